@@ -1,0 +1,74 @@
+// The scenario language as a script author meets it: what each line becomes, and the
+// message that stops a script with a mistake before anything runs.
+#include <gtest/gtest.h>
+
+#include "script.h"
+
+namespace scenario {
+namespace {
+
+TEST(ScenarioScript, ReadsEveryKindOfStep) {
+    auto result = ParseScript(R"(# a comment line
+open A
+read A            # default length
+read B 3
+capture A acquire
+capture A 7
+press sustain octave-down 0x2A
+key-down 63 127
+key-up 0
+report 03 7f 64 0x00
+ioctl A 0x22201A in 0f 01 00 00 out 4
+ioctl A 0x222039 in
+wait 100
+say hello   world
+)");
+    ASSERT_EQ(result.error, "");
+    ASSERT_EQ(result.steps.size(), 13u);
+    EXPECT_EQ(result.steps[0].verb, Verb::Open);
+    EXPECT_EQ(result.steps[0].line, 2);
+    EXPECT_EQ(result.steps[1].number, kDefaultReadLength);
+    EXPECT_EQ(result.steps[2].client, "B");
+    EXPECT_EQ(result.steps[2].number, 3u);
+    EXPECT_EQ(result.steps[3].number, 1u);
+    EXPECT_EQ(result.steps[4].number, 7u);
+    EXPECT_EQ(result.steps[5].names, (std::vector<std::string>{"sustain", "octave-down", "0x2A"}));
+    EXPECT_EQ(result.steps[6].number, 63u);
+    EXPECT_EQ(result.steps[6].second, 127u);
+    EXPECT_EQ(result.steps[7].second, kDefaultVelocity);
+    EXPECT_EQ(result.steps[8].bytes, (std::vector<uint8_t>{0x03, 0x7F, 0x64, 0x00}));
+    EXPECT_EQ(result.steps[9].number, 0x22201Au);
+    EXPECT_EQ(result.steps[9].bytes, (std::vector<uint8_t>{0x0F, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(result.steps[9].second, 4u);
+    EXPECT_TRUE(result.steps[10].hasInput);
+    EXPECT_TRUE(result.steps[10].bytes.empty());
+    EXPECT_EQ(result.steps[11].number, 100u);
+    EXPECT_EQ(result.steps[12].text, "hello world");
+}
+
+TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
+    struct Case {
+        const char* script;
+        const char* error;
+    } cases[] = {
+        {"open A\nfly A\n", "line 2: unknown step 'fly'"},
+        {"open\n", "line 1: name the client"},
+        {"read A lots\n", "line 1: bad length 'lots'"},
+        {"read A 1 2\n", "line 1: unexpected '2'"},
+        {"report 03 1FF\n", "line 1: bad byte '1FF'"},
+        {"report\n", "line 1: give the report's bytes in hex"},
+        {"wait\n", "line 1: missing milliseconds"},
+        {"wait 0x100000000\n", "line 1: bad milliseconds '0x100000000'"},
+        {"capture A grab\n", "line 1: bad capture operation 'grab'"},
+        {"ioctl A 0x222007 sideways\n", "line 1: expected 'in' or 'out', found 'sideways'"},
+        {"press\n", "line 1: name at least one button"},
+    };
+    for (const auto& c : cases) {
+        auto result = ParseScript(c.script);
+        EXPECT_EQ(result.error, c.error) << c.script;
+        EXPECT_TRUE(result.steps.empty()) << c.script;
+    }
+}
+
+} // namespace
+} // namespace scenario

@@ -1,0 +1,206 @@
+// Parser of the scenario language: verbs, client names, numbers and hex byte lists.
+#include "script.h"
+
+#include <cctype>
+#include <sstream>
+
+namespace scenario {
+namespace {
+
+struct VerbName {
+    const char* name;
+    Verb verb;
+};
+
+constexpr VerbName kVerbs[] = {
+    {"open", Verb::Open},         {"close", Verb::Close},     {"read", Verb::Read},
+    {"cancel", Verb::Cancel},     {"capture", Verb::Capture}, {"release-all", Verb::ReleaseAll},
+    {"ioctl", Verb::Ioctl},       {"press", Verb::Press},     {"release", Verb::Release},
+    {"key-down", Verb::KeyDown},  {"key-up", Verb::KeyUp},    {"report", Verb::Report},
+    {"wait", Verb::Wait},         {"say", Verb::Say},
+};
+
+// Reads a decimal or 0x-prefixed hexadecimal number that fits in 32 bits.
+bool ParseNumber(const std::string& word, uint32_t& value) {
+    if (word.empty()) return false;
+    int base = 10;
+    size_t start = 0;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    uint64_t result = 0;
+    for (size_t i = start; i < word.size(); ++i) {
+        int digit;
+        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(word[i])));
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else {
+            return false;
+        }
+        result = result * base + digit;
+        if (result > 0xFFFFFFFFu) return false;
+    }
+    value = static_cast<uint32_t>(result);
+    return true;
+}
+
+bool ParseHexByte(const std::string& word, uint8_t& value) {
+    uint32_t v;
+    std::string digits = word;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+    }
+    if (digits.empty() || digits.size() > 2 || !ParseNumber("0x" + digits, v)) return false;
+    value = static_cast<uint8_t>(v);
+    return true;
+}
+
+class LineParser {
+  public:
+    LineParser(int line, std::vector<std::string> words) : line_(line), words_(std::move(words)) {}
+
+    bool Parse(Step& step, std::string& error) {
+        step.line = line_;
+        const std::string& verbWord = words_[0];
+        bool known = false;
+        for (const auto& v : kVerbs) {
+            if (verbWord == v.name) {
+                step.verb = v.verb;
+                known = true;
+            }
+        }
+        if (!known) return Fail(error, "unknown step '" + verbWord + "'");
+        switch (step.verb) {
+        case Verb::Open:
+        case Verb::Close:
+        case Verb::Cancel:
+        case Verb::ReleaseAll:
+            return Client(step, error) && End(2, error);
+        case Verb::Read:
+            step.number = kDefaultReadLength;
+            return Client(step, error) && OptionalNumber(2, step.number, "length", error) &&
+                   End(3, error);
+        case Verb::Capture:
+            return Client(step, error) && CaptureOperation(step, error) && End(3, error);
+        case Verb::Ioctl:
+            return Client(step, error) && Ioctl(step, error);
+        case Verb::Press:
+        case Verb::Release:
+            if (words_.size() < 2) return Fail(error, "name at least one button");
+            step.names.assign(words_.begin() + 1, words_.end());
+            return true;
+        case Verb::KeyDown:
+        case Verb::KeyUp:
+            step.second = kDefaultVelocity;
+            return RequiredNumber(1, step.number, "music key", error) &&
+                   OptionalNumber(2, step.second, "velocity", error) && End(3, error);
+        case Verb::Report:
+            if (words_.size() < 2) return Fail(error, "give the report's bytes in hex");
+            return Bytes(1, words_.size(), step.bytes, error);
+        case Verb::Wait:
+            return RequiredNumber(1, step.number, "milliseconds", error) && End(2, error);
+        case Verb::Say:
+            for (size_t i = 1; i < words_.size(); ++i) {
+                step.text += (i > 1 ? " " : "") + words_[i];
+            }
+            return true;
+        }
+        return Fail(error, "unhandled step");
+    }
+
+  private:
+    bool Fail(std::string& error, const std::string& what) {
+        error = "line " + std::to_string(line_) + ": " + what;
+        return false;
+    }
+    bool Client(Step& step, std::string& error) {
+        if (words_.size() < 2) return Fail(error, "name the client");
+        step.client = words_[1];
+        return true;
+    }
+    bool End(size_t count, std::string& error) {
+        if (words_.size() > count) return Fail(error, "unexpected '" + words_[count] + "'");
+        return true;
+    }
+    bool RequiredNumber(size_t index, uint32_t& value, const char* what, std::string& error) {
+        if (words_.size() <= index) return Fail(error, std::string("missing ") + what);
+        if (!ParseNumber(words_[index], value)) {
+            return Fail(error, std::string("bad ") + what + " '" + words_[index] + "'");
+        }
+        return true;
+    }
+    bool OptionalNumber(size_t index, uint32_t& value, const char* what, std::string& error) {
+        return words_.size() <= index || RequiredNumber(index, value, what, error);
+    }
+    bool Bytes(size_t from, size_t to, std::vector<uint8_t>& bytes, std::string& error) {
+        for (size_t i = from; i < to; ++i) {
+            uint8_t b;
+            if (!ParseHexByte(words_[i], b)) return Fail(error, "bad byte '" + words_[i] + "'");
+            bytes.push_back(b);
+        }
+        return true;
+    }
+    bool CaptureOperation(Step& step, std::string& error) {
+        if (words_.size() < 3) return Fail(error, "say acquire or release");
+        if (words_[2] == "acquire") {
+            step.number = 1;
+        } else if (words_[2] == "release") {
+            step.number = 2;
+        } else if (!ParseNumber(words_[2], step.number) || step.number > 0xFF) {
+            return Fail(error, "bad capture operation '" + words_[2] + "'");
+        }
+        return true;
+    }
+    // ioctl <client> <code> [in <hex bytes>...] [out <length>]
+    bool Ioctl(Step& step, std::string& error) {
+        if (!RequiredNumber(2, step.number, "control code", error)) return false;
+        size_t i = 3;
+        while (i < words_.size()) {
+            if (words_[i] == "in") {
+                size_t end = i + 1;
+                while (end < words_.size() && words_[end] != "out") ++end;
+                step.hasInput = true;
+                if (!Bytes(i + 1, end, step.bytes, error)) return false;
+                i = end;
+            } else if (words_[i] == "out") {
+                if (!RequiredNumber(i + 1, step.second, "output length", error)) return false;
+                i += 2;
+            } else {
+                return Fail(error, "expected 'in' or 'out', found '" + words_[i] + "'");
+            }
+        }
+        return true;
+    }
+
+    int line_;
+    std::vector<std::string> words_;
+};
+
+} // namespace
+
+ParseResult ParseScript(const std::string& text) {
+    ParseResult result;
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        std::istringstream wordStream(line);
+        std::vector<std::string> words;
+        for (std::string w; wordStream >> w;) words.push_back(w);
+        if (words.empty()) continue;
+        Step step;
+        if (!LineParser(number, std::move(words)).Parse(step, result.error)) {
+            result.steps.clear();
+            return result;
+        }
+        result.steps.push_back(std::move(step));
+    }
+    return result;
+}
+
+} // namespace scenario

@@ -1,0 +1,52 @@
+// The scenario language: one step per line, parsed into plain data before anything runs,
+// so that a typo stops the run at its line instead of half-way through a scenario.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace scenario {
+
+enum class Verb {
+    Open,       // open <client>
+    Close,      // close <client>
+    Read,       // read <client> [length]
+    Cancel,     // cancel <client>
+    Capture,    // capture <client> acquire|release|<operation>
+    ReleaseAll, // release-all <client>
+    Ioctl,      // ioctl <client> <code> [in <hex bytes>] [out <length>]
+    Press,      // press <button> [<button> ...]
+    Release,    // release <button> [<button> ...]
+    KeyDown,    // key-down <music key> [velocity]
+    KeyUp,      // key-up <music key> [velocity]
+    Report,     // report <hex bytes>
+    Wait,       // wait <milliseconds>
+    Say,        // say <text>: a line of commentary in the output
+};
+
+struct Step {
+    int line = 0;
+    Verb verb = Verb::Say;
+    std::string client;              // client name, for client verbs
+    std::vector<std::string> names;  // buttons, for press and release
+    std::vector<uint8_t> bytes;      // report bytes, or ioctl input bytes
+    uint32_t number = 0;             // length, key, operation, code or milliseconds
+    uint32_t second = 0;             // velocity, or ioctl output length
+    bool hasInput = false;           // ioctl: an input buffer was given (possibly empty)
+    std::string text;                // say
+};
+
+struct ParseResult {
+    std::vector<Step> steps;
+    std::string error; // empty on success; else "line N: what is wrong"
+};
+
+ParseResult ParseScript(const std::string& text);
+
+// Default read length of a client, as the package's own readers use it.
+constexpr uint32_t kDefaultReadLength = 200;
+// Velocity of key-down / key-up without one.
+constexpr uint32_t kDefaultVelocity = 100;
+
+} // namespace scenario
