@@ -23,6 +23,12 @@ LRESULT CALLBACK NotifierWindowProc(HWND window, UINT message, WPARAM wParam, LP
         // system treats the ended process as having agreed.
         ExitProcess(0);
     }
+    if (message == WM_DESTROY) {
+        // Without its window (closed by someone else, e.g. a task manager) the notifier can
+        // never hear of a shutdown again: end the message loop instead of lingering unseen.
+        PostQuitMessage(0);
+        return 0;
+    }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
