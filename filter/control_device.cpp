@@ -1,0 +1,186 @@
+// The control device of one keyboard: its number, names and access rights, and the open
+// and close of its handles.
+#include "client_record.h"
+#include "device_contexts.h"
+#include "driver_state.h"
+#include "filter_callbacks.h"
+
+namespace {
+
+const size_t DeviceNameBufferSize = 128;
+const size_t LinkNameBufferSize = 100;
+
+// Formats a name pattern holding one "%d" with a number of one or more digits.
+void FormatNumberedName(const char* pattern, ULONG number, char* buffer, size_t size) {
+    size_t at = 0;
+    for (const char* p = pattern; *p != '\0' && at + 1 < size; ++p) {
+        if (p[0] == '%' && p[1] == 'd') {
+            char digits[10];
+            size_t count = 0;
+            do {
+                digits[count++] = (char)('0' + number % 10);
+                number /= 10;
+            } while (number != 0 && count < sizeof(digits));
+            while (count != 0 && at + 1 < size) {
+                buffer[at++] = digits[--count];
+            }
+            ++p;
+        } else {
+            buffer[at++] = *p;
+        }
+    }
+    buffer[at] = '\0';
+}
+
+NTSTATUS NumberedUnicodeName(const char* pattern, ULONG number, char* buffer, size_t size,
+                             PUNICODE_STRING name) {
+    FormatNumberedName(pattern, number, buffer, size);
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, buffer);
+    return RtlAnsiStringToUnicodeString(name, &ansi, TRUE);
+}
+
+// The lowest free number 1..8, or 0 when all eight are taken (0 owns no bit).
+UCHAR TakeInstanceNumber() {
+    UCHAR number = 0;
+    WdfWaitLockAcquire(DriverWaitLock, NULL);
+    for (UCHAR bit = 0; bit < OVTM_MAX_CONTROL_DEVICES; ++bit) {
+        if ((ControlInstanceMask & (1u << bit)) == 0) {
+            ControlInstanceMask = (UCHAR)(ControlInstanceMask | (1u << bit));
+            number = (UCHAR)(bit + 1);
+            break;
+        }
+    }
+    WdfWaitLockRelease(DriverWaitLock);
+    return number;
+}
+
+NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* deviceInit) {
+    WdfDeviceInitSetExclusive(*deviceInit, FALSE);
+
+    UCHAR number = TakeInstanceNumber();
+    extension->InstanceNumber = number;
+
+    char nameBuffer[DeviceNameBufferSize];
+    UNICODE_STRING deviceName;
+    NTSTATUS status = NumberedUnicodeName(OVTM_CONTROL_DEVICE_NAME_FORMAT, number, nameBuffer,
+                                          sizeof(nameBuffer), &deviceName);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WdfDeviceInitAssignName(*deviceInit, &deviceName);
+    RtlFreeUnicodeString(&deviceName);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_FILEOBJECT_CONFIG fileConfig;
+    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, ControlEvtDeviceFileCreate, ControlEvtFileClose,
+                               ControlEvtFileCleanup);
+    WDF_OBJECT_ATTRIBUTES fileAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILE_CONTEXT);
+    WdfDeviceInitSetFileObjectConfig(*deviceInit, &fileConfig, &fileAttributes);
+
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, CONTROL_DEVICE_EXTENSION);
+    WDFDEVICE controlDevice;
+    status = WdfDeviceCreate(deviceInit, &attributes, &controlDevice);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PCONTROL_DEVICE_EXTENSION control = ControlGetExtension(controlDevice);
+    control->FilterExtension = extension;
+    extension->ControlDevice = controlDevice;
+
+    char linkBuffer[LinkNameBufferSize];
+    status = NumberedUnicodeName(OVTM_CONTROL_LINK_NAME_FORMAT, number, linkBuffer,
+                                 sizeof(linkBuffer), &control->SymbolicLinkName);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WdfDeviceCreateSymbolicLink(controlDevice, &control->SymbolicLinkName);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_IO_QUEUE_CONFIG queueConfig;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchParallel);
+    queueConfig.EvtIoDeviceControl = ControlEvtIoDeviceControl;
+    status = WdfIoQueueCreate(controlDevice, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WdfControlFinishInitializing(controlDevice);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS CreateControlDevice(WDFDEVICE filterDevice) {
+    PFILTER_EXTENSION extension = FilterGetExtension(filterDevice);
+    DECLARE_CONST_UNICODE_STRING(sddl, L"" OVTM_CONTROL_DEVICE_SDDL);
+    PWDFDEVICE_INIT deviceInit = WdfControlDeviceInitAllocate(WdfDeviceGetDriver(filterDevice), &sddl);
+    if (deviceInit == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = BuildControlDevice(extension, &deviceInit);
+    if (!NT_SUCCESS(status)) {
+        // WdfDeviceCreate takes the init over and clears the pointer; before that it is ours.
+        if (deviceInit != NULL) {
+            WdfDeviceInitFree(deviceInit);
+        }
+        DeleteControlDevice(extension->ControlDevice);
+        extension->ControlDevice = NULL;
+    }
+    return status;
+}
+
+VOID DeleteControlDevice(WDFDEVICE controlDevice) {
+    if (controlDevice == NULL) {
+        return;
+    }
+    PCONTROL_DEVICE_EXTENSION control = ControlGetExtension(controlDevice);
+    if (control->SymbolicLinkName.Buffer != NULL) {
+        RtlFreeUnicodeString(&control->SymbolicLinkName);
+    }
+    WdfObjectDelete(controlDevice);
+}
+
+VOID ReleaseInstanceNumber(WDFDEVICE filterDevice) {
+    UCHAR number = FilterGetExtension(filterDevice)->InstanceNumber;
+    if (number < 1 || number > OVTM_MAX_CONTROL_DEVICES) {
+        return;
+    }
+    WdfWaitLockAcquire(DriverWaitLock, NULL);
+    ControlInstanceMask = (UCHAR)(ControlInstanceMask & ~(1u << (number - 1)));
+    WdfWaitLockRelease(DriverWaitLock);
+}
+
+VOID ControlEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject) {
+    PFILTER_EXTENSION extension = ControlGetExtension(device)->FilterExtension;
+    // Every open lifts a refusal left by a cancel that found no client.
+    InterlockedExchange(&extension->ReadRefusal, 0);
+    // An open succeeds even without a record: its reads then simply find nothing.
+    CreateClientRecord(device, fileObject);
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
+
+VOID ControlEvtFileCleanup(WDFFILEOBJECT fileObject) {
+    WdfWaitLockAcquire(ClientDetachLock, NULL);
+    PFILTER_EXTENSION extension = FileGetContext(fileObject)->FilterExtension;
+    if (extension != NULL) {
+        EndClientReads(extension, fileObject);
+    }
+    WdfWaitLockRelease(ClientDetachLock);
+}
+
+VOID ControlEvtFileClose(WDFFILEOBJECT fileObject) {
+    WdfWaitLockAcquire(ClientDetachLock, NULL);
+    PFILE_CONTEXT file = FileGetContext(fileObject);
+    PFILTER_EXTENSION extension = file->FilterExtension;
+    file->FilterExtension = NULL;
+    if (extension != NULL) {
+        DestroyClientRecord(extension, fileObject);
+    }
+    WdfWaitLockRelease(ClientDetachLock);
+}

@@ -1,0 +1,39 @@
+// The contexts of the control device, of its file objects and of the hold work items.
+#ifndef OVTM_DEVICE_CONTEXTS_H
+#define OVTM_DEVICE_CONTEXTS_H
+
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "filter_extension.h"
+
+struct _CLIENT_RECORD;
+
+typedef struct _CONTROL_DEVICE_EXTENSION {
+    UNICODE_STRING SymbolicLinkName;
+    PFILTER_EXTENSION FilterExtension;
+} CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTROL_DEVICE_EXTENSION, ControlGetExtension)
+
+// FilterExtension is null for a handle that never got a client record, or whose record
+// the filter device's cleanup took away: its close then has nothing to undo.
+typedef struct _FILE_CONTEXT {
+    PFILTER_EXTENSION FilterExtension;
+} FILE_CONTEXT, *PFILE_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, FileGetContext)
+
+// A held read on its way to being ended at PASSIVE_LEVEL. The work item carries its own
+// copy of what it needs from the client record, because the handle may close (and its
+// record be freed) between the timer firing and the work item running.
+typedef struct _WORKITEM {
+    WDFREQUEST Request;
+    struct _CLIENT_RECORD* Client;
+    PFILE_OBJECT WdmFileObject;
+    WDFDEVICE ParentDevice;
+} WORKITEM, *PWORKITEM;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WORKITEM, WorkItemGetContext)
+
+#endif

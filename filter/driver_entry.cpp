@@ -1,0 +1,133 @@
+// Driver entry, the driver-wide state, and the filter device's add and cleanup.
+#include "client_record.h"
+#include "device_contexts.h"
+#include "driver_state.h"
+#include "filter_callbacks.h"
+#include "keyboard_interface.h"
+
+WDFWAITLOCK DriverWaitLock;
+UCHAR ControlInstanceMask;
+LONG HoldAllReads;
+WDFWAITLOCK ClientDetachLock;
+
+namespace {
+
+NTSTATUS CreateDriverWaitLock(WDFDRIVER driver, WDFWAITLOCK* lock) {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = driver;
+    return WdfWaitLockCreate(&attributes, lock);
+}
+
+NTSTATUS CreateDeviceSpinLock(WDFDEVICE device, WDFSPINLOCK* lock) {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = device;
+    return WdfSpinLockCreate(&attributes, lock);
+}
+
+NTSTATUS InitializeFilterExtension(WDFDEVICE device, PFILTER_EXTENSION extension) {
+    extension->IoTarget = WdfDeviceGetIoTarget(device);
+    if (extension->IoTarget == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = CreateDeviceSpinLock(device, &extension->ClientListLock);
+    if (NT_SUCCESS(status)) {
+        status = CreateDeviceSpinLock(device, &extension->ReportLock);
+    }
+    if (NT_SUCCESS(status)) {
+        status = CreateDeviceSpinLock(device, &extension->PendingReadLock);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    extension->Device = device;
+    extension->DevicePresent = 1;
+    for (ULONG i = 0; i < OVTM_VELOCITY_CURVE_SIZE; ++i) {
+        extension->VelocityCurve[i] = (UCHAR)i;
+    }
+    InitializeListHead(&extension->ClientList);
+    InitializeListHead(&extension->PendingReadList);
+    KeInitializeEvent(&extension->ReplyEvent, NotificationEvent, FALSE);
+
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = device;
+    return WdfWaitLockCreate(&attributes, &extension->CaptureLock);
+}
+
+} // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, FilterEvtDeviceAdd);
+    WDFDRIVER driver;
+    NTSTATUS status =
+        WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = CreateDriverWaitLock(driver, &DriverWaitLock);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return CreateDriverWaitLock(driver, &ClientDetachLock);
+}
+
+NTSTATUS FilterEvtDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
+    UNREFERENCED_PARAMETER(driver);
+    WdfFdoInitSetFilter(deviceInit);
+
+    WDF_PNPPOWER_EVENT_CALLBACKS pnpPower;
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnpPower);
+    pnpPower.EvtDeviceSurpriseRemoval = EvtDeviceSurpriseRemoval;
+    WdfDeviceInitSetPnpPowerEventCallbacks(deviceInit, &pnpPower);
+
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FILTER_EXTENSION);
+    attributes.EvtCleanupCallback = FilterEvtDeviceCleanup;
+    WDFDEVICE device;
+    NTSTATUS status = WdfDeviceCreate(&deviceInit, &attributes, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    status = WdfDeviceCreateDeviceInterface(device, &KeyboardInterfaceGuid, NULL);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WDF_DEVICE_PNP_CAPABILITIES capabilities;
+    WDF_DEVICE_PNP_CAPABILITIES_INIT(&capabilities);
+    capabilities.SurpriseRemovalOK = WdfTrue;
+    WdfDeviceSetPnpCapabilities(device, &capabilities);
+
+    WDF_IO_QUEUE_CONFIG queueConfig;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchParallel);
+    queueConfig.EvtIoInternalDeviceControl = EvtIoInternalDeviceControl;
+    status = WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    status = InitializeFilterExtension(device, FilterGetExtension(device));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return CreateControlDevice(device);
+}
+
+VOID FilterEvtDeviceCleanup(WDFOBJECT object) {
+    WDFDEVICE device = (WDFDEVICE)object;
+    PFILTER_EXTENSION extension = FilterGetExtension(device);
+
+    if (extension->ClientListLock != NULL && extension->PendingReadLock != NULL) {
+        CancelParkedReads(extension, STATUS_CANCELLED, NULL);
+        // Handles may outlive this device; their records end here, not at their close.
+        DetachAllClientRecords(extension);
+    }
+    ReleaseInstanceNumber(device);
+    DeleteControlDevice(extension->ControlDevice);
+    extension->ControlDevice = NULL;
+    InterlockedExchange(&HoldAllReads, 0);
+}

@@ -1,0 +1,33 @@
+// The framework callbacks and internal operations of the filter's device setup, the
+// control protocol and the music data path.
+#ifndef OVTM_FILTER_CALLBACKS_H
+#define OVTM_FILTER_CALLBACKS_H
+
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "filter_extension.h"
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+EVT_WDF_DRIVER_DEVICE_ADD FilterEvtDeviceAdd;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP FilterEvtDeviceCleanup;
+EVT_WDF_DEVICE_SURPRISE_REMOVAL EvtDeviceSurpriseRemoval;
+EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL EvtIoInternalDeviceControl;
+
+NTSTATUS CreateControlDevice(WDFDEVICE filterDevice);
+VOID DeleteControlDevice(WDFDEVICE controlDevice);
+VOID ReleaseInstanceNumber(WDFDEVICE filterDevice);
+
+EVT_WDF_DEVICE_FILE_CREATE ControlEvtDeviceFileCreate;
+EVT_WDF_FILE_CLOSE ControlEvtFileClose;
+EVT_WDF_FILE_CLEANUP ControlEvtFileCleanup;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ControlEvtIoDeviceControl;
+
+EVT_WDF_REQUEST_COMPLETION_ROUTINE MusicPipeCompletion;
+
+// Appends records to the ring of every open client. STATUS_UNSUCCESSFUL when no client is
+// open (the records are dropped).
+NTSTATUS AppendToAllClients(PFILTER_EXTENSION extension, const ULONG* records, ULONG count);
+
+#endif

@@ -1,0 +1,54 @@
+// FILTER_EXTENSION, the filter device's context: everything the filter knows about one
+// keyboard's music interface, from its USB target to its open clients.
+#ifndef OVTM_FILTER_EXTENSION_H
+#define OVTM_FILTER_EXTENSION_H
+
+#include <ntddk.h>
+#include <wdf.h>
+#include <usb.h>
+
+#include "ovtm_control.h"
+
+typedef struct _FILTER_EXTENSION {
+    WDFUSBDEVICE UsbDevice;
+    WDFIOTARGET IoTarget;
+    WDFDEVICE Device;
+    WDFDEVICE ControlDevice;
+    WDFWAITLOCK CaptureLock;
+    UCHAR DeviceRevision;
+    ULONG ReplyC3;
+    ULONG ReplyC4;
+    // Written and read under ReportLock (and ClientListLock when cleared), so a report and
+    // a read each see the device either present or gone, never half way.
+    UCHAR DevicePresent;
+    UCHAR KeyMask[OVTM_KEY_MASK_COUNT];
+    ULONG Report1State;
+    UCHAR Report2State;
+    ULONG Report4State;
+    UCHAR VelocityCurve[OVTM_VELOCITY_CURVE_SIZE];
+    // Changed with interlocked operations: the translation reads it without CaptureLock.
+    LONG CaptureCount;
+    WDFSPINLOCK ClientListLock;
+    WDFSPINLOCK ReportLock;
+    KEVENT ReplyEvent;
+    UCHAR InstanceNumber;
+    LIST_ENTRY ClientList;
+    // Set and read with interlocked operations.
+    LONG ReadRefusal;
+    WDFSPINLOCK PendingReadLock;
+    LIST_ENTRY PendingReadList;
+    USBD_PIPE_HANDLE MusicInPipe;
+    USBD_PIPE_HANDLE KeyboardInPipe;
+    USBD_PIPE_HANDLE CommandOutPipe;
+    UCHAR CommandBuffer[6];
+    // Number of records in ClientList, kept beside the list so that a cancel can tell "no
+    // client open" without taking ClientListLock.
+    LONG OpenClientCount;
+    // Set once the device's cleanup has taken every client record away; an open that
+    // comes later gets no record.
+    BOOLEAN ClientsDetached;
+} FILTER_EXTENSION, *PFILTER_EXTENSION;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_EXTENSION, FilterGetExtension)
+
+#endif

@@ -1,0 +1,126 @@
+// Completion of the HID stack's interrupt-IN transfers on the music pipe: the report is
+// turned into event records for every client and chosen buttons are hidden from the HID
+// stack before the transfer travels on upward.
+#include <usb.h>
+
+#include "button_translation.h"
+#include "client_record.h"
+#include "filter_callbacks.h"
+#include "note_translation.h"
+#include "reply_translation.h"
+
+namespace {
+
+void HandleButtonReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length) {
+    BUTTON_MASK_SETTINGS masks;
+    masks.KeyMask = extension->KeyMask;
+    masks.CaptureCount = InterlockedCompareExchange(&extension->CaptureCount, 0, 0);
+    uint32_t records[BUTTON_RECORDS_MAX];
+    size_t count = 0;
+    switch (report[0]) {
+    case BUTTON_REPORT1_ID: {
+        uint32_t state = extension->Report1State;
+        count = TranslateButtonReport1(report, length, &state, &masks, records);
+        extension->Report1State = state;
+        break;
+    }
+    case BUTTON_REPORT2_ID: {
+        uint8_t state = extension->Report2State;
+        count = TranslateButtonReport2(report, length, &state, &masks, records);
+        extension->Report2State = state;
+        break;
+    }
+    default: {
+        uint32_t state = extension->Report4State;
+        count = TranslateButtonReport4(report, length, &state, &masks, records);
+        extension->Report4State = state;
+        break;
+    }
+    }
+    if (count != 0) {
+        ULONG appended[BUTTON_RECORDS_MAX];
+        for (size_t i = 0; i < count; ++i) {
+            appended[i] = records[i];
+        }
+        AppendToAllClients(extension, appended, (ULONG)count);
+    }
+    RunDeliveryPass(extension);
+}
+
+void HandleNoteReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length) {
+    NOTE_WORKING_COPY copy;
+    PrepareNoteWorkingCopy(report, length, &copy);
+    for (size_t group = 0; group < copy.GroupCount; ++group) {
+        uint32_t records[NOTE_RECORDS_PER_GROUP];
+        size_t count = TranslateNoteGroup(&copy, group, extension->VelocityCurve, records);
+        if (count != 0) {
+            ULONG appended[NOTE_RECORDS_PER_GROUP];
+            for (size_t i = 0; i < count; ++i) {
+                appended[i] = records[i];
+            }
+            AppendToAllClients(extension, appended, (ULONG)count);
+        }
+    }
+    RunDeliveryPass(extension);
+}
+
+void HandleReplyReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length) {
+    DEVICE_REPLY reply;
+    if (!TranslateReplyReport(report, length, &reply)) {
+        return;
+    }
+    if (reply.Command == REPLY_QUERY_C3) {
+        extension->ReplyC3 = reply.Value;
+    } else {
+        extension->ReplyC4 = reply.Value;
+    }
+    KeSetEvent(&extension->ReplyEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// One report, under ReportLock so that reports are handled strictly one at a time.
+void TranslateMusicReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length) {
+    WdfSpinLockAcquire(extension->ReportLock);
+    if (extension->DevicePresent) {
+        switch (report[0]) {
+        case BUTTON_REPORT1_ID:
+        case BUTTON_REPORT2_ID:
+        case BUTTON_REPORT4_ID:
+            HandleButtonReport(extension, report, length);
+            break;
+        case NOTE_REPORT_ID:
+            HandleNoteReport(extension, report, length);
+            break;
+        case REPLY_REPORT_ID:
+            HandleReplyReport(extension, report, length);
+            break;
+        default:
+            break;
+        }
+    }
+    WdfSpinLockRelease(extension->ReportLock);
+}
+
+} // namespace
+
+VOID MusicPipeCompletion(WDFREQUEST request, WDFIOTARGET target,
+                         PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {
+    UNREFERENCED_PARAMETER(context);
+    PFILTER_EXTENSION extension = FilterGetExtension(WdfIoTargetGetDevice(target));
+    PIRP irp = WdfRequestWdmGetIrp(request);
+
+    WDF_REQUEST_PARAMETERS parameters;
+    WDF_REQUEST_PARAMETERS_INIT(&parameters);
+    WdfRequestGetParameters(request, &parameters);
+    PURB urb = (PURB)parameters.Parameters.Others.Arg1;
+
+    if (NT_SUCCESS(irp->IoStatus.Status) && urb != NULL) {
+        struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
+        // Only the bytes the device actually sent are read. A transfer described by an MDL
+        // alone, or an empty one, carries no report the filter could read here.
+        if (transfer->TransferBuffer != NULL && transfer->TransferBufferLength != 0) {
+            TranslateMusicReport(extension, (PUCHAR)transfer->TransferBuffer,
+                                 transfer->TransferBufferLength);
+        }
+    }
+    WdfRequestComplete(request, params->IoStatus.Status);
+}
