@@ -26,6 +26,10 @@ EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ControlEvtIoDeviceControl;
 
 EVT_WDF_REQUEST_COMPLETION_ROUTINE MusicPipeCompletion;
 
+// What the music-pipe completion does with the bytes of one received report (length > 0):
+// records to every client, masks in the report, delivery pass, or a query's answer.
+VOID TranslateMusicReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length);
+
 // Appends records to the ring of every open client. STATUS_UNSUCCESSFUL when no client is
 // open (the records are dropped).
 NTSTATUS AppendToAllClients(PFILTER_EXTENSION extension, const ULONG* records, ULONG count);

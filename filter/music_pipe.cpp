@@ -1,11 +1,12 @@
 // Completion of the HID stack's interrupt-IN transfers on the music pipe: the report is
 // turned into event records for every client and chosen buttons are hidden from the HID
 // stack before the transfer travels on upward.
+#include "client_record.h"
+#include "filter_callbacks.h"
+
 #include <usb.h>
 
 #include "button_translation.h"
-#include "client_record.h"
-#include "filter_callbacks.h"
 #include "note_translation.h"
 #include "reply_translation.h"
 
@@ -77,8 +78,10 @@ void HandleReplyReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length
     KeSetEvent(&extension->ReplyEvent, IO_NO_INCREMENT, FALSE);
 }
 
-// One report, under ReportLock so that reports are handled strictly one at a time.
-void TranslateMusicReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length) {
+} // namespace
+
+VOID TranslateMusicReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length) {
+    // Under ReportLock, so that reports are handled strictly one at a time.
     WdfSpinLockAcquire(extension->ReportLock);
     if (extension->DevicePresent) {
         switch (report[0]) {
@@ -99,8 +102,6 @@ void TranslateMusicReport(PFILTER_EXTENSION extension, PUCHAR report, size_t len
     }
     WdfSpinLockRelease(extension->ReportLock);
 }
-
-} // namespace
 
 VOID MusicPipeCompletion(WDFREQUEST request, WDFIOTARGET target,
                          PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {

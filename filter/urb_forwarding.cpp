@@ -1,9 +1,9 @@
 // The filter device's internal device-control queue: URBs of the HID stack travel down
 // unchanged; interrupt-IN transfers of the music pipe come back through the translation.
+#include "filter_callbacks.h"
+
 #include <usb.h>
 #include <usbioctl.h>
-
-#include "filter_callbacks.h"
 
 namespace {
 
