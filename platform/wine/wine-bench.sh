@@ -22,6 +22,9 @@ wineserver=${OVTM_WINESERVER:-/usr/lib/wine/wineserver}
 [[ "$WINEPREFIX" = /* ]] || { echo "WINEPREFIX must be absolute: $WINEPREFIX" >&2; exit 2; }
 
 export WINEPREFIX WINEARCH=win64
+# Wine wants a home folder; a bare CI environment may have none.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+export HOME=${HOME:-/tmp}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installers: they would ask for downloads and dialogs.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
