@@ -69,7 +69,8 @@ size_t InsertionPosition(const std::vector<std::string>& names, InjectMode mode,
 std::optional<FilterListBytes> ListWithServiceAdded(const std::vector<std::string>& names,
                                                     InjectMode mode, const std::string& reference,
                                                     const std::string& service) {
-    if (FindFilterEntry(names, service)) {
+    // An empty name would end the multi-string early and hide every name behind it.
+    if (service.empty() || FindFilterEntry(names, service)) {
         return std::nullopt;
     }
     std::vector<std::string> edited = names;

@@ -31,7 +31,7 @@ size_t InsertionPosition(const std::vector<std::string>& names, InjectMode mode,
                          const std::string& reference);
 
 // The list with service inserted where mode puts it; nullopt (write nothing) when the list
-// names the service already.
+// names the service already, or the service is empty (a quoted "" on the command line).
 std::optional<FilterListBytes> ListWithServiceAdded(const std::vector<std::string>& names,
                                                     InjectMode mode, const std::string& reference,
                                                     const std::string& service);

@@ -108,6 +108,12 @@ TEST(AddFilterEntry, ListNamingTheServiceIsLeftAlone) {
     EXPECT_FALSE(Added(Names{"OVTMFILT"}, InjectMode::Add));
 }
 
+TEST(AddFilterEntry, EmptyServiceNameIsNeverInserted) {
+    // It would close the list before the names behind it.
+    EXPECT_FALSE(ListWithServiceAdded(Names{"a", "b"}, InjectMode::Last, "", ""));
+    EXPECT_FALSE(ListWithServiceAdded(Names{}, InjectMode::Add, "", ""));
+}
+
 TEST(AddFilterEntry, ListLongerThan512BytesIsEditedWhole) {
     Names names;
     for (int i = 0; i < 80; ++i) {
