@@ -1,6 +1,8 @@
 // The injection command's tokenizer and parser (see command_line.h).
 #include "command_line.h"
 
+#include "text_compare.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -8,9 +10,9 @@ namespace ovtm::inject {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // A switch matches a keyword when their common prefix, as long as the shorter of the two,
 // agrees: "-l" and "-lowerxyz" both mean "lower", and a bare "-" matches the first one tried.

@@ -5,13 +5,9 @@
 
 namespace ovtm::inject {
 
-namespace {
-
-// Names in the registry are ASCII; comparing by the C locale keeps the result independent of
-// the user's code page.
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-} // namespace
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {

@@ -2,9 +2,8 @@
 // friendly name or filter list is read whole instead of failing or being cut.
 #include "device_properties.h"
 
-std::optional<ovtm::inject::PropertyBytes> ReadDeviceProperty(HDEVINFO devices,
-                                                              SP_DEVINFO_DATA* device,
-                                                              DWORD property) {
+std::optional<ovtm::inject::PropertyBytes>
+ReadDeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA* device, DWORD property) {
     // A property can change between the two calls; a few attempts settle it.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD required = 0;

@@ -9,6 +9,5 @@
 #include <optional>
 
 // The property's bytes as SetupAPI reports them; nullopt when it cannot be read.
-std::optional<ovtm::inject::PropertyBytes> ReadDeviceProperty(HDEVINFO devices,
-                                                              SP_DEVINFO_DATA* device,
-                                                              DWORD property);
+std::optional<ovtm::inject::PropertyBytes>
+ReadDeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA* device, DWORD property);

@@ -24,14 +24,15 @@ bool CreateFakeDevice(const FakeDevice& device) {
                                       MultiStringBytes(device.hardwareIds));
     }
     if (device.friendlyName) {
-        ok = ok && WriteRegistryString(HKEY_LOCAL_MACHINE, key, "FriendlyName", *device.friendlyName);
+        ok = ok &&
+             WriteRegistryString(HKEY_LOCAL_MACHINE, key, "FriendlyName", *device.friendlyName);
     }
     if (device.description) {
         ok = ok && WriteRegistryString(HKEY_LOCAL_MACHINE, key, "DeviceDesc", *device.description);
     }
     if (device.location) {
-        ok = ok && WriteRegistryString(HKEY_LOCAL_MACHINE, key, "LocationInformation",
-                                       *device.location);
+        ok = ok &&
+             WriteRegistryString(HKEY_LOCAL_MACHINE, key, "LocationInformation", *device.location);
     }
     if (device.lowerFilters) {
         ok = ok && WriteRegistryValue(HKEY_LOCAL_MACHINE, key, "LowerFilters", REG_MULTI_SZ,

@@ -17,10 +17,10 @@ struct FakeDevice {
     // Instance path below Enum, e.g. "USB\\VID_5E3A&PID_1C07&MI_01\\7&2a&0&0001".
     std::string instanceId;
     std::string classGuid = kHidClassGuidText;
-    std::vector<std::string> hardwareIds;      // HardwareID, a multi-string; none: no value
-    std::optional<std::string> friendlyName;   // FriendlyName
-    std::optional<std::string> description;    // DeviceDesc
-    std::optional<std::string> location;       // LocationInformation
+    std::vector<std::string> hardwareIds;          // HardwareID, a multi-string; none: no value
+    std::optional<std::string> friendlyName;       // FriendlyName
+    std::optional<std::string> description;        // DeviceDesc
+    std::optional<std::string> location;           // LocationInformation
     std::optional<std::vector<BYTE>> lowerFilters; // LowerFilters, raw bytes (REG_MULTI_SZ)
 };
 

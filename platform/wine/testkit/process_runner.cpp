@@ -49,9 +49,9 @@ ProcessResult RunProcess(const std::string& commandLine, const std::string& dire
     const std::string folder = directory.empty() ? TestDirectory() : directory;
     // The program runs in a job, so that a time-out ends whatever it started as well.
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
-    result.started = CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
-                                    CREATE_SUSPENDED, nullptr, folder.c_str(), &startup,
-                                    &process) != FALSE;
+    result.started =
+        CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                       nullptr, folder.c_str(), &startup, &process) != FALSE;
     CloseHandle(writeEnd);
     if (!result.started) {
         CloseHandle(readEnd);

@@ -12,7 +12,7 @@ struct ProcessResult {
     bool started = false;
     bool timedOut = false; // ended by the time limit
     DWORD exitCode = 0;
-    std::string output;    // standard output and standard error, interleaved as written
+    std::string output; // standard output and standard error, interleaved as written
 };
 
 // commandLine as CreateProcess takes it (program first); directory empty: the test's folder.

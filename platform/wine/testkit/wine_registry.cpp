@@ -51,9 +51,9 @@ bool WriteRegistryValue(HKEY root, const std::string& key, const std::string& na
                         nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    LONG result = RegSetValueExA(handle, name.empty() ? nullptr : name.c_str(), 0, type,
-                                 data.empty() ? nullptr : data.data(),
-                                 static_cast<DWORD>(data.size()));
+    LONG result =
+        RegSetValueExA(handle, name.empty() ? nullptr : name.c_str(), 0, type,
+                       data.empty() ? nullptr : data.data(), static_cast<DWORD>(data.size()));
     RegCloseKey(handle);
     return result == ERROR_SUCCESS;
 }

@@ -15,7 +15,7 @@ using namespace ovtm::inject;
 namespace {
 
 class LineGenerator {
-public:
+  public:
     explicit LineGenerator(unsigned seed) : random_(seed) {}
 
     std::string Line() {
@@ -31,7 +31,7 @@ public:
         return line;
     }
 
-private:
+  private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
 
     std::string Separator() {
@@ -51,9 +51,9 @@ private:
     }
 
     std::string Switch() {
-        static const char* const kKeywords[] = {"add", "remove", "first", "last", "before",
-                                                "after", "lower", "upper", "a", "af", "la", "b",
-                                                "r", "l", "", "AFTER", "Lowerxyz", "x"};
+        static const char* const kKeywords[] = {
+            "add", "remove", "first", "last", "before", "after", "lower", "upper",    "a",
+            "af",  "la",     "b",     "r",    "l",      "",      "AFTER", "Lowerxyz", "x"};
         std::string keyword = kKeywords[Pick(0, 17)];
         return std::string(1, Pick(0, 1) ? '-' : '/') + keyword;
     }
@@ -80,7 +80,9 @@ private:
     std::mt19937 random_;
 };
 
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
 
 const char* ModeSwitch(InjectMode mode) {
     switch (mode) {
@@ -133,8 +135,8 @@ TEST(CommandLineFuzz, OnlyDefinedOutcomesAndStableMeaning) {
         }
         std::string canonical = Quoted(arguments.hardwareId) + " " + Quoted(arguments.service);
         if (arguments.mode == InjectMode::Before || arguments.mode == InjectMode::After) {
-            canonical += std::string(" ") + ModeSwitch(arguments.mode) + " " +
-                         Quoted(arguments.reference);
+            canonical +=
+                std::string(" ") + ModeSwitch(arguments.mode) + " " + Quoted(arguments.reference);
         } else {
             canonical += std::string(" ") + ModeSwitch(arguments.mode);
         }

@@ -126,18 +126,18 @@ TEST(ParseArguments, RemoveModeRefersToTheService) {
 
 TEST(ParseArguments, ArgumentErrors) {
     for (const char* line : {
-             "",                     // nothing at all
-             "   \t ",               // blanks only
-             "hw",                   // service missing
-             "hw -add",              // service missing behind a switch
-             "-add -lower",          // no positional token
-             "a b c",                // a third positional token
-             "a b -before",          // operand missing
-             "a b -after",           // operand missing
-             "a b -upper foo",       // no such keyword
-             "a b -upper",           // no such keyword, and no operand
-             "a b -x y",             // no such keyword
-             "a b -before x c",      // the operand is consumed, c is a third positional
+             "",                // nothing at all
+             "   \t ",          // blanks only
+             "hw",              // service missing
+             "hw -add",         // service missing behind a switch
+             "-add -lower",     // no positional token
+             "a b c",           // a third positional token
+             "a b -before",     // operand missing
+             "a b -after",      // operand missing
+             "a b -upper foo",  // no such keyword
+             "a b -upper",      // no such keyword, and no operand
+             "a b -x y",        // no such keyword
+             "a b -before x c", // the operand is consumed, c is a third positional
          }) {
         SCOPED_TRACE(line);
         EXPECT_FALSE(Parse(line));

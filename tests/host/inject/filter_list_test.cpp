@@ -15,7 +15,9 @@ namespace {
 using Names = std::vector<std::string>;
 
 // The registry bytes of a list, given as the text between the quotes with \0 spelled out.
-FilterListBytes Bytes(const std::string& text) { return FilterListBytes(text.begin(), text.end()); }
+FilterListBytes Bytes(const std::string& text) {
+    return FilterListBytes(text.begin(), text.end());
+}
 
 Names Decoded(const std::string& text) {
     FilterListBytes bytes = Bytes(text);
@@ -122,8 +124,8 @@ TEST(AddFilterEntry, ListLongerThan512BytesIsEditedWhole) {
     FilterListBytes original = EncodeFilterList(names);
     ASSERT_GT(original.size(), 512u);
 
-    auto added = Added(DecodeFilterList(original.data(), original.size()), InjectMode::After,
-                       "filter1070");
+    auto added =
+        Added(DecodeFilterList(original.data(), original.size()), InjectMode::After, "filter1070");
     ASSERT_TRUE(added);
     Names expected = names;
     expected.insert(expected.begin() + 71, "OvtmFilt");

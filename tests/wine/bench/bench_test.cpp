@@ -52,8 +52,8 @@ TEST(WineRegistry, ValuesRoundTripByteForByte) {
     // Binary data keeps its bytes exactly; string types written through the A functions gain a
     // final zero in Wine when they lack one.
     const std::vector<BYTE> unterminated{'a', 0, 'b'};
-    ASSERT_TRUE(WriteRegistryValue(HKEY_CURRENT_USER, kScratchKey, "Raw", REG_BINARY,
-                                   unterminated));
+    ASSERT_TRUE(
+        WriteRegistryValue(HKEY_CURRENT_USER, kScratchKey, "Raw", REG_BINARY, unterminated));
     ASSERT_TRUE(WriteRegistryString(HKEY_CURRENT_USER, kScratchKey, "Text", "two words"));
 
     auto raw = ReadRegistryValue(HKEY_CURRENT_USER, kScratchKey, "Raw");

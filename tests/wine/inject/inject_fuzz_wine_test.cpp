@@ -31,17 +31,18 @@ int Pick(std::mt19937& random, int low, int high) {
 
 std::string RandomLine(std::mt19937& random) {
     static const char* const kTokens[] = {
-        "FuzzKbd", "fuzzKBD",  "\"FuzzKbd\"", "\"Fuzz Kbd\"", "OvtmFilt", "ovtmfilt", "Other",
-        "a",       "b",        "-add",        "-remove",      "/r",       "-first",   "-last",
-        "-la",     "-before",  "-b",          "-after",       "-af",      "-lower",   "-",
-        "/",       "-upper",   "\"",          "\"unclosed x", "-x",       "\"\"",     "\tb"};
+        "FuzzKbd", "fuzzKBD", "\"FuzzKbd\"", "\"Fuzz Kbd\"", "OvtmFilt", "ovtmfilt", "Other",
+        "a",       "b",       "-add",        "-remove",      "/r",       "-first",   "-last",
+        "-la",     "-before", "-b",          "-after",       "-af",      "-lower",   "-",
+        "/",       "-upper",  "\"",          "\"unclosed x", "-x",       "\"\"",     "\tb"};
     static const char* const kDevices[] = {"FuzzKbd", "FUZZKBD", "\"fuzzkbd\"", "Fuzz"};
     static const char* const kServices[] = {"OvtmFilt", "ovtmfilt", "Other", "\"a\""};
     std::string line;
     int count = Pick(random, 0, 7);
     // Half the lines start well formed, so that edits are common enough to be checked.
     if (Pick(random, 0, 1) == 0) {
-        line = std::string(kDevices[Pick(random, 0, 3)]) + " " + kServices[Pick(random, 0, 3)] + " ";
+        line =
+            std::string(kDevices[Pick(random, 0, 3)]) + " " + kServices[Pick(random, 0, 3)] + " ";
         count = Pick(random, 0, 3);
     }
     for (int i = 0; i < count; ++i) {

@@ -29,14 +29,16 @@ const char kFakePrefix[] = "VID_0BEC&PID_F00D";
 using Names = std::vector<std::string>;
 using Slots = std::map<int, std::string>; // slot number to text; missing: absent value
 
-std::string SlotName(int slot) { return slot == 0 ? "midi"s : "midi" + std::to_string(slot); }
+std::string SlotName(int slot) {
+    return slot == 0 ? "midi"s : "midi" + std::to_string(slot);
+}
 
 std::string FakeId(const std::string& name) {
     return std::string(kFakeEnumerator) + "\\" + kFakePrefix + "_" + name + "\\1";
 }
 
 class InjectFilterUnderWine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         RemoveFakeDevices(kFakeEnumerator, kFakePrefix);
         SetSlots({});
@@ -155,7 +157,8 @@ TEST_F(InjectFilterUnderWine, EachOfTheFourPropertiesMatchesInAnyLetterCase) {
         SetSlots({});
         const std::string matching = Device(name, device);
         Inject(kStandardArguments);
-        const Names expected = device.lowerFilters ? Names{"OvtmFilt", "kbdhid"} : Names{"OvtmFilt"};
+        const Names expected =
+            device.lowerFilters ? Names{"OvtmFilt", "kbdhid"} : Names{"OvtmFilt"};
         EXPECT_EQ(LowerFilters(matching), expected);
         EXPECT_EQ(ReadSlots(), (Slots{{9, kOurDriver}}));
     }
@@ -189,7 +192,8 @@ TEST_F(InjectFilterUnderWine, AddModesInsertWhereTheySayAndOnlyOnce) {
     const std::string last = DeviceWithList("last", "Dev Last", list);
     const std::string before = DeviceWithList("before", "Dev Before", list);
     const std::string after = DeviceWithList("after", "Dev After", list);
-    const std::string named = DeviceWithList("named", "Dev Named", MultiStringBytes({"x", "OVTMFILT"}));
+    const std::string named =
+        DeviceWithList("named", "Dev Named", MultiStringBytes({"x", "OVTMFILT"}));
 
     Inject("\"Dev First\" OvtmFilt -first");
     Inject("\"Dev Last\" OvtmFilt -la");
@@ -208,10 +212,12 @@ TEST_F(InjectFilterUnderWine, AddModesInsertWhereTheySayAndOnlyOnce) {
 }
 
 TEST_F(InjectFilterUnderWine, RemoveModeOnTheThreeKindsOfList) {
-    const std::string alone = DeviceWithList("alone", "Remove Alone", MultiStringBytes({"OvtmFilt"}));
+    const std::string alone =
+        DeviceWithList("alone", "Remove Alone", MultiStringBytes({"OvtmFilt"}));
     const std::string three =
         DeviceWithList("three", "Remove Three", MultiStringBytes({"a", "ovtmfilt", "b"}));
-    const std::string without = DeviceWithList("without", "Remove Without", MultiStringBytes({"a", "b"}));
+    const std::string without =
+        DeviceWithList("without", "Remove Without", MultiStringBytes({"a", "b"}));
 
     Inject("\"Remove Alone\" OvtmFilt -remove");
     Inject("\"Remove Three\" OvtmFilt -remove");
@@ -264,9 +270,9 @@ TEST_F(InjectFilterUnderWine, QuotedHardwareIdWithASpaceMatchesAFriendlyName) {
 TEST_F(InjectFilterUnderWine, ArgumentErrorsChangeNothing) {
     const std::string device = DeviceWithList("errors", "Errkbd", MultiStringBytes({"OvtmFilt"}));
     SetSlots({{9, kOurDriver}});
-    for (const char* arguments : {"", "Errkbd", "Errkbd OvtmFilt extra -remove",
-                                  "Errkbd OvtmFilt -remove -before", "Errkbd OvtmFilt -upper foo -r",
-                                  "-remove -lower"}) {
+    for (const char* arguments :
+         {"", "Errkbd", "Errkbd OvtmFilt extra -remove", "Errkbd OvtmFilt -remove -before",
+          "Errkbd OvtmFilt -upper foo -r", "-remove -lower"}) {
         SCOPED_TRACE(arguments);
         Inject(arguments);
         EXPECT_EQ(LowerFilters(device), (Names{"OvtmFilt"}));
