@@ -59,6 +59,14 @@ cmd_create() {
   wine_call 180 wineboot --init >/dev/null 2>&1 || die "wineboot --init failed in $WINEPREFIX"
   wine_call 60 reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null ||
     die "could not select the null graphics driver"
+  # The desktop process that wineboot started chose its graphics driver before that value
+  # existed, and windows cannot be created through it: restart the server (and with it the
+  # desktop) so that every program of the run gets the null driver.
+  "$wineserver" -k >/dev/null 2>&1 || true
+  "$wineserver" -p"$server_linger" </dev/null >/dev/null 2>&1
+  # Boot again here, so that the desktop and the services start now with their output going
+  # nowhere rather than with the first test's (which would keep CTest waiting on it).
+  wine_call 120 wineboot >/dev/null 2>&1 || die "wineboot failed in $WINEPREFIX"
   echo "wine-bench: prefix ready at $WINEPREFIX"
 }
 
