@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "control_recorder_client.h"
@@ -18,6 +19,19 @@ namespace {
 constexpr DWORD kExitNoStartupSwitch = 0xFFFFFFFFu;
 constexpr DWORD kExitNotStarted = 0xFFFFFFFEu;
 constexpr LPARAM kLogoff = static_cast<LPARAM>(ENDSESSION_LOGOFF);
+
+// Starts notifier and expects it to keep running with its window; says how it ended if not.
+::testing::AssertionResult StartsRunning(NotifierProcess& notifier, const std::wstring& line) {
+    const StartOutcome outcome = notifier.Start(line);
+    if (outcome == StartOutcome::Running) {
+        return ::testing::AssertionSuccess();
+    }
+    char text[64];
+    std::snprintf(text, sizeof(text), "exit code 0x%08lX",
+                  static_cast<unsigned long>(notifier.ExitCode().value_or(0xDEAD)));
+    return ::testing::AssertionFailure()
+           << "did not run: " << (outcome == StartOutcome::Exited ? text : "hung");
+}
 
 // A shutdown or restart query: the notifier ends at once and never answers.
 void ShutDownAndExpectExitZero(NotifierProcess& notifier) {
@@ -37,7 +51,7 @@ void ExpectRefused(const std::wstring& commandLine) {
 // Starts a notifier with this command line and expects it to run with its one window.
 void ExpectRunsThenShutDown(const std::wstring& commandLine) {
     NotifierProcess notifier;
-    ASSERT_EQ(notifier.Start(commandLine), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(notifier, commandLine));
     EXPECT_EQ(notifier.NotifierWindowsCreated(), 1);
     EXPECT_EQ(CountNotifierWindows(), 1);
     ShutDownAndExpectExitZero(notifier);
@@ -102,7 +116,7 @@ TEST_F(NotifierTest, OnlyTheFirst255CharactersOfTheCommandLineCount) {
 
 TEST_F(NotifierTest, SecondCopyEndsWithMinusTwoAndCreatesNoWindow) {
     NotifierProcess first;
-    ASSERT_EQ(first.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(first, QuotedNotifier() + L" -startup"));
     const HWND firstWindow = first.Window();
     ASSERT_EQ(first.NotifierWindowsCreated(), 1) << "the window hook must see the first window";
 
@@ -119,14 +133,14 @@ TEST_F(NotifierTest, SecondCopyEndsWithMinusTwoAndCreatesNoWindow) {
 TEST_F(NotifierTest, ShutdownQueryWithoutControlDeviceStillEndsWithZero) {
     ASSERT_FALSE(ControlDevicePresent());
     NotifierProcess notifier;
-    ASSERT_EQ(notifier.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(notifier, QuotedNotifier() + L" -startup"));
     ShutDownAndExpectExitZero(notifier);
 }
 
 TEST_F(NotifierTest, ANewCopyStartsOnceTheFirstHasEnded) {
     {
         NotifierProcess first;
-        ASSERT_EQ(first.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+        ASSERT_TRUE(StartsRunning(first, QuotedNotifier() + L" -startup"));
         ShutDownAndExpectExitZero(first);
     }
     ExpectRunsThenShutDown(QuotedNotifier() + L" -startup");
@@ -134,7 +148,7 @@ TEST_F(NotifierTest, ANewCopyStartsOnceTheFirstHasEnded) {
 
 TEST_F(NotifierWithRecorderTest, ShutdownQuerySendsExactlyOneReleaseAllReaders) {
     NotifierProcess notifier;
-    ASSERT_EQ(notifier.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(notifier, QuotedNotifier() + L" -startup"));
     const RECORDER_COUNTS beforeQuery = Counts();
     EXPECT_EQ(beforeQuery.Opens, 0) << "the notifier opens the device only at shutdown";
 
@@ -148,7 +162,7 @@ TEST_F(NotifierWithRecorderTest, ShutdownQuerySendsExactlyOneReleaseAllReaders) 
 
 TEST_F(NotifierWithRecorderTest, LogoffQueryLeavesItRunningAndOpensNothing) {
     NotifierProcess notifier;
-    ASSERT_EQ(notifier.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(notifier, QuotedNotifier() + L" -startup"));
 
     EXPECT_EQ(notifier.SendEndSessionQuery(kLogoff), TRUE) << "default handling agrees";
     EXPECT_FALSE(notifier.WaitForExit(700));
@@ -165,7 +179,7 @@ TEST_F(NotifierWithRecorderTest, LogoffQueryLeavesItRunningAndOpensNothing) {
 TEST_F(NotifierWithRecorderTest, RefusedStartsAndSecondCopiesTouchNothing) {
     ExpectRefused(QuotedNotifier() + L" -Startup");
     NotifierProcess first;
-    ASSERT_EQ(first.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(first, QuotedNotifier() + L" -startup"));
     NotifierProcess second;
     ASSERT_EQ(second.Start(QuotedNotifier() + L" -startup"), StartOutcome::Exited);
     EXPECT_EQ(second.ExitCode(), kExitNotStarted);
@@ -178,7 +192,7 @@ TEST_F(NotifierWithRecorderTest, RefusedStartsAndSecondCopiesTouchNothing) {
 
 TEST_F(NotifierWithRecorderTest, QuitMessageEndsItWithZeroAndSendsNothing) {
     NotifierProcess notifier;
-    ASSERT_EQ(notifier.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(notifier, QuotedNotifier() + L" -startup"));
     ASSERT_TRUE(notifier.Post(WM_QUIT));
     ASSERT_TRUE(notifier.WaitForExit(kStartLimitMs));
     EXPECT_EQ(notifier.ExitCode(), 0u);
@@ -187,7 +201,7 @@ TEST_F(NotifierWithRecorderTest, QuitMessageEndsItWithZeroAndSendsNothing) {
 
 TEST_F(NotifierWithRecorderTest, ClosingItsWindowEndsItInsteadOfLeavingItBehind) {
     NotifierProcess notifier;
-    ASSERT_EQ(notifier.Start(QuotedNotifier() + L" -startup"), StartOutcome::Running);
+    ASSERT_TRUE(StartsRunning(notifier, QuotedNotifier() + L" -startup"));
     ASSERT_TRUE(notifier.Post(WM_CLOSE));
     ASSERT_TRUE(notifier.WaitForExit(kStartLimitMs));
     EXPECT_EQ(notifier.ExitCode(), 0u);
