@@ -1,0 +1,108 @@
+// What user mode does to a device, for tests: open a device or link (IRP_MJ_CREATE with a file
+// object), DeviceIoControl with buffers passed as Windows passes them for each transfer method,
+// synchronous and overlapped calls, CancelIo, and close (IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once
+// the handle's last request has completed). Also kernel-side senders of internal requests.
+#ifndef HOSTKERNEL_USER_IO_H
+#define HOSTKERNEL_USER_IO_H
+
+#include <wdm.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hostkernel {
+
+namespace detail {
+struct IoState;
+struct FileHandleState;
+} // namespace detail
+
+// One request in flight or finished, as the caller sees it.
+class PendingIo {
+public:
+    explicit PendingIo(std::shared_ptr<detail::IoState> state);
+    // True once the request has completed (the caller's IO_STATUS_BLOCK is filled).
+    bool IsComplete() const;
+    // Waits in real time; true if the request completed within the limit.
+    bool Wait(std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+    NTSTATUS Status() const;       // STATUS_PENDING until complete
+    ULONG_PTR Information() const; // bytes the driver reported
+    // The caller's output buffer as the caller sees it now (whole length).
+    std::vector<uint8_t> Output() const;
+    // The first Information() bytes of Output().
+    std::vector<uint8_t> OutputBytes() const;
+    // What the dispatch routine returned to the I/O manager.
+    NTSTATUS DispatchStatus() const;
+    // IoCancelIrp on the request, as CancelIoEx would.
+    bool Cancel() const;
+
+private:
+    std::shared_ptr<detail::IoState> state_;
+};
+
+struct IoResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::vector<uint8_t> output; // the caller's whole output buffer after the call
+};
+
+class UserHandle {
+public:
+    UserHandle() = default;
+    ~UserHandle(); // closes the handle if still open
+    UserHandle(UserHandle &&) noexcept;
+    UserHandle &operator=(UserHandle &&) noexcept;
+    UserHandle(const UserHandle &) = delete;
+    UserHandle &operator=(const UserHandle &) = delete;
+
+    // CreateFile(path, read|write, share read|write, OPEN_EXISTING). Path forms: \\.\Name,
+    // \DosDevices\Name, \??\Name, \Device\Name. The status is the create request's.
+    static NTSTATUS Open(const std::wstring &path, UserHandle *handle);
+    bool IsOpen() const { return state_ != nullptr; }
+
+    // Overlapped DeviceIoControl. `output` gives the output buffer's length and initial content
+    // (some codes carry parameters in it); an empty vector passes no output buffer.
+    PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t> &input,
+                                        const std::vector<uint8_t> &output);
+    PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t> &input, size_t outputLength)
+    {
+        return DeviceIoControlOverlapped(code, input, std::vector<uint8_t>(outputLength, 0));
+    }
+    // Synchronous DeviceIoControl: returns when the request completes (a request still pending
+    // after `limit` of real time is a verifier finding and returns with status STATUS_PENDING).
+    IoResult DeviceIoControl(ULONG code, const std::vector<uint8_t> &input, const std::vector<uint8_t> &output,
+                             std::chrono::milliseconds limit = std::chrono::seconds(5));
+    IoResult DeviceIoControl(ULONG code, const std::vector<uint8_t> &input, size_t outputLength)
+    {
+        return DeviceIoControl(code, input, std::vector<uint8_t>(outputLength, 0));
+    }
+
+    // CancelIo: IoCancelIrp on every request of this handle still in flight.
+    void CancelIo();
+    // CloseHandle: IRP_MJ_CLEANUP now; IRP_MJ_CLOSE when the last request of the handle completes.
+    void Close();
+    // True once IRP_MJ_CLOSE has been completed for this handle's file object.
+    bool CloseDelivered() const;
+
+    PFILE_OBJECT FileObject() const;
+    PDEVICE_OBJECT Device() const;
+
+private:
+    std::shared_ptr<detail::FileHandleState> state_;
+    std::shared_ptr<detail::FileHandleState> closed_; // kept to answer CloseDelivered()
+};
+
+// Kernel-side request from above a device stack (what a driver above, such as the HID class
+// driver, sends): IRP_MJ_INTERNAL_DEVICE_CONTROL with Argument1/Argument2, sent to `device`
+// (use the top of the stack) at the current IRQL. The IRP is freed by the sender on completion.
+PendingIo SendInternalDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID argument1, PVOID argument2 = nullptr);
+// Any IRP with one stack location filled by `setup`, e.g. plug-and-play requests.
+PendingIo SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, void (*setup)(PIO_STACK_LOCATION, void *),
+                  void *setupContext);
+
+} // namespace hostkernel
+
+#endif

@@ -1,0 +1,68 @@
+// The host kernel's verifier (tests only): findings raised by the kernel and the framework
+// layer when driver code breaks a rule, lock names for messages, lock rules, pool fault injection.
+#ifndef HOSTKERNEL_VERIFIER_H
+#define HOSTKERNEL_VERIFIER_H
+
+#include <ntdef.h>
+
+#include <string>
+#include <vector>
+
+namespace hostkernel::verifier {
+
+// Rule names that appear in findings.
+inline constexpr const char *kExactlyOnceCompletion = "exactly-once completion";
+inline constexpr const char *kRequestLeftBehind = "no request left behind";
+inline constexpr const char *kPoolBalance = "pool balanced per tag";
+inline constexpr const char *kPoolMisuse = "pool use";
+inline constexpr const char *kLockOrder = "lock order";
+inline constexpr const char *kLockHeldAlone = "lock held alone";
+inline constexpr const char *kLockMisuse = "lock use";
+inline constexpr const char *kWaitAtDispatch = "no wait at DISPATCH_LEVEL";
+inline constexpr const char *kWaitLockAtDispatch = "no wait lock at DISPATCH_LEVEL";
+inline constexpr const char *kDeletedObjectUse = "no use of a deleted object";
+inline constexpr const char *kIrql = "IRQL";
+inline constexpr const char *kTimerInFreedMemory = "no timer or DPC in freed memory";
+inline constexpr const char *kAssertion = "assertion";
+inline constexpr const char *kFramework = "framework use";
+
+struct Finding {
+    std::string rule;
+    std::string message;
+};
+
+// Records a finding (and prints it to stderr at once, so it shows next to the failing test).
+void Report(const char *rule, const std::string &message);
+// The findings so far, removed from the record.
+std::vector<Finding> TakeFindings();
+size_t FindingCount();
+// "rule: message" lines, one per finding.
+std::string Describe(const std::vector<Finding> &findings);
+
+// Locks are keyed by address: a KSPIN_LOCK, or the handle of a framework lock.
+void NameLock(const void *lock, const std::string &name);
+// Findings if `lock` is taken while any other tracked lock is held, or the reverse.
+void RequireHeldAlone(const void *lock);
+// Lock-order and held-alone tracking, on by default (benchmarks may turn it off).
+void SetLockTracking(bool enabled);
+
+// Fails the next `count` allocations with `tag` (ExAllocatePoolWithTag returns NULL).
+void FailPoolAllocations(ULONG tag, int count);
+// Blocks and bytes currently allocated with `tag`.
+size_t PoolBlocksOutstanding(ULONG tag);
+// Tags whose blocks belong to the framework layer itself: a driver's last device going does not
+// require them to be freed (the framework's driver-wide objects outlive devices); unload does.
+void SetFrameworkPoolTag(ULONG tag);
+
+// Internal hooks for the lock tracking of locks that are not KSPIN_LOCKs (the framework's wait
+// locks report through these).
+void NoteLockAcquired(const void *lock, const char *kind);
+void NoteLockReleased(const void *lock);
+void ForgetLock(const void *lock);
+
+// "TsHk" for the tag whose bytes in memory are T s H k.
+std::string TagText(ULONG tag);
+
+} // namespace hostkernel::verifier
+
+#endif

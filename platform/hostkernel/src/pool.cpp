@@ -1,0 +1,214 @@
+// Non-paged pool with tags: every block carries a header naming its tag, size and the driver
+// whose code allocated it, so that balance can be checked per tag and per driver. Freed blocks
+// are poisoned and kept in a short quarantine so that double frees are recognised.
+#include "kernel_internal.h"
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+namespace hostkernel::detail {
+
+namespace {
+
+constexpr uint64_t kLiveMagic = 0x4c4f4f5048534f48ull;  // live block
+constexpr uint64_t kFreedMagic = 0x4445455246534f48ull; // freed, in quarantine
+constexpr size_t kQuarantineBlocks = 512;
+
+struct alignas(16) PoolHeader {
+    uint64_t magic;
+    ULONG tag;
+    size_t size;
+    PDRIVER_OBJECT owner;
+    PoolHeader *prev;
+    PoolHeader *next;
+};
+
+struct PoolState {
+    std::mutex mutex;
+    PoolHeader live{0, 0, 0, nullptr, &live, &live};
+    std::deque<PoolHeader *> quarantine;
+    std::map<ULONG, int> failures;
+    std::set<ULONG> frameworkTags;
+};
+
+PoolState &Pool()
+{
+    static PoolState pool;
+    return pool;
+}
+
+PoolHeader *HeaderOf(PVOID p) { return reinterpret_cast<PoolHeader *>(static_cast<char *>(p) - sizeof(PoolHeader)); }
+
+std::string Summarise(const std::map<ULONG, std::pair<size_t, size_t>> &perTag)
+{
+    std::string text;
+    for (const auto &entry : perTag) {
+        if (!text.empty()) text += ", ";
+        text += Format("'%s': %zu block(s), %zu byte(s)", verifier::TagText(entry.first).c_str(), entry.second.first,
+                       entry.second.second);
+    }
+    return text;
+}
+
+} // namespace
+
+std::string PoolOutstandingOf(PDRIVER_OBJECT driver, bool includeFrameworkTags)
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    std::map<ULONG, std::pair<size_t, size_t>> perTag;
+    for (PoolHeader *h = pool.live.next; h != &pool.live; h = h->next) {
+        if (h->owner != driver) continue;
+        if (!includeFrameworkTags && pool.frameworkTags.count(h->tag)) continue;
+        perTag[h->tag].first++;
+        perTag[h->tag].second += h->size;
+    }
+    return Summarise(perTag);
+}
+
+std::string PoolOutstandingAll()
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    std::map<ULONG, std::pair<size_t, size_t>> perTag;
+    for (PoolHeader *h = pool.live.next; h != &pool.live; h = h->next) {
+        perTag[h->tag].first++;
+        perTag[h->tag].second += h->size;
+    }
+    return Summarise(perTag);
+}
+
+void ResetPoolAccounting()
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    // Blocks still live have been reported as leaks by now; their owners are unloaded.
+    for (PoolHeader *h = pool.live.next; h != &pool.live;) {
+        PoolHeader *next = h->next;
+        std::free(h);
+        h = next;
+    }
+    pool.live.next = pool.live.prev = &pool.live;
+    pool.failures.clear();
+}
+
+} // namespace hostkernel::detail
+
+using namespace hostkernel::detail;
+namespace verifier = hostkernel::verifier;
+
+namespace hostkernel::verifier {
+
+void FailPoolAllocations(ULONG tag, int count)
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    pool.failures[tag] = count;
+}
+
+size_t PoolBlocksOutstanding(ULONG tag)
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    size_t count = 0;
+    for (PoolHeader *h = pool.live.next; h != &pool.live; h = h->next)
+        if (h->tag == tag) ++count;
+    return count;
+}
+
+void SetFrameworkPoolTag(ULONG tag)
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    pool.frameworkTags.insert(tag);
+}
+
+} // namespace hostkernel::verifier
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL || (PoolType == PagedPool && irql > APC_LEVEL)) {
+        verifier::Report(verifier::kPoolMisuse, Format("ExAllocatePoolWithTag(type %d, tag '%s') at IRQL %d",
+                                                       PoolType, verifier::TagText(Tag).c_str(), irql));
+    }
+    PoolState &pool = Pool();
+    {
+        std::lock_guard<std::mutex> guard(pool.mutex);
+        auto failure = pool.failures.find(Tag);
+        if (failure != pool.failures.end() && failure->second > 0) {
+            failure->second--;
+            return nullptr;
+        }
+    }
+    auto *header = static_cast<PoolHeader *>(std::aligned_alloc(16, (sizeof(PoolHeader) + NumberOfBytes + 15) & ~size_t(15)));
+    if (header == nullptr) return nullptr;
+    header->magic = kLiveMagic;
+    header->tag = Tag;
+    header->size = NumberOfBytes;
+    header->owner = CurrentDriver();
+    void *block = header + 1;
+    memset(block, 0xCD, NumberOfBytes); // pool is not zeroed: make reliance on that visible
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    header->next = &pool.live;
+    header->prev = pool.live.prev;
+    pool.live.prev->next = header;
+    pool.live.prev = header;
+    return block;
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656e6f4e /* "None" */);
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    if (P == nullptr) {
+        verifier::Report(verifier::kPoolMisuse, "ExFreePoolWithTag(NULL)");
+        return;
+    }
+    if (CurrentIrql() > DISPATCH_LEVEL)
+        verifier::Report(verifier::kPoolMisuse, Format("ExFreePoolWithTag at IRQL %d", CurrentIrql()));
+    PoolHeader *header = HeaderOf(P);
+    PoolState &pool = Pool();
+    PoolHeader *evicted = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(pool.mutex);
+        if (header->magic == kFreedMagic) {
+            verifier::Report(verifier::kPoolMisuse, Format("pool block %p (tag '%s') freed twice", P,
+                                                           verifier::TagText(header->tag).c_str()));
+            return;
+        }
+        if (header->magic != kLiveMagic) {
+            verifier::Report(verifier::kPoolMisuse, Format("ExFreePoolWithTag(%p): not a pool block", P));
+            return;
+        }
+        if (Tag != 0 && Tag != header->tag) {
+            verifier::Report(verifier::kPoolMisuse,
+                             Format("pool block %p allocated with tag '%s' freed with tag '%s'", P,
+                                    verifier::TagText(header->tag).c_str(), verifier::TagText(Tag).c_str()));
+        }
+        header->magic = kFreedMagic;
+        header->prev->next = header->next;
+        header->next->prev = header->prev;
+        header->next = header->prev = nullptr;
+        pool.quarantine.push_back(header);
+        if (pool.quarantine.size() > kQuarantineBlocks) {
+            evicted = pool.quarantine.front();
+            pool.quarantine.pop_front();
+        }
+    }
+    const char *begin = static_cast<const char *>(P);
+    ForgetTimersAndDpcsIn(begin, begin + header->size);
+    ForgetLocksIn(begin, begin + header->size);
+    memset(P, 0xDD, header->size);
+    if (evicted != nullptr) std::free(evicted);
+}
+
+VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+
+} // extern "C"

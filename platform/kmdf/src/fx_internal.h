@@ -1,0 +1,271 @@
+// The framework's objects and their shared helpers. Written as kernel code over WDM calls only
+// (no C++ library, no exceptions), so that the same layer runs on the host kernel and in
+// Windows' own kernel. A handle is the address of an object's FxObject header.
+#ifndef FX_INTERNAL_H
+#define FX_INTERNAL_H
+
+#include <wdm.h>
+#include <wdf.h>
+#include <wdfusb.h>
+
+#include "fx_verifier.h"
+
+#define FX_TAG(a, b, c, d) ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
+#define FX_OBJECT_TAG FX_TAG('F', 'x', 'O', 'b')
+#define FX_INIT_TAG FX_TAG('F', 'x', 'D', 'i')
+#define FX_STRING_TAG FX_TAG('F', 'x', 'S', 't')
+
+enum FxObjectType {
+    FxTypeDriver = 1,
+    FxTypeDevice,
+    FxTypeQueue,
+    FxTypeRequest,
+    FxTypeFileObject,
+    FxTypeIoTarget,
+    FxTypeUsbDevice,
+    FxTypeSpinLock,
+    FxTypeWaitLock,
+    FxTypeWorkItem,
+    FxTypeAny = 0xff
+};
+
+enum FxObjectState : ULONG {
+    FxStateLive = 0x4576694c,      // in use
+    FxStateDeleted = 0x74656c44,   // deleted, memory kept by outstanding references
+    FxStateDestroyed = 0x79727344, // gone: any use is a finding
+};
+
+struct FxObject;
+typedef void FxDisposeFunction(FxObject *Object);
+
+struct FxContextHeader {
+    FxContextHeader *Next;
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo;
+    FxObject *Owner;
+    PVOID Allocation; // separately allocated context block, or NULL for the first context
+    ULONG_PTR Reserved;
+    // the context follows, 16-byte aligned
+};
+
+struct FxObject {
+    volatile ULONG State;
+    FxObjectType Type;
+    volatile LONG References;
+    FxObject *Parent;
+    LIST_ENTRY Children;
+    LIST_ENTRY SiblingLink;
+    KSPIN_LOCK ChildLock;
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP Cleanup;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY Destroy;
+    FxContextHeader *Contexts;
+    volatile LONG DeleteStarted;
+    BOOLEAN KeepOnParentDelete; // file objects of a device with open handles
+    FxDisposeFunction *Dispose; // type-specific teardown at delete (before the cleanup callback)
+    FxDisposeFunction *Release; // type-specific teardown when the memory goes
+    LIST_ENTRY GraveyardLink;
+};
+
+struct FxDriver;
+struct FxDevice;
+struct FxQueue;
+struct FxRequest;
+struct FxFileObject;
+struct FxIoTarget;
+
+struct FxDriver {
+    FxObject Object;
+    PDRIVER_OBJECT Wdm;
+    WDF_DRIVER_CONFIG Config;
+};
+
+struct FxDeviceInterface {
+    GUID Guid;
+    UNICODE_STRING ReferenceString; // pool copy, or empty
+    UNICODE_STRING LinkName;        // from IoRegisterDeviceInterface
+    BOOLEAN Used;
+};
+
+#define FX_MAX_DEVICE_INTERFACES 4
+
+enum FxPnpState { FxPnpAdded, FxPnpStarted, FxPnpSurpriseRemoved, FxPnpRemoved };
+
+struct WDFDEVICE_INIT {
+    FxDriver *Driver;
+    PDEVICE_OBJECT PhysicalDevice; // NULL for a control device
+    BOOLEAN IsControl;
+    BOOLEAN IsFilter;
+    BOOLEAN Exclusive;
+    BOOLEAN HasFileConfig;
+    DEVICE_TYPE DeviceType;
+    WDF_DEVICE_IO_TYPE IoType;
+    WDF_PNPPOWER_EVENT_CALLBACKS PnpPower;
+    WDF_FILEOBJECT_CONFIG FileConfig;
+    WDF_OBJECT_ATTRIBUTES FileAttributes;
+    BOOLEAN HasFileAttributes;
+    UNICODE_STRING Name; // pool copy
+    UNICODE_STRING Sddl; // pool copy
+};
+
+struct FxDevice {
+    FxObject Object;
+    FxDriver *Driver;
+    PDEVICE_OBJECT Wdm;
+    PDEVICE_OBJECT Lower;          // attached-to device, for filter and function devices
+    PDEVICE_OBJECT PhysicalDevice;
+    BOOLEAN IsControl;
+    BOOLEAN IsFilter;
+    BOOLEAN HasFileConfig;
+    BOOLEAN WdmDeleted;
+    WDF_PNPPOWER_EVENT_CALLBACKS PnpPower;
+    WDF_FILEOBJECT_CONFIG FileConfig;
+    WDF_OBJECT_ATTRIBUTES FileAttributes;
+    BOOLEAN HasFileAttributes;
+    UNICODE_STRING Name;
+    UNICODE_STRING Sddl;
+    UNICODE_STRING SymbolicLink;
+    FxQueue *DefaultQueue;
+    FxIoTarget *LocalTarget;
+    FxDeviceInterface Interfaces[FX_MAX_DEVICE_INTERFACES];
+    WDF_DEVICE_PNP_CAPABILITIES PnpCapabilities;
+    BOOLEAN HasPnpCapabilities;
+    FxPnpState PnpState;
+    KSPIN_LOCK FileLock;
+    LIST_ENTRY Files;      // FxFileObject.DeviceLink
+    LIST_ENTRY Queues;     // FxQueue.DeviceLink
+    volatile LONG OpenFiles;
+};
+
+enum FxQueueState { FxQueueStarted, FxQueueStopped, FxQueuePurged };
+
+struct FxQueue {
+    FxObject Object;
+    FxDevice *Device;
+    WDF_IO_QUEUE_CONFIG Config;
+    FxQueueState QueueState;
+    KSPIN_LOCK Lock;
+    LIST_ENTRY Waiting;          // FxRequest.QueueLink: requests held while the queue is stopped
+    volatile LONG Presented;     // requests handed to the driver and not yet completed
+    LIST_ENTRY DeviceLink;
+    BOOLEAN Detached;            // removed from the device (deleted)
+};
+
+struct FxRequest {
+    FxObject Object;
+    PIRP Irp;
+    FxQueue *Queue;              // the queue that presented it, NULL for file requests
+    FxDevice *Device;
+    FxFileObject *File;
+    UCHAR Major;
+    volatile LONG Completed;
+    BOOLEAN Formatted;
+    BOOLEAN IsCreate;
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine;
+    WDFCONTEXT CompletionContext;
+    WDF_REQUEST_COMPLETION_PARAMS CompletionParams;
+    IO_STACK_LOCATION SentLocation; // the lower driver's stack location as formatted
+    FxIoTarget *Target;          // while sent
+    volatile LONG IrpReferences; // the completion routine's plus those of cancellers in progress
+    NTSTATUS SendStatus;
+    LIST_ENTRY QueueLink;        // in FxQueue.Waiting
+    LIST_ENTRY TargetLink;       // in FxIoTarget.Sent
+    PFN_WDF_REQUEST_CANCEL CancelRoutine;
+};
+
+struct FxFileObject {
+    FxObject Object;
+    PFILE_OBJECT Wdm;
+    FxDevice *Device;
+    LIST_ENTRY DeviceLink;
+};
+
+struct FxIoTarget {
+    FxObject Object;
+    FxDevice *Device;
+    PDEVICE_OBJECT TargetDevice;
+    WDF_IO_TARGET_STATE TargetState;
+    KSPIN_LOCK Lock;
+    LIST_ENTRY Sent;             // FxRequest.TargetLink
+    volatile LONG Outstanding;
+    KEVENT Idle;                 // signalled while nothing is outstanding
+};
+
+struct FxUsbDevice {
+    FxIoTarget Target;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+};
+
+struct FxSpinLock {
+    FxObject Object;
+    KSPIN_LOCK Lock;
+    KIRQL OldIrql;
+};
+
+struct FxWaitLock {
+    FxObject Object;
+    KEVENT Event; // synchronization event: signalled = free
+};
+
+struct FxWorkItem {
+    FxObject Object;
+    WDF_WORKITEM_CONFIG Config;
+    PIO_WORKITEM Wdm;
+    FxObject *ParentObject;
+    volatile LONG Enqueued;
+    volatile LONG Running;
+    KEVENT Idle;
+};
+
+// ---- Objects (fx_object.cpp) ----
+// Allocates an object of `size` bytes of type-specific data plus the context the attributes ask
+// for; zero-filled. The parent is attributes->ParentObject or `defaultParent`.
+FxObject *FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES Attributes, FxObject *DefaultParent,
+                         NTSTATUS *Status);
+void FxObjectReference(FxObject *Object);
+void FxObjectDereference(FxObject *Object);
+void FxObjectDeleteInternal(FxObject *Object);
+// The object behind a handle, or NULL (with a finding naming `Api`) when it is of another type or gone.
+FxObject *FxValidate(WDFOBJECT Handle, FxObjectType Type, const char *Api);
+const char *FxTypeName(FxObjectType Type);
+FxDevice *FxDeviceOfObject(FxObject *Object); // the device an object lives under, if any
+void FxFlushGraveyard(void);
+
+// ---- Strings (fx_object.cpp) ----
+NTSTATUS FxCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+void FxFreeUnicodeString(PUNICODE_STRING String);
+
+// ---- Drivers and dispatch (fx_driver.cpp) ----
+FxDriver *FxDriverOfWdm(PDRIVER_OBJECT DriverObject);
+FxDevice *FxDeviceOfWdm(PDEVICE_OBJECT DeviceObject);
+NTSTATUS FxForwardAndForget(FxDevice *Device, PIRP Irp);
+NTSTATUS FxForwardSynchronously(FxDevice *Device, PIRP Irp);
+NTSTATUS FxCompleteIrp(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+// ---- Devices (fx_device.cpp, fx_pnp.cpp, fx_file.cpp) ----
+NTSTATUS FxPnpDispatch(FxDevice *Device, PIRP Irp);
+NTSTATUS FxPowerDispatch(FxDevice *Device, PIRP Irp);
+NTSTATUS FxFileDispatch(FxDevice *Device, PIRP Irp);
+void FxFileReleased(FxDevice *Device);
+void FxFileCreateFailed(FxFileObject *File);
+void FxDeviceDeleteFromPnp(FxDevice *Device);
+
+// ---- Queues and requests (fx_queue.cpp, fx_request.cpp) ----
+NTSTATUS FxQueueDispatch(FxDevice *Device, PIRP Irp);
+FxRequest *FxRequestCreate(FxDevice *Device, FxQueue *Queue, PIRP Irp, FxFileObject *File);
+void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR Information);
+void FxQueueRequestDone(FxQueue *Queue);
+void FxQueueCancelFileRequests(FxDevice *Device, PFILE_OBJECT File);
+void FxQueueDetach(FxQueue *Queue);
+
+// ---- I/O targets (fx_iotarget.cpp) ----
+void FxIoTargetRequestSent(FxIoTarget *Target, FxRequest *Request);
+void FxIoTargetRequestReturned(FxIoTarget *Target, FxRequest *Request);
+void FxRequestReleaseIrpReference(FxRequest *Request);
+FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice, size_t Size, FxObjectType Type,
+                                  PWDF_OBJECT_ATTRIBUTES Attributes, NTSTATUS *Status);
+// Sends an internal device-control request with Argument1 down to `Target` and waits for it at
+// PASSIVE_LEVEL; with a time-out, the request is cancelled when it passes.
+NTSTATUS FxSendInternalSynchronously(PDEVICE_OBJECT Target, ULONG IoControlCode, PVOID Argument1, PLONGLONG Timeout);
+
+#endif

@@ -1,0 +1,307 @@
+// I/O queues: requests of a device go to its default queue, which presents them to the driver's
+// callback at once (parallel dispatch) or holds them while stopped; a purged queue refuses them.
+// A filter device passes request types its queue has no callback for down the stack.
+#include "fx_internal.h"
+
+namespace {
+
+bool HasCallbackFor(FxQueue *Queue, UCHAR Major)
+{
+    const WDF_IO_QUEUE_CONFIG &c = Queue->Config;
+    if (c.EvtIoDefault != NULL) return true;
+    switch (Major) {
+    case IRP_MJ_DEVICE_CONTROL: return c.EvtIoDeviceControl != NULL;
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return c.EvtIoInternalDeviceControl != NULL;
+    case IRP_MJ_READ: return c.EvtIoRead != NULL;
+    case IRP_MJ_WRITE: return c.EvtIoWrite != NULL;
+    default: return false;
+    }
+}
+
+void Present(FxQueue *Queue, FxRequest *Request)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Request->Irp);
+    const WDF_IO_QUEUE_CONFIG &c = Queue->Config;
+    WDFQUEUE queue = (WDFQUEUE)Queue;
+    WDFREQUEST request = (WDFREQUEST)Request;
+    switch (stack->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+        if (c.EvtIoDeviceControl != NULL) {
+            c.EvtIoDeviceControl(queue, request, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                 stack->Parameters.DeviceIoControl.InputBufferLength,
+                                 stack->Parameters.DeviceIoControl.IoControlCode);
+            return;
+        }
+        break;
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        if (c.EvtIoInternalDeviceControl != NULL) {
+            c.EvtIoInternalDeviceControl(queue, request, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                         stack->Parameters.DeviceIoControl.InputBufferLength,
+                                         stack->Parameters.DeviceIoControl.IoControlCode);
+            return;
+        }
+        break;
+    case IRP_MJ_READ:
+        if (c.EvtIoRead != NULL) {
+            c.EvtIoRead(queue, request, stack->Parameters.Read.Length);
+            return;
+        }
+        break;
+    case IRP_MJ_WRITE:
+        if (c.EvtIoWrite != NULL) {
+            c.EvtIoWrite(queue, request, stack->Parameters.Write.Length);
+            return;
+        }
+        break;
+    }
+    c.EvtIoDefault(queue, request);
+}
+
+VOID NTAPI CancelWaiting(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    FxRequest *request = static_cast<FxRequest *>(Irp->Tail.Overlay.DriverContext[3]);
+    FxQueue *queue = request->Queue;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&queue->Lock, &irql);
+    RemoveEntryList(&request->QueueLink);
+    InitializeListHead(&request->QueueLink);
+    KeReleaseSpinLock(&queue->Lock, irql);
+    FxRequestCompleteInternal(request, STATUS_CANCELLED, 0);
+}
+
+// Takes a waiting request out of its queue unless its cancel routine already has it.
+bool TakeWaiting(FxRequest *Request)
+{
+    if (IoSetCancelRoutine(Request->Irp, NULL) == NULL) return false;
+    RemoveEntryList(&Request->QueueLink);
+    InitializeListHead(&Request->QueueLink);
+    return true;
+}
+
+void CompleteWaiting(FxQueue *Queue, PFILE_OBJECT File, bool All, NTSTATUS Status)
+{
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    KIRQL irql;
+    KeAcquireSpinLock(&Queue->Lock, &irql);
+    for (PLIST_ENTRY e = Queue->Waiting.Flink; e != &Queue->Waiting;) {
+        FxRequest *request = CONTAINING_RECORD(e, FxRequest, QueueLink);
+        e = e->Flink;
+        if (!All && IoGetCurrentIrpStackLocation(request->Irp)->FileObject != File) continue;
+        if (TakeWaiting(request)) InsertTailList(&taken, &request->QueueLink);
+    }
+    KeReleaseSpinLock(&Queue->Lock, irql);
+    while (!IsListEmpty(&taken)) {
+        FxRequest *request = CONTAINING_RECORD(RemoveHeadList(&taken), FxRequest, QueueLink);
+        InitializeListHead(&request->QueueLink);
+        FxRequestCompleteInternal(request, Status, 0);
+    }
+}
+
+void StartQueue(FxQueue *Queue)
+{
+    for (;;) {
+        FxRequest *request = NULL;
+        KIRQL irql;
+        KeAcquireSpinLock(&Queue->Lock, &irql);
+        Queue->QueueState = FxQueueStarted;
+        if (!IsListEmpty(&Queue->Waiting)) {
+            FxRequest *first = CONTAINING_RECORD(Queue->Waiting.Flink, FxRequest, QueueLink);
+            if (TakeWaiting(first)) request = first;
+        }
+        KeReleaseSpinLock(&Queue->Lock, irql);
+        if (request == NULL) return;
+        Present(Queue, request);
+    }
+}
+
+void DisposeQueue(FxObject *Object)
+{
+    FxQueue *queue = reinterpret_cast<FxQueue *>(Object);
+    FxQueueDetach(queue);
+    CompleteWaiting(queue, NULL, true, STATUS_CANCELLED);
+}
+
+FxQueue *ValidateQueue(WDFQUEUE Queue, const char *Api)
+{
+    return reinterpret_cast<FxQueue *>(FxValidate(Queue, FxTypeQueue, Api));
+}
+
+} // namespace
+
+void FxQueueDetach(FxQueue *Queue)
+{
+    FxDevice *device = Queue->Device;
+    KIRQL irql;
+    KeAcquireSpinLock(&device->FileLock, &irql);
+    if (!Queue->Detached) {
+        RemoveEntryList(&Queue->DeviceLink);
+        Queue->Detached = TRUE;
+        if (device->DefaultQueue == Queue) device->DefaultQueue = NULL;
+    }
+    KeReleaseSpinLock(&device->FileLock, irql);
+}
+
+void FxQueueRequestDone(FxQueue *Queue)
+{
+    InterlockedDecrement(&Queue->Presented);
+    FxObjectDereference(&Queue->Object);
+}
+
+void FxQueueCancelFileRequests(FxDevice *Device, PFILE_OBJECT File)
+{
+    for (;;) {
+        // Queues are few; take one reference at a time so no device lock is held while completing.
+        FxQueue *queue = NULL;
+        KIRQL irql;
+        KeAcquireSpinLock(&Device->FileLock, &irql);
+        for (PLIST_ENTRY e = Device->Queues.Flink; e != &Device->Queues; e = e->Flink) {
+            FxQueue *candidate = CONTAINING_RECORD(e, FxQueue, DeviceLink);
+            KIRQL queueIrql;
+            KeAcquireSpinLock(&candidate->Lock, &queueIrql);
+            bool hasMatch = false;
+            for (PLIST_ENTRY w = candidate->Waiting.Flink; w != &candidate->Waiting && !hasMatch; w = w->Flink) {
+                FxRequest *request = CONTAINING_RECORD(w, FxRequest, QueueLink);
+                hasMatch = IoGetCurrentIrpStackLocation(request->Irp)->FileObject == File;
+            }
+            KeReleaseSpinLock(&candidate->Lock, queueIrql);
+            if (hasMatch) {
+                queue = candidate;
+                FxObjectReference(&queue->Object);
+                break;
+            }
+        }
+        KeReleaseSpinLock(&Device->FileLock, irql);
+        if (queue == NULL) return;
+        CompleteWaiting(queue, File, false, STATUS_CANCELLED);
+        FxObjectDereference(&queue->Object);
+    }
+}
+
+NTSTATUS FxQueueDispatch(FxDevice *Device, PIRP Irp)
+{
+    UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    FxQueue *queue = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Device->FileLock, &irql);
+    queue = Device->DefaultQueue;
+    if (queue != NULL) FxObjectReference(&queue->Object);
+    KeReleaseSpinLock(&Device->FileLock, irql);
+    if (queue == NULL || !HasCallbackFor(queue, major)) {
+        if (queue != NULL) FxObjectDereference(&queue->Object);
+        if (Device->IsFilter) return FxForwardAndForget(Device, Irp);
+        return FxCompleteIrp(Irp, Device->Object.DeleteStarted ? STATUS_INVALID_DEVICE_STATE : STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    FxFileObject *file = NULL;
+    FxRequest *request = FxRequestCreate(Device, queue, Irp, file);
+    if (request == NULL) {
+        FxObjectDereference(&queue->Object);
+        return FxCompleteIrp(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    // The queue's reference now belongs to the request until it is completed.
+    InterlockedIncrement(&queue->Presented);
+    IoMarkIrpPending(Irp);
+    KeAcquireSpinLock(&queue->Lock, &irql);
+    FxQueueState state = queue->QueueState;
+    if (state == FxQueueStopped) {
+        Irp->Tail.Overlay.DriverContext[3] = request;
+        InsertTailList(&queue->Waiting, &request->QueueLink);
+        IoSetCancelRoutine(Irp, CancelWaiting);
+        bool cancelled = Irp->Cancel && TakeWaiting(request);
+        KeReleaseSpinLock(&queue->Lock, irql);
+        if (cancelled) FxRequestCompleteInternal(request, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&queue->Lock, irql);
+    if (state == FxQueuePurged) {
+        FxRequestCompleteInternal(request, STATUS_INVALID_DEVICE_STATE, 0);
+        return STATUS_PENDING;
+    }
+    Present(queue, request);
+    return STATUS_PENDING;
+}
+
+extern "C" {
+
+NTSTATUS NTAPI WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
+                                WDFQUEUE *Queue)
+{
+    FxDevice *device = reinterpret_cast<FxDevice *>(FxValidate(Device, FxTypeDevice, "WdfIoQueueCreate"));
+    if (device == NULL || Config == NULL || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) return STATUS_INVALID_PARAMETER;
+    if (Config->DispatchType != WdfIoQueueDispatchParallel && Config->DispatchType != WdfIoQueueDispatchSequential) {
+        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfIoQueueCreate: only parallel and sequential dispatch are provided");
+        return STATUS_NOT_SUPPORTED;
+    }
+    if (Config->DefaultQueue && device->DefaultQueue != NULL) return STATUS_OBJECT_NAME_COLLISION;
+    if (Config->EvtIoDefault == NULL && Config->EvtIoDeviceControl == NULL && Config->EvtIoInternalDeviceControl == NULL &&
+        Config->EvtIoRead == NULL && Config->EvtIoWrite == NULL)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status;
+    FxObject *object = FxObjectCreate(FxTypeQueue, sizeof(FxQueue), QueueAttributes, &device->Object, &status);
+    if (object == NULL) return status;
+    FxQueue *queue = reinterpret_cast<FxQueue *>(object);
+    object->Dispose = DisposeQueue;
+    queue->Device = device;
+    queue->Config = *Config;
+    queue->QueueState = FxQueueStarted;
+    KeInitializeSpinLock(&queue->Lock);
+    InitializeListHead(&queue->Waiting);
+    KIRQL irql;
+    KeAcquireSpinLock(&device->FileLock, &irql);
+    InsertTailList(&device->Queues, &queue->DeviceLink);
+    if (Config->DefaultQueue) device->DefaultQueue = queue;
+    KeReleaseSpinLock(&device->FileLock, irql);
+    if (Queue != NULL) *Queue = (WDFQUEUE)queue;
+    return STATUS_SUCCESS;
+}
+
+WDFDEVICE NTAPI WdfIoQueueGetDevice(WDFQUEUE Queue)
+{
+    FxQueue *queue = ValidateQueue(Queue, "WdfIoQueueGetDevice");
+    return queue ? (WDFDEVICE)queue->Device : NULL;
+}
+
+VOID NTAPI WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
+{
+    FxQueue *queue = ValidateQueue(Queue, "WdfIoQueueStop");
+    if (queue == NULL) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&queue->Lock, &irql);
+    if (queue->QueueState == FxQueueStarted) queue->QueueState = FxQueueStopped;
+    KeReleaseSpinLock(&queue->Lock, irql);
+    if (StopComplete != NULL) StopComplete(Queue, Context);
+}
+
+VOID NTAPI WdfIoQueueStopSynchronously(WDFQUEUE Queue) { WdfIoQueueStop(Queue, NULL, NULL); }
+
+VOID NTAPI WdfIoQueueStart(WDFQUEUE Queue)
+{
+    FxQueue *queue = ValidateQueue(Queue, "WdfIoQueueStart");
+    if (queue != NULL) StartQueue(queue);
+}
+
+VOID NTAPI WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
+{
+    FxQueue *queue = ValidateQueue(Queue, "WdfIoQueuePurge");
+    if (queue == NULL) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&queue->Lock, &irql);
+    queue->QueueState = FxQueuePurged;
+    KeReleaseSpinLock(&queue->Lock, irql);
+    CompleteWaiting(queue, NULL, true, STATUS_CANCELLED);
+    if (PurgeComplete != NULL) PurgeComplete(Queue, Context);
+}
+
+VOID NTAPI WdfIoQueuePurgeSynchronously(WDFQUEUE Queue) { WdfIoQueuePurge(Queue, NULL, NULL); }
+
+NTSTATUS NTAPI WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutRequest)
+{
+    (void)Queue;
+    *OutRequest = NULL;
+    FxVerifierReport(FX_RULE_FRAMEWORK, "WdfIoQueueRetrieveNextRequest: manual queues are not provided");
+    return STATUS_NOT_SUPPORTED;
+}
+
+} // extern "C"

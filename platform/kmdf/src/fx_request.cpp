@@ -1,0 +1,451 @@
+// Requests: a WDFREQUEST wraps one IRP from the moment the framework receives it until the
+// driver completes it. Parameters and buffers are read from the IRP's current stack location as
+// the I/O manager laid them out; completion ends the request (any later use is a finding).
+#include "fx_internal.h"
+
+namespace {
+
+FxRequest *ValidateRequest(WDFREQUEST Request, const char *Api)
+{
+    FxRequest *request = reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, Api));
+    if (request != NULL && request->Completed) {
+        FxVerifierReport(FX_RULE_DELETED_OBJECT, "%s on WDFREQUEST %p, which has already been completed", Api,
+                         (void *)Request);
+        return NULL;
+    }
+    return request;
+}
+
+WDF_REQUEST_TYPE TypeOfMajor(UCHAR Major) { return (WDF_REQUEST_TYPE)Major; }
+
+ULONG MethodOf(PIO_STACK_LOCATION Stack)
+{
+    if (Stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        return METHOD_FROM_CTL_CODE(Stack->Parameters.DeviceIoControl.IoControlCode);
+    return METHOD_BUFFERED;
+}
+
+NTSTATUS RetrieveBuffer(FxRequest *Request, bool Output, size_t MinimumRequiredSize, PVOID *Buffer, size_t *Length)
+{
+    *Buffer = NULL;
+    if (Length != NULL) *Length = 0;
+    PIRP irp = Request->Irp;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    size_t length;
+    PVOID buffer;
+    switch (stack->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+        ULONG method = MethodOf(stack);
+        length = Output ? stack->Parameters.DeviceIoControl.OutputBufferLength
+                        : stack->Parameters.DeviceIoControl.InputBufferLength;
+        if (method == METHOD_NEITHER) return STATUS_INVALID_DEVICE_REQUEST;
+        if (method == METHOD_BUFFERED || !Output) {
+            buffer = irp->AssociatedIrp.SystemBuffer;
+        } else {
+            buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute)
+                                     : NULL;
+            if (irp->MdlAddress != NULL && MmGetMdlByteCount(irp->MdlAddress) < length)
+                length = MmGetMdlByteCount(irp->MdlAddress);
+        }
+        break;
+    }
+    case IRP_MJ_READ:
+        if (!Output) return STATUS_INVALID_DEVICE_REQUEST;
+        length = stack->Parameters.Read.Length;
+        buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                                 : irp->AssociatedIrp.SystemBuffer;
+        break;
+    case IRP_MJ_WRITE:
+        if (Output) return STATUS_INVALID_DEVICE_REQUEST;
+        length = stack->Parameters.Write.Length;
+        buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                                 : irp->AssociatedIrp.SystemBuffer;
+        break;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (length == 0 || buffer == NULL) return STATUS_BUFFER_TOO_SMALL;
+    if (length < MinimumRequiredSize) return STATUS_BUFFER_TOO_SMALL;
+    *Buffer = buffer;
+    if (Length != NULL) *Length = length;
+    return STATUS_SUCCESS;
+}
+
+void FinishSend(FxRequest *Request)
+{
+    FxIoTarget *target = Request->Target;
+    PIRP irp = Request->Irp;
+    PIO_STACK_LOCATION sent = &Request->SentLocation;
+    WDF_REQUEST_COMPLETION_PARAMS_INIT(&Request->CompletionParams);
+    WDF_REQUEST_COMPLETION_PARAMS &params = Request->CompletionParams;
+    params.Type = TypeOfMajor(sent->MajorFunction);
+    params.IoStatus = irp->IoStatus;
+    switch (sent->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+        params.Parameters.Ioctl.IoControlCode = sent->Parameters.DeviceIoControl.IoControlCode;
+        params.Parameters.Ioctl.Output.Length = irp->IoStatus.Information;
+        break;
+    case IRP_MJ_READ:
+        params.Parameters.Read.Length = irp->IoStatus.Information;
+        break;
+    case IRP_MJ_WRITE:
+        params.Parameters.Write.Length = irp->IoStatus.Information;
+        break;
+    default:
+        params.Parameters.Others.Argument1.Ptr = sent->Parameters.Others.Argument1;
+        params.Parameters.Others.Argument2.Ptr = sent->Parameters.Others.Argument2;
+        params.Parameters.Others.Argument3.Ptr = sent->Parameters.Others.Argument3;
+        params.Parameters.Others.Argument4.Ptr = sent->Parameters.Others.Argument4;
+        break;
+    }
+    Request->SendStatus = irp->IoStatus.Status;
+    Request->Target = NULL;
+    FxIoTargetRequestReturned(target, Request);
+    if (Request->CompletionRoutine != NULL) {
+        Request->CompletionRoutine((WDFREQUEST)Request, (WDFIOTARGET)target, &params, Request->CompletionContext);
+    } else {
+        FxRequestCompleteInternal(Request, irp->IoStatus.Status, irp->IoStatus.Information);
+    }
+}
+
+NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    (void)Irp;
+    FxRequest *request = static_cast<FxRequest *>(Context);
+    // A canceller still holding the IRP finishes the request when it lets go.
+    if (InterlockedDecrement(&request->IrpReferences) == 0) FinishSend(request);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID NTAPI CancelMarked(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    FxRequest *request = static_cast<FxRequest *>(Irp->Tail.Overlay.DriverContext[3]);
+    PFN_WDF_REQUEST_CANCEL routine = request->CancelRoutine;
+    request->CancelRoutine = NULL;
+    if (routine != NULL) routine((WDFREQUEST)request);
+}
+
+} // namespace
+
+// Called by a canceller that took an IRP reference (see FxIoTarget's stop): the last holder
+// of the IRP finishes the send.
+void FxRequestReleaseIrpReference(FxRequest *Request)
+{
+    if (InterlockedDecrement(&Request->IrpReferences) == 0) FinishSend(Request);
+}
+
+FxRequest *FxRequestCreate(FxDevice *Device, FxQueue *Queue, PIRP Irp, FxFileObject *File)
+{
+    NTSTATUS status;
+    FxObject *object = FxObjectCreate(FxTypeRequest, sizeof(FxRequest), NULL, NULL, &status);
+    if (object == NULL) return NULL;
+    FxRequest *request = reinterpret_cast<FxRequest *>(object);
+    request->Irp = Irp;
+    request->Queue = Queue;
+    request->Device = Device;
+    request->File = File;
+    request->Major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    InitializeListHead(&request->QueueLink);
+    InitializeListHead(&request->TargetLink);
+    return request;
+}
+
+void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR Information)
+{
+    if (InterlockedExchange(&Request->Completed, 1) != 0) {
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+        return;
+    }
+    if (Request->Target != NULL) {
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE,
+                         "WDFREQUEST %p completed while it is still at an I/O target (it was sent and has not come "
+                         "back)",
+                         (void *)Request);
+    }
+    PIRP irp = Request->Irp;
+    if (Request->CancelRoutine != NULL || irp->CancelRoutine != NULL) {
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed while still marked cancelable",
+                         (void *)Request);
+        IoSetCancelRoutine(irp, NULL);
+        Request->CancelRoutine = NULL;
+    }
+    FxQueue *queue = Request->Queue;
+    FxFileObject *failedCreateFile = (Request->IsCreate && !NT_SUCCESS(Status)) ? Request->File : NULL;
+    irp->IoStatus.Status = Status;
+    irp->IoStatus.Information = Information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Request->Irp = NULL;
+    if (failedCreateFile != NULL) FxFileCreateFailed(failedCreateFile);
+    if (queue != NULL) FxQueueRequestDone(queue);
+    FxObjectDereference(&Request->Object);
+}
+
+extern "C" {
+
+VOID NTAPI WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
+{
+    FxRequest *request = reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestComplete"));
+    if (request == NULL) return;
+    if (request->Completed) {
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+        return;
+    }
+    FxRequestCompleteInternal(request, Status, request->Irp->IoStatus.Information);
+}
+
+VOID NTAPI WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
+{
+    FxRequest *request =
+        reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestCompleteWithInformation"));
+    if (request == NULL) return;
+    if (request->Completed) {
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+        return;
+    }
+    FxRequestCompleteInternal(request, Status, Information);
+}
+
+VOID NTAPI WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestSetInformation");
+    if (request != NULL) request->Irp->IoStatus.Information = Information;
+}
+
+ULONG_PTR NTAPI WdfRequestGetInformation(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestGetInformation");
+    return request ? request->Irp->IoStatus.Information : 0;
+}
+
+VOID NTAPI WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestGetParameters");
+    if (request == NULL) return;
+    if (Parameters->Size != sizeof(WDF_REQUEST_PARAMETERS)) {
+        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfRequestGetParameters with Size %u (not initialised?)",
+                         (unsigned)Parameters->Size);
+        return;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp);
+    Parameters->MinorFunction = stack->MinorFunction;
+    Parameters->Type = TypeOfMajor(stack->MajorFunction);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+        Parameters->Parameters.Create.SecurityContext = stack->Parameters.Create.SecurityContext;
+        Parameters->Parameters.Create.Options = stack->Parameters.Create.Options;
+        Parameters->Parameters.Create.FileAttributes = stack->Parameters.Create.FileAttributes;
+        Parameters->Parameters.Create.ShareAccess = stack->Parameters.Create.ShareAccess;
+        Parameters->Parameters.Create.EaLength = stack->Parameters.Create.EaLength;
+        break;
+    case IRP_MJ_READ:
+        Parameters->Parameters.Read.Length = stack->Parameters.Read.Length;
+        Parameters->Parameters.Read.Key = stack->Parameters.Read.Key;
+        Parameters->Parameters.Read.DeviceOffset = stack->Parameters.Read.ByteOffset.QuadPart;
+        break;
+    case IRP_MJ_WRITE:
+        Parameters->Parameters.Write.Length = stack->Parameters.Write.Length;
+        Parameters->Parameters.Write.Key = stack->Parameters.Write.Key;
+        Parameters->Parameters.Write.DeviceOffset = stack->Parameters.Write.ByteOffset.QuadPart;
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+        Parameters->Parameters.DeviceIoControl.OutputBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        Parameters->Parameters.DeviceIoControl.InputBufferLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+        Parameters->Parameters.DeviceIoControl.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+        Parameters->Parameters.DeviceIoControl.Type3InputBuffer = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+        break;
+    default:
+        // Internal requests carry their arguments in the raw words of the stack location.
+        Parameters->Parameters.Others.Arg1 = stack->Parameters.Others.Argument1;
+        Parameters->Parameters.Others.Arg2 = stack->Parameters.Others.Argument2;
+        Parameters->Parameters.Others.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+        Parameters->Parameters.Others.Arg4 = stack->Parameters.Others.Argument4;
+        break;
+    }
+}
+
+PIRP NTAPI WdfRequestWdmGetIrp(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestWdmGetIrp");
+    return request ? request->Irp : NULL;
+}
+
+BOOLEAN NTAPI WdfRequestIsCanceled(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestIsCanceled");
+    return request ? request->Irp->Cancel : FALSE;
+}
+
+WDFFILEOBJECT NTAPI WdfRequestGetFileObject(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestGetFileObject");
+    if (request == NULL) return NULL;
+    if (request->File != NULL) return (WDFFILEOBJECT)request->File;
+    PFILE_OBJECT wdm = IoGetCurrentIrpStackLocation(request->Irp)->FileObject;
+    FxDevice *device = request->Device;
+    FxFileObject *found = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&device->FileLock, &irql);
+    for (PLIST_ENTRY e = device->Files.Flink; e != &device->Files; e = e->Flink) {
+        FxFileObject *file = CONTAINING_RECORD(e, FxFileObject, DeviceLink);
+        if (file->Wdm == wdm) found = file;
+    }
+    KeReleaseSpinLock(&device->FileLock, irql);
+    return (WDFFILEOBJECT)found;
+}
+
+WDFQUEUE NTAPI WdfRequestGetIoQueue(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestGetIoQueue");
+    return request ? (WDFQUEUE)request->Queue : NULL;
+}
+
+KPROCESSOR_MODE NTAPI WdfRequestGetRequestorMode(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestGetRequestorMode");
+    return request ? request->Irp->RequestorMode : (KPROCESSOR_MODE)KernelMode;
+}
+
+NTSTATUS NTAPI WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
+                                              size_t *Length)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestRetrieveOutputBuffer");
+    if (request == NULL) return STATUS_INVALID_PARAMETER;
+    return RetrieveBuffer(request, true, MinimumRequiredSize, Buffer, Length);
+}
+
+NTSTATUS NTAPI WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
+                                             size_t *Length)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestRetrieveInputBuffer");
+    if (request == NULL) return STATUS_INVALID_PARAMETER;
+    return RetrieveBuffer(request, false, MinimumRequiredSize, Buffer, Length);
+}
+
+NTSTATUS NTAPI WdfRequestRetrieveOutputWdmMdl(WDFREQUEST Request, PMDL *Mdl)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestRetrieveOutputWdmMdl");
+    *Mdl = NULL;
+    if (request == NULL) return STATUS_INVALID_PARAMETER;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp);
+    ULONG method = MethodOf(stack);
+    if (method != METHOD_IN_DIRECT && method != METHOD_OUT_DIRECT) return STATUS_INVALID_DEVICE_REQUEST;
+    if (request->Irp->MdlAddress == NULL) return STATUS_BUFFER_TOO_SMALL;
+    *Mdl = request->Irp->MdlAddress;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI WdfRequestRetrieveInputWdmMdl(WDFREQUEST Request, PMDL *Mdl)
+{
+    (void)Request;
+    *Mdl = NULL;
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestMarkCancelableEx");
+    if (request == NULL || EvtRequestCancel == NULL) return STATUS_INVALID_PARAMETER;
+    PIRP irp = request->Irp;
+    request->CancelRoutine = EvtRequestCancel;
+    irp->Tail.Overlay.DriverContext[3] = request;
+    IoSetCancelRoutine(irp, CancelMarked);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        request->CancelRoutine = NULL;
+        return STATUS_CANCELLED;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI WdfRequestUnmarkCancelable(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestUnmarkCancelable");
+    if (request == NULL) return STATUS_INVALID_PARAMETER;
+    if (IoSetCancelRoutine(request->Irp, NULL) == NULL) return STATUS_CANCELLED;
+    request->CancelRoutine = NULL;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestFormatRequestUsingCurrentType");
+    if (request == NULL) return;
+    IoCopyCurrentIrpStackLocationToNext(request->Irp);
+    request->Formatted = TRUE;
+}
+
+VOID NTAPI WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                          WDFCONTEXT CompletionContext)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestSetCompletionRoutine");
+    if (request == NULL) return;
+    request->CompletionRoutine = CompletionRoutine;
+    request->CompletionContext = CompletionContext;
+}
+
+VOID NTAPI WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestGetCompletionParams");
+    if (request != NULL) *Params = request->CompletionParams;
+}
+
+BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options)
+{
+    FxRequest *request = ValidateRequest(Request, "WdfRequestSend");
+    if (request == NULL) return FALSE;
+    FxIoTarget *target = reinterpret_cast<FxIoTarget *>(FxValidate(Target, FxTypeIoTarget, "WdfRequestSend"));
+    if (target == NULL) {
+        request->SendStatus = STATUS_INVALID_DEVICE_STATE;
+        return FALSE;
+    }
+    ULONG flags = Options ? Options->Flags : 0;
+    if (target->TargetState != WdfIoTargetStarted && !(flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)) {
+        request->SendStatus = STATUS_INVALID_DEVICE_STATE;
+        return FALSE;
+    }
+    PIRP irp = request->Irp;
+    if (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) {
+        if (request->CompletionRoutine != NULL) {
+            FxVerifierReport(FX_RULE_FRAMEWORK, "WdfRequestSend with SEND_AND_FORGET on WDFREQUEST %p, which has a "
+                                                "completion routine",
+                             (void *)Request);
+        }
+        // From here on the request belongs to the lower driver; this handle is finished.
+        InterlockedExchange(&request->Completed, 1);
+        FxQueue *queue = request->Queue;
+        request->Irp = NULL;
+        IoSkipCurrentIrpStackLocation(irp);
+        IoCallDriver(target->TargetDevice, irp);
+        if (queue != NULL) FxQueueRequestDone(queue);
+        FxObjectDereference(&request->Object);
+        return TRUE;
+    }
+    if (!request->Formatted) {
+        FxVerifierReport(FX_RULE_FRAMEWORK, "WDFREQUEST %p sent without being formatted for the target",
+                         (void *)Request);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+    }
+    request->Formatted = FALSE;
+    request->SentLocation = *IoGetNextIrpStackLocation(irp);
+    request->IrpReferences = 1;
+    FxIoTargetRequestSent(target, request);
+    IoSetCompletionRoutine(irp, SendCompletion, request, TRUE, TRUE, TRUE);
+    if (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) {
+        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfRequestSend: SYNCHRONOUS sends are not provided; sent asynchronously");
+    }
+    IoCallDriver(target->TargetDevice, irp);
+    return TRUE;
+}
+
+NTSTATUS NTAPI WdfRequestGetStatus(WDFREQUEST Request)
+{
+    FxRequest *request = reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestGetStatus"));
+    if (request == NULL) return STATUS_INVALID_PARAMETER;
+    if (request->Target != NULL) return STATUS_PENDING;
+    return request->SendStatus;
+}
+
+} // extern "C"

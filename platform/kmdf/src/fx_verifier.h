@@ -1,0 +1,21 @@
+// How the framework reports misuse by driver code and tells the lock tracker about its wait
+// locks. On the host tier this feeds the host kernel's verifier; on Windows it is debug output.
+#ifndef FX_VERIFIER_H
+#define FX_VERIFIER_H
+
+#include <wdm.h>
+
+#define FX_RULE_EXACTLY_ONCE "exactly-once completion"
+#define FX_RULE_DELETED_OBJECT "no use of a deleted object"
+#define FX_RULE_WAIT_LOCK_AT_DISPATCH "no wait lock at DISPATCH_LEVEL"
+#define FX_RULE_IRQL "IRQL"
+#define FX_RULE_FRAMEWORK "framework use"
+#define FX_RULE_LEFT_BEHIND "no request left behind"
+
+void FxVerifierReport(const char *Rule, const char *Format, ...) __attribute__((format(printf, 2, 3)));
+void FxVerifierLockAcquired(const void *Lock);
+void FxVerifierLockReleased(const void *Lock);
+void FxVerifierLockForgotten(const void *Lock);
+void FxVerifierRegisterPoolTag(ULONG Tag);
+
+#endif

@@ -1,0 +1,450 @@
+// The stub USB device: a small WDM bus-side driver whose one device is the physical device object
+// of a test stack. Interrupt-IN transfers wait (cancellably) until the test completes them.
+#include <kmdf_testing/stub_usb_device.h>
+
+#include <hostkernel/kernel.h>
+
+#include <usbioctl.h>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <mutex>
+
+namespace hostkernel::testing {
+
+struct StubUsbDevice::State {
+    mutable std::mutex mutex;
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    USB_DEVICE_DESCRIPTOR deviceDescriptor{};
+    std::vector<uint8_t> configuration;
+    std::map<UCHAR, std::deque<PIRP>> pending;
+    std::vector<UsbOutTransfer> outTransfers;
+    std::vector<UsbControlRequest> controlRequests;
+    std::vector<UCHAR> pnpRequests;
+    int selectCount = 0;
+    int deconfigureCount = 0;
+    std::function<bool(PURB, NTSTATUS *)> handler;
+};
+
+namespace {
+
+std::atomic<int> stubCount{0};
+
+StubUsbDevice::State *StateOf(PDEVICE_OBJECT device)
+{
+    return *static_cast<StubUsbDevice::State **>(device->DeviceExtension);
+}
+
+UCHAR EndpointOf(USBD_PIPE_HANDLE pipe) { return static_cast<UCHAR>(reinterpret_cast<uintptr_t>(pipe) & 0xff); }
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+std::vector<uint8_t> BytesOf(PVOID buffer, PMDL mdl, ULONG length)
+{
+    PVOID data = buffer;
+    if (data == nullptr && mdl != nullptr) data = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    if (data == nullptr) return {};
+    auto p = static_cast<const uint8_t *>(data);
+    return std::vector<uint8_t>(p, p + length);
+}
+
+VOID NTAPI CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    StubUsbDevice::State *state = StateOf(DeviceObject);
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        for (auto &queue : state->pending) {
+            auto &q = queue.second;
+            q.erase(std::remove(q.begin(), q.end(), Irp), q.end());
+        }
+    }
+    auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    Complete(Irp, STATUS_CANCELLED);
+}
+
+NTSTATUS Descriptor(StubUsbDevice::State *state, PURB urb)
+{
+    auto &request = urb->UrbControlDescriptorRequest;
+    std::vector<uint8_t> source;
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
+            auto p = reinterpret_cast<const uint8_t *>(&state->deviceDescriptor);
+            source.assign(p, p + sizeof(state->deviceDescriptor));
+        } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+            source = state->configuration;
+        } else {
+            urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    PVOID target = request.TransferBuffer;
+    if (target == nullptr && request.TransferBufferMDL != nullptr)
+        target = MmGetSystemAddressForMdlSafe(request.TransferBufferMDL, NormalPagePriority);
+    ULONG count = std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(source.size()));
+    if (target != nullptr) memcpy(target, source.data(), count);
+    request.TransferBufferLength = count;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SelectConfiguration(StubUsbDevice::State *state, PURB urb)
+{
+    auto &select = urb->UrbSelectConfiguration;
+    std::lock_guard<std::mutex> guard(state->mutex);
+    if (select.ConfigurationDescriptor == nullptr) {
+        state->deconfigureCount++;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        return STATUS_SUCCESS;
+    }
+    state->selectCount++;
+    select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0xC0F1);
+    const auto &config = state->configuration;
+    char *entry = reinterpret_cast<char *>(&select.Interface);
+    char *end = reinterpret_cast<char *>(urb) + urb->UrbHeader.Length;
+    for (UCHAR i = 0; i < select.ConfigurationDescriptor->bNumInterfaces; ++i) {
+        auto *itf = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
+        if (entry + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > end || itf->Length == 0) break;
+        size_t capacity = (itf->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
+        ULONG pipes = 0;
+        UCHAR current = 0xff;
+        for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2; at += config[at]) {
+            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && at + 9 <= config.size()) current = config[at + 2];
+            if (config[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || current != itf->InterfaceNumber || at + 7 > config.size())
+                continue;
+            if (pipes < capacity) {
+                USBD_PIPE_INFORMATION &pipe = itf->Pipes[pipes];
+                pipe.EndpointAddress = config[at + 2];
+                pipe.PipeType = static_cast<USBD_PIPE_TYPE>(config[at + 3] & 3);
+                pipe.MaximumPacketSize = static_cast<USHORT>(config[at + 4] | (config[at + 5] << 8));
+                pipe.Interval = config[at + 6];
+                pipe.PipeHandle = StubUsbDevice::PipeHandle(config[at + 2]);
+                pipe.MaximumTransferSize = 4096;
+            }
+            ++pipes;
+        }
+        itf->NumberOfPipes = static_cast<ULONG>(std::min<size_t>(pipes, capacity));
+        itf->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(static_cast<uintptr_t>(0x1F00 + itf->InterfaceNumber));
+        entry += itf->Length;
+    }
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
+{
+    auto &transfer = urb->UrbBulkOrInterruptTransfer;
+    UCHAR endpoint = EndpointOf(transfer.PipeHandle);
+    if (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
+        IoMarkIrpPending(irp);
+        {
+            std::lock_guard<std::mutex> guard(state->mutex);
+            state->pending[endpoint].push_back(irp);
+        }
+        IoSetCancelRoutine(irp, CancelPending);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            {
+                std::lock_guard<std::mutex> guard(state->mutex);
+                auto &q = state->pending[endpoint];
+                q.erase(std::remove(q.begin(), q.end(), irp), q.end());
+            }
+            urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+            Complete(irp, STATUS_CANCELLED);
+        }
+        return STATUS_PENDING;
+    }
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->outTransfers.push_back(
+            UsbOutTransfer{endpoint, BytesOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength)});
+    }
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    StubUsbDevice::State *state = StateOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return Complete(Irp, STATUS_NOT_SUPPORTED);
+    auto *urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (urb == nullptr) return Complete(Irp, STATUS_INVALID_PARAMETER);
+    std::function<bool(PURB, NTSTATUS *)> handler;
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        handler = state->handler;
+    }
+    NTSTATUS status;
+    if (handler && handler(urb, &status)) return Complete(Irp, status);
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return Complete(Irp, Descriptor(state, urb));
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return Complete(Irp, SelectConfiguration(state, urb));
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return Transfer(state, Irp, urb);
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT: {
+        auto &request = urb->UrbControlVendorClassRequest;
+        UsbControlRequest record{urb->UrbHeader.Function, request.Request, request.Value, request.Index, {}};
+        if (!(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
+            record.bytes = BytesOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
+        {
+            std::lock_guard<std::mutex> guard(state->mutex);
+            state->controlRequests.push_back(record);
+        }
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        return Complete(Irp, STATUS_SUCCESS);
+    }
+    default:
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        return Complete(Irp, STATUS_SUCCESS);
+    }
+}
+
+NTSTATUS NTAPI StubPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    StubUsbDevice::State *state = StateOf(DeviceObject);
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->pnpRequests.push_back(minor);
+    }
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        return Complete(Irp, STATUS_SUCCESS);
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE: {
+        // The device is gone for the stack above: its transfers end.
+        std::vector<PIRP> failed;
+        {
+            std::lock_guard<std::mutex> guard(state->mutex);
+            for (auto &queue : state->pending)
+                for (PIRP irp : queue.second)
+                    if (IoSetCancelRoutine(irp, nullptr) != nullptr) failed.push_back(irp);
+            state->pending.clear();
+        }
+        for (PIRP irp : failed) {
+            auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+            Complete(irp, STATUS_NO_SUCH_DEVICE);
+        }
+        return Complete(Irp, STATUS_SUCCESS);
+    }
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+        if (caps != nullptr) caps->Removable = 1;
+        return Complete(Irp, STATUS_SUCCESS);
+    }
+    default:
+        return Complete(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
+    }
+}
+
+NTSTATUS NTAPI StubPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    PoStartNextPowerIrp(Irp);
+    return Complete(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI StubDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    (void)DeviceObject;
+    UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) return Complete(Irp, STATUS_SUCCESS);
+    return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+NTSTATUS NTAPI StubEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    (void)RegistryPath;
+    for (auto &dispatch : DriverObject->MajorFunction) dispatch = StubDefault;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = StubInternalControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = StubPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = StubPower;
+    return STATUS_SUCCESS;
+}
+
+std::vector<uint8_t> DefaultConfiguration()
+{
+    return {
+        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 39, 0, 2, 1, 0, 0xA0, 50, // configuration: 2 interfaces
+        9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 1, 3, 1, 1, 0,           // interface 0: boot keyboard
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, 3, 8, 0, 10,              // 0x81 interrupt IN
+        9, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0, 2, 3, 0, 0, 0,           // interface 1: music keys
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x82, 3, 64, 0, 1,              // 0x82 interrupt IN
+        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x03, 3, 64, 0, 1,              // 0x03 interrupt OUT
+    };
+}
+
+} // namespace
+
+StubUsbDevice::StubUsbDevice(USHORT vendorId, USHORT productId, USHORT bcdDevice) : state_(std::make_shared<State>())
+{
+    auto &d = state_->deviceDescriptor;
+    d.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
+    d.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    d.bcdUSB = 0x0110;
+    d.bMaxPacketSize0 = 8;
+    d.idVendor = vendorId;
+    d.idProduct = productId;
+    d.bcdDevice = bcdDevice;
+    d.iManufacturer = 1;
+    d.iProduct = 2;
+    d.bNumConfigurations = 1;
+    state_->configuration = DefaultConfiguration();
+    std::wstring name = L"UsbStub" + std::to_wstring(++stubCount);
+    state_->driver = LoadDriver(name, StubEntry);
+    NTSTATUS status = IoCreateDevice(state_->driver, sizeof(State *), nullptr, FILE_DEVICE_UNKNOWN,
+                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &state_->pdo);
+    if (NT_SUCCESS(status)) {
+        *static_cast<State **>(state_->pdo->DeviceExtension) = state_.get();
+        state_->pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        state_->pdo->Flags |= DO_POWER_PAGABLE;
+    }
+}
+
+StubUsbDevice::~StubUsbDevice()
+{
+    if (!DriverLoaded(state_->driver)) return; // the kernel has been stopped and took the device with it
+    FailPendingTransfers(STATUS_NO_SUCH_DEVICE);
+    UnloadDriver(state_->driver);
+}
+
+PDEVICE_OBJECT StubUsbDevice::Pdo() const { return state_->pdo; }
+
+PDEVICE_OBJECT StubUsbDevice::TopOfStack() const
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(state_->pdo);
+    ObDereferenceObject(top);
+    return top;
+}
+
+void StubUsbDevice::SetDeviceDescriptor(const USB_DEVICE_DESCRIPTOR &descriptor)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->deviceDescriptor = descriptor;
+}
+
+void StubUsbDevice::SetConfigurationDescriptor(const std::vector<uint8_t> &descriptor)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->configuration = descriptor;
+}
+
+USBD_PIPE_HANDLE StubUsbDevice::PipeHandle(UCHAR endpoint)
+{
+    return reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<uintptr_t>(0x7000 + endpoint));
+}
+
+size_t StubUsbDevice::PendingTransfers(UCHAR endpoint) const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    auto it = state_->pending.find(endpoint);
+    return it == state_->pending.end() ? 0 : it->second.size();
+}
+
+bool StubUsbDevice::CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t> &bytes, NTSTATUS status)
+{
+    PIRP irp = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        auto &queue = state_->pending[endpoint];
+        while (!queue.empty() && irp == nullptr) {
+            PIRP candidate = queue.front();
+            queue.pop_front();
+            if (IoSetCancelRoutine(candidate, nullptr) != nullptr) irp = candidate; // else being cancelled
+        }
+    }
+    if (irp == nullptr) return false;
+    auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    auto &transfer = urb->UrbBulkOrInterruptTransfer;
+    PVOID target = transfer.TransferBuffer;
+    if (target == nullptr && transfer.TransferBufferMDL != nullptr)
+        target = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority);
+    ULONG count = NT_SUCCESS(status) ? std::min<ULONG>(transfer.TransferBufferLength, static_cast<ULONG>(bytes.size())) : 0;
+    if (target != nullptr && count > 0) memcpy(target, bytes.data(), count);
+    transfer.TransferBufferLength = count;
+    urb->UrbHeader.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    {
+        DriverScope scope(state_->driver);
+        Complete(irp, status);
+    }
+    KeLowerIrql(old);
+    return true;
+}
+
+void StubUsbDevice::FailPendingTransfers(NTSTATUS status)
+{
+    std::vector<UCHAR> endpoints;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        for (auto &queue : state_->pending) endpoints.push_back(queue.first);
+    }
+    for (UCHAR endpoint : endpoints)
+        while (CompleteTransfer(endpoint, {}, status)) {
+        }
+}
+
+std::vector<UsbOutTransfer> StubUsbDevice::OutTransfers() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->outTransfers;
+}
+
+std::vector<UsbControlRequest> StubUsbDevice::ControlRequests() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->controlRequests;
+}
+
+int StubUsbDevice::SelectConfigurationCount() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->selectCount;
+}
+
+int StubUsbDevice::DeconfigureCount() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->deconfigureCount;
+}
+
+std::vector<UCHAR> StubUsbDevice::PnpRequests() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->pnpRequests;
+}
+
+void StubUsbDevice::SetUrbHandler(std::function<bool(PURB urb, NTSTATUS *status)> handler)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->handler = std::move(handler);
+}
+
+} // namespace hostkernel::testing
