@@ -10,7 +10,7 @@ namespace {
 // Exit codes seen by whoever started the notifier.
 constexpr UINT kExitDone = 0;
 constexpr UINT kExitNoStartupSwitch = static_cast<UINT>(-1);
-constexpr UINT kExitNotStarted = static_cast<UINT>(-2);  // another copy runs, or no window
+constexpr UINT kExitNotStarted = static_cast<UINT>(-2); // another copy runs, or no window
 
 // The program instance, kept while the window exists.
 HINSTANCE g_programInstance = nullptr;
@@ -34,7 +34,7 @@ void RunMessageLoop() {
     }
 }
 
-}  // namespace
+} // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     using namespace ovtm::notifier;

@@ -32,7 +32,7 @@ LRESULT CALLBACK NotifierWindowProc(HWND window, UINT message, WPARAM wParam, LP
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-}  // namespace
+} // namespace
 
 bool NotifierWindowExists() {
     return FindWindowW(OVTM_NOTIFY_WINDOW_CLASS_W, OVTM_NOTIFY_WINDOW_TITLE_W) != nullptr;
@@ -51,9 +51,8 @@ HWND CreateNotifierWindow(HINSTANCE instance) {
     // A real top-level window rather than a message-only one: only top-level windows are
     // asked about the end of the session.
     HWND window = CreateWindowExW(0, OVTM_NOTIFY_WINDOW_CLASS_W, OVTM_NOTIFY_WINDOW_TITLE_W,
-                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
-                                  nullptr);
+                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         return nullptr;
     }
@@ -72,4 +71,4 @@ HDEVNOTIFY RegisterKeyboardNotifications(HWND window) {
     return RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 
-}  // namespace ovtm::notifier
+} // namespace ovtm::notifier

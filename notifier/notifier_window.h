@@ -19,6 +19,6 @@ HWND CreateNotifierWindow(HINSTANCE instance);
 // default handling, the registration keeps the window on the device broadcast list.
 HDEVNOTIFY RegisterKeyboardNotifications(HWND window);
 
-}  // namespace ovtm::notifier
+} // namespace ovtm::notifier
 
 #endif

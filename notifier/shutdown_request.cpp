@@ -19,9 +19,9 @@ void SendReleaseAllReaders() {
     // The filter completes this request at once, so a plain synchronous call on this private
     // handle is enough; nothing else runs on it that could signal it early.
     DWORD bytesReturned = 0;
-    DeviceIoControl(device, IOCTL_OVTM_RELEASE_ALL_READERS, nullptr, 0, nullptr, 0,
-                    &bytesReturned, nullptr);
+    DeviceIoControl(device, IOCTL_OVTM_RELEASE_ALL_READERS, nullptr, 0, nullptr, 0, &bytesReturned,
+                    nullptr);
     CloseHandle(device);
 }
 
-}  // namespace ovtm::notifier
+} // namespace ovtm::notifier

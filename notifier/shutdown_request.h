@@ -9,6 +9,6 @@ namespace ovtm::notifier {
 // keyboard absent); the request's result does not matter, the system is going down anyway.
 void SendReleaseAllReaders();
 
-}  // namespace ovtm::notifier
+} // namespace ovtm::notifier
 
 #endif

@@ -23,4 +23,4 @@ bool HasStartupSwitch(const CommandLineCopy& copy) {
     return std::wcsstr(copy.text, kStartupSwitch) != nullptr;
 }
 
-}  // namespace ovtm::notifier
+} // namespace ovtm::notifier

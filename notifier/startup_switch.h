@@ -25,6 +25,6 @@ CommandLineCopy CopyCommandLine(const wchar_t* commandLine);
 // True when the copy contains kStartupSwitch.
 bool HasStartupSwitch(const CommandLineCopy& copy);
 
-}  // namespace ovtm::notifier
+} // namespace ovtm::notifier
 
 #endif

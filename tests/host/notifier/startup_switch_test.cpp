@@ -29,9 +29,9 @@ TEST(NotifierStartupSwitch, FoundAnywhereInTheCommandLine) {
     EXPECT_TRUE(Starts(L"OvtmNtfy.exe -startup"));
     EXPECT_TRUE(Starts(L"-startup"));
     EXPECT_TRUE(Starts(L"\"C:\\x\\OvtmNtfy.exe\" -startup /quiet"));
-    EXPECT_TRUE(Starts(L"OvtmNtfy.exe -startupnow"));  // inside a longer word
+    EXPECT_TRUE(Starts(L"OvtmNtfy.exe -startupnow")); // inside a longer word
     EXPECT_TRUE(Starts(L"OvtmNtfy.exe x-startup"));
-    EXPECT_TRUE(Starts(L"C:\\-startup\\OvtmNtfy.exe"));  // the program path counts too
+    EXPECT_TRUE(Starts(L"C:\\-startup\\OvtmNtfy.exe")); // the program path counts too
 }
 
 TEST(NotifierStartupSwitch, OtherSpellingsDoNotCount) {
@@ -47,8 +47,8 @@ TEST(NotifierStartupSwitch, OtherSpellingsDoNotCount) {
 TEST(NotifierStartupSwitch, OnlyTheFirst255CharactersAreSearched) {
     // The switch's last letter at index 254 is the last character the copy keeps.
     EXPECT_TRUE(Starts(WithSwitchAt(247)));
-    EXPECT_FALSE(Starts(WithSwitchAt(248)));  // "-startu" survives the cut, "p" does not
-    EXPECT_FALSE(Starts(WithSwitchAt(255)));  // begins after the 255th character
+    EXPECT_FALSE(Starts(WithSwitchAt(248))); // "-startu" survives the cut, "p" does not
+    EXPECT_FALSE(Starts(WithSwitchAt(255))); // begins after the 255th character
     EXPECT_FALSE(Starts(WithSwitchAt(4000)));
 }
 
@@ -66,4 +66,4 @@ TEST(NotifierStartupSwitch, CopyIsCutAndAlwaysTerminated) {
     EXPECT_EQ(std::wstring(copy.text), longLine.substr(0, kCommandLineCopyChars - 1));
 }
 
-}  // namespace
+} // namespace

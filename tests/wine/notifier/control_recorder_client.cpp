@@ -19,13 +19,13 @@ bool CallRecorder(DWORD code, RECORDER_COUNTS* counts) {
         return false;
     }
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(device, code, nullptr, 0, counts,
-                                    counts ? sizeof(*counts) : 0, &returned, nullptr);
+    const BOOL ok = DeviceIoControl(device, code, nullptr, 0, counts, counts ? sizeof(*counts) : 0,
+                                    &returned, nullptr);
     CloseHandle(device);
     return ok && (counts == nullptr || returned == sizeof(*counts));
 }
 
-}  // namespace
+} // namespace
 
 bool ControlRecorder::Start() {
     manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -34,10 +34,10 @@ bool ControlRecorder::Start() {
     }
     const std::string driver = ovtm::wine::TestDirectory() + "\\control_recorder.sys";
     const std::wstring driverPath(driver.begin(), driver.end());
-    service_ = CreateServiceW(manager_, RECORDER_SERVICE_NAME, RECORDER_SERVICE_NAME,
-                              SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                              SERVICE_ERROR_NORMAL, driverPath.c_str(), nullptr, nullptr,
-                              nullptr, nullptr, nullptr);
+    service_ =
+        CreateServiceW(manager_, RECORDER_SERVICE_NAME, RECORDER_SERVICE_NAME, SERVICE_ALL_ACCESS,
+                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       driverPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service_ == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
         service_ = OpenServiceW(manager_, RECORDER_SERVICE_NAME, SERVICE_ALL_ACCESS);
     }
@@ -50,7 +50,9 @@ bool ControlRecorder::Start() {
     return Reset();
 }
 
-bool ControlRecorder::Reset() { return CallRecorder(IOCTL_RECORDER_RESET, nullptr); }
+bool ControlRecorder::Reset() {
+    return CallRecorder(IOCTL_RECORDER_RESET, nullptr);
+}
 
 std::optional<RECORDER_COUNTS> ControlRecorder::Counts() {
     RECORDER_COUNTS counts{};
@@ -88,4 +90,4 @@ bool ControlDevicePresent() {
     return true;
 }
 
-}  // namespace ovtm::notifier_test
+} // namespace ovtm::notifier_test

@@ -11,7 +11,7 @@
 namespace ovtm::notifier_test {
 
 class ControlRecorder {
-public:
+  public:
     ControlRecorder() = default;
     ControlRecorder(const ControlRecorder&) = delete;
     ControlRecorder& operator=(const ControlRecorder&) = delete;
@@ -23,7 +23,7 @@ public:
     bool Reset();
     std::optional<RECORDER_COUNTS> Counts();
 
-private:
+  private:
     SC_HANDLE manager_ = nullptr;
     SC_HANDLE service_ = nullptr;
 };
@@ -31,4 +31,4 @@ private:
 // Whether a client opening the first keyboard's control device now reaches anything.
 bool ControlDevicePresent();
 
-}  // namespace ovtm::notifier_test
+} // namespace ovtm::notifier_test

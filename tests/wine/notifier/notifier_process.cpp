@@ -34,9 +34,9 @@ bool WaitPumping(HANDLE handle, DWORD limitMs) {
         if (now >= deadline) {
             return handle && WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
         }
-        const DWORD result = MsgWaitForMultipleObjects(handle ? 1 : 0, handle ? &handle : nullptr,
-                                                       FALSE, static_cast<DWORD>(deadline - now),
-                                                       QS_ALLINPUT);
+        const DWORD result =
+            MsgWaitForMultipleObjects(handle ? 1 : 0, handle ? &handle : nullptr, FALSE,
+                                      static_cast<DWORD>(deadline - now), QS_ALLINPUT);
         if (handle && result == WAIT_OBJECT_0) {
             return true;
         }
@@ -47,12 +47,14 @@ bool WaitPumping(HANDLE handle, DWORD limitMs) {
     }
 }
 
-}  // namespace
+} // namespace
 
-void PumpMessages(DWORD ms) { WaitPumping(nullptr, ms); }
+void PumpMessages(DWORD ms) {
+    WaitPumping(nullptr, ms);
+}
 
-void CALLBACK NotifierProcess::OnObjectCreated(HWINEVENTHOOK hook, DWORD, HWND window,
-                                               LONG object, LONG child, DWORD, DWORD) {
+void CALLBACK NotifierProcess::OnObjectCreated(HWINEVENTHOOK hook, DWORD, HWND window, LONG object,
+                                               LONG child, DWORD, DWORD) {
     if (window == nullptr || object != OBJID_WINDOW || child != CHILDID_SELF) {
         return;
     }
@@ -72,8 +74,8 @@ StartOutcome NotifierProcess::Start(const std::wstring& commandLine) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     // Suspended, so that the hook is in place before the notifier's first window.
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                        nullptr, nullptr, &startup, &info_)) {
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &info_)) {
         return StartOutcome::Hung;
     }
     hook_ = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, OnObjectCreated,
@@ -84,7 +86,7 @@ StartOutcome NotifierProcess::Start(const std::wstring& commandLine) {
     const ULONGLONG deadline = GetTickCount64() + kStartLimitMs;
     while (GetTickCount64() < deadline) {
         if (Window() != nullptr) {
-            PumpMessages(50);  // let the creation events arrive
+            PumpMessages(50); // let the creation events arrive
             return StartOutcome::Running;
         }
         if (WaitPumping(info_.hProcess, 20)) {
@@ -136,7 +138,9 @@ HWND NotifierProcess::Window() const {
     return search.found;
 }
 
-bool NotifierProcess::WaitForExit(DWORD limitMs) { return WaitPumping(info_.hProcess, limitMs); }
+bool NotifierProcess::WaitForExit(DWORD limitMs) {
+    return WaitPumping(info_.hProcess, limitMs);
+}
 
 std::optional<DWORD> NotifierProcess::ExitCode() const {
     DWORD code = 0;
@@ -171,7 +175,9 @@ std::wstring NotifierPath() {
     return path + L"OvtmNtfy.exe";
 }
 
-std::wstring QuotedNotifier() { return L"\"" + NotifierPath() + L"\""; }
+std::wstring QuotedNotifier() {
+    return L"\"" + NotifierPath() + L"\"";
+}
 
 std::wstring CommandLineWithWordAt(std::size_t position, const std::wstring& word) {
     std::wstring line = QuotedNotifier();
@@ -194,4 +200,4 @@ int CountNotifierWindows() {
     return count;
 }
 
-}  // namespace ovtm::notifier_test
+} // namespace ovtm::notifier_test

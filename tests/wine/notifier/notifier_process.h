@@ -10,14 +10,14 @@
 
 namespace ovtm::notifier_test {
 
-constexpr DWORD kStartLimitMs = 10000;  // for the notifier to end or show its window
-constexpr DWORD kQueryLimitMs = 5000;   // for one query to be answered
+constexpr DWORD kStartLimitMs = 10000; // for the notifier to end or show its window
+constexpr DWORD kQueryLimitMs = 5000;  // for one query to be answered
 
 // What became of a freshly started notifier.
 enum class StartOutcome { Running, Exited, Hung };
 
 class NotifierProcess {
-public:
+  public:
     NotifierProcess() = default;
     NotifierProcess(const NotifierProcess&) = delete;
     NotifierProcess& operator=(const NotifierProcess&) = delete;
@@ -34,7 +34,7 @@ public:
     int NotifierWindowsCreated() const { return notifierWindowsCreated_; }
 
     bool WaitForExit(DWORD limitMs);
-    std::optional<DWORD> ExitCode() const;  // nullopt while it runs
+    std::optional<DWORD> ExitCode() const; // nullopt while it runs
 
     // Sends WM_QUERYENDSESSION with lParam; the answer, or nullopt when none came (the
     // notifier ended instead of answering, or the time limit passed).
@@ -42,9 +42,9 @@ public:
     // Posts a message to the notifier window.
     bool Post(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
-private:
-    static void CALLBACK OnObjectCreated(HWINEVENTHOOK hook, DWORD event, HWND window,
-                                         LONG object, LONG child, DWORD thread, DWORD time);
+  private:
+    static void CALLBACK OnObjectCreated(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object,
+                                         LONG child, DWORD thread, DWORD time);
 
     PROCESS_INFORMATION info_{};
     HWINEVENTHOOK hook_ = nullptr;
@@ -65,4 +65,4 @@ int CountNotifierWindows();
 // Pumps this thread's messages for ms; the window-event hook is delivered through them.
 void PumpMessages(DWORD ms);
 
-}  // namespace ovtm::notifier_test
+} // namespace ovtm::notifier_test

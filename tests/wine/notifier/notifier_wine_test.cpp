@@ -58,14 +58,14 @@ void ExpectRunsThenShutDown(const std::wstring& commandLine) {
 }
 
 class NotifierTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(CountNotifierWindows(), 0) << "a notifier of an earlier test still runs";
     }
 };
 
 class NotifierWithRecorderTest : public NotifierTest {
-protected:
+  protected:
     void SetUp() override {
         NotifierTest::SetUp();
         ASSERT_TRUE(recorder_.Start()) << "the control-device recorder did not start";
@@ -82,7 +82,7 @@ protected:
     ControlRecorder recorder_;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(NotifierTest, WithoutTheExactSwitchItEndsWithMinusOne) {
     ExpectRefused(QuotedNotifier());

@@ -12,8 +12,7 @@ static PDEVICE_OBJECT g_controlDevice;
 static PDEVICE_OBJECT g_recorderDevice;
 static RECORDER_COUNTS g_counts;
 
-static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -21,8 +20,7 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 }
 
 /* Requests to the stand-in control device: count them, succeed. */
-static NTSTATUS RecordControlRequest(PIRP irp)
-{
+static NTSTATUS RecordControlRequest(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
@@ -43,8 +41,7 @@ static NTSTATUS RecordControlRequest(PIRP irp)
 }
 
 /* Requests to the recorder's own device: hand out the counts, or reset them. */
-static NTSTATUS ServeRecorderRequest(PIRP irp)
-{
+static NTSTATUS ServeRecorderRequest(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL)
         return Complete(irp, STATUS_SUCCESS, 0);
@@ -62,16 +59,14 @@ static NTSTATUS ServeRecorderRequest(PIRP irp)
     }
 }
 
-static NTSTATUS NTAPI RecorderDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
+static NTSTATUS NTAPI RecorderDispatch(PDEVICE_OBJECT device, PIRP irp) {
     if (device == g_controlDevice)
         return RecordControlRequest(irp);
     return ServeRecorderRequest(irp);
 }
 
 static NTSTATUS CreateDeviceWithLink(PDRIVER_OBJECT driver, PCWSTR deviceName, PCWSTR linkName,
-                                     PDEVICE_OBJECT *device)
-{
+                                     PDEVICE_OBJECT* device) {
     UNICODE_STRING name, link;
     NTSTATUS status;
     RtlInitUnicodeString(&name, deviceName);
@@ -87,8 +82,7 @@ static NTSTATUS CreateDeviceWithLink(PDRIVER_OBJECT driver, PCWSTR deviceName, P
     return status;
 }
 
-static VOID NTAPI RecorderUnload(PDRIVER_OBJECT driver)
-{
+static VOID NTAPI RecorderUnload(PDRIVER_OBJECT driver) {
     UNICODE_STRING link;
     (void)driver;
     RtlInitUnicodeString(&link, L"\\DosDevices\\OvtsMelodixSymLk#1");
@@ -101,8 +95,7 @@ static VOID NTAPI RecorderUnload(PDRIVER_OBJECT driver)
         IoDeleteDevice(g_recorderDevice);
 }
 
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
-{
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     NTSTATUS status;
     (void)registryPath;
     driver->MajorFunction[IRP_MJ_CREATE] = RecorderDispatch;
