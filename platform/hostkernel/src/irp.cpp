@@ -168,9 +168,8 @@ std::string LiveIrpsReport()
         if (!text.empty()) text += ", ";
         if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
             PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-            text += Format("IRP %p held by %s (major 0x%02x)", static_cast<void *>(irp),
-                           DriverName(stack->DeviceObject ? stack->DeviceObject->DriverObject : nullptr).c_str(),
-                           stack->MajorFunction);
+            text += Format("IRP %p held by device %p (major 0x%02x)", static_cast<void *>(irp),
+                           static_cast<void *>(stack->DeviceObject), stack->MajorFunction);
         } else {
             text += Format("IRP %p (not sent)", static_cast<void *>(irp));
         }

@@ -12,8 +12,14 @@ void DisposeDevice(FxObject *Object)
         FxDeviceInterface &itf = device->Interfaces[i];
         if (!itf.Used) continue;
         IoSetDeviceInterfaceState(&itf.LinkName, FALSE);
+        FxFreeUnicodeString(&itf.ReferenceString);
+        RtlFreeUnicodeString(&itf.LinkName);
+        itf.Used = FALSE;
     }
     if (device->SymbolicLink.Buffer != NULL) IoDeleteSymbolicLink(&device->SymbolicLink);
+    FxFreeUnicodeString(&device->SymbolicLink);
+    FxFreeUnicodeString(&device->Sddl);
+    FxFreeUnicodeString(&device->Name);
     if (device->Lower != NULL) {
         IoDetachDevice(device->Lower);
         device->Lower = NULL;
@@ -23,21 +29,6 @@ void DisposeDevice(FxObject *Object)
         // Open handles keep the WDM device (and with it this object) until their close arrives.
         IoDeleteDevice(device->Wdm);
     }
-}
-
-void ReleaseDevice(FxObject *Object)
-{
-    FxDevice *device = reinterpret_cast<FxDevice *>(Object);
-    for (int i = 0; i < FX_MAX_DEVICE_INTERFACES; ++i) {
-        FxDeviceInterface &itf = device->Interfaces[i];
-        if (!itf.Used) continue;
-        FxFreeUnicodeString(&itf.ReferenceString);
-        RtlFreeUnicodeString(&itf.LinkName);
-        itf.Used = FALSE;
-    }
-    FxFreeUnicodeString(&device->SymbolicLink);
-    FxFreeUnicodeString(&device->Sddl);
-    FxFreeUnicodeString(&device->Name);
 }
 
 FxDevice *ValidateDevice(WDFDEVICE Device, const char *Api)
@@ -162,7 +153,6 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUT
     if (object == NULL) return status;
     FxDevice *device = reinterpret_cast<FxDevice *>(object);
     object->Dispose = DisposeDevice;
-    object->Release = ReleaseDevice;
     device->Driver = init->Driver;
     device->IsControl = init->IsControl;
     device->IsFilter = init->IsFilter;

@@ -88,7 +88,11 @@ const char *FxTypeName(FxObjectType Type)
 FxObject *FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES Attributes, FxObject *DefaultParent,
                          NTSTATUS *Status)
 {
-    if (InterlockedCompareExchange(&tagsRegistered, 1, 0) == 0) FxVerifierRegisterPoolTag(FX_OBJECT_TAG);
+    if (InterlockedCompareExchange(&tagsRegistered, 1, 0) == 0) {
+        FxVerifierRegisterPoolTag(FX_OBJECT_TAG);
+        FxVerifierRegisterPoolTag(FX_INIT_TAG);
+        FxVerifierRegisterPoolTag(FX_STRING_TAG);
+    }
     if (Attributes != NULL && Attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
         FxVerifierReport(FX_RULE_FRAMEWORK, "object attributes of size %u, expected %u (not initialised?)",
                          (unsigned)Attributes->Size, (unsigned)sizeof(WDF_OBJECT_ATTRIBUTES));
@@ -160,7 +164,10 @@ void FxObjectDereference(FxObject *Object)
 void FxObjectDeleteInternal(FxObject *Object)
 {
     if (InterlockedExchange(&Object->DeleteStarted, 1) != 0) return;
-    // Children first, newest first, as the framework tears down a tree.
+    // Children first, newest first, as the framework tears down a tree. A deleted child keeps its
+    // memory (a lock stays usable) until the parent's own cleanup has run.
+    LIST_ENTRY disposed;
+    InitializeListHead(&disposed);
     for (;;) {
         FxObject *child = NULL;
         KIRQL irql;
@@ -175,17 +182,24 @@ void FxObjectDeleteInternal(FxObject *Object)
         KeReleaseSpinLock(&Object->ChildLock, irql);
         if (child == NULL) break;
         FxObjectDeleteInternal(child);
+        InsertTailList(&disposed, &child->SiblingLink);
+    }
+    if (Object->Cleanup != NULL) Object->Cleanup((WDFOBJECT)Object);
+    if (Object->Dispose != NULL) Object->Dispose(Object);
+    Object->State = FxStateDeleted;
+    while (!IsListEmpty(&disposed)) {
+        FxObject *child = CONTAINING_RECORD(RemoveHeadList(&disposed), FxObject, SiblingLink);
+        InitializeListHead(&child->SiblingLink);
         FxObjectDereference(child);
     }
-    if (Object->Dispose != NULL) Object->Dispose(Object);
-    if (Object->Cleanup != NULL) Object->Cleanup((WDFOBJECT)Object);
-    Object->State = FxStateDeleted;
     FxObject *parent = Object->Parent;
     if (parent != NULL) {
         KIRQL irql;
         KeAcquireSpinLock(&parent->ChildLock, &irql);
-        RemoveEntryList(&Object->SiblingLink);
-        InitializeListHead(&Object->SiblingLink);
+        if (!IsListEmpty(&Object->SiblingLink)) {
+            RemoveEntryList(&Object->SiblingLink);
+            InitializeListHead(&Object->SiblingLink);
+        }
         KeReleaseSpinLock(&parent->ChildLock, irql);
     }
     FxObjectDereference(Object);

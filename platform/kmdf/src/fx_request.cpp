@@ -186,8 +186,19 @@ void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR In
 
 extern "C" {
 
+// A completion of a request that has already ended is a double completion, whatever the
+// request's memory has become since.
+bool CompletedBefore(WDFREQUEST Request)
+{
+    FxObject *object = static_cast<FxObject *>(static_cast<WDFOBJECT>(Request));
+    if (object == NULL || object->Type != FxTypeRequest || object->State != FxStateDestroyed) return false;
+    FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+    return true;
+}
+
 VOID NTAPI WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
 {
+    if (CompletedBefore(Request)) return;
     FxRequest *request = reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestComplete"));
     if (request == NULL) return;
     if (request->Completed) {
@@ -199,6 +210,7 @@ VOID NTAPI WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
 
 VOID NTAPI WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
 {
+    if (CompletedBefore(Request)) return;
     FxRequest *request =
         reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestCompleteWithInformation"));
     if (request == NULL) return;

@@ -9,7 +9,7 @@ namespace {
 
 const ULONG kUsbTag = FX_TAG('F', 'x', 'U', 's');
 
-void ReleaseUsbDevice(FxObject *Object)
+void DisposeUsbDevice(FxObject *Object)
 {
     FxUsbDevice *usb = reinterpret_cast<FxUsbDevice *>(Object);
     if (usb->ConfigDescriptor != NULL) ExFreePoolWithTag(usb->ConfigDescriptor, kUsbTag);
@@ -76,7 +76,7 @@ NTSTATUS NTAPI WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES
     FxIoTarget *target = FxIoTargetCreateLocal(device, device->Lower, sizeof(FxUsbDevice), FxTypeUsbDevice, Attributes, &status);
     if (target == NULL) return status;
     FxUsbDevice *usb = reinterpret_cast<FxUsbDevice *>(target);
-    target->Object.Release = ReleaseUsbDevice;
+    target->Object.Dispose = DisposeUsbDevice;
     ULONG transferred = 0;
     status = GetDescriptor(usb, USB_DEVICE_DESCRIPTOR_TYPE, &usb->DeviceDescriptor, sizeof(usb->DeviceDescriptor),
                            &transferred);

@@ -278,8 +278,19 @@ NTSTATUS NTAPI StubDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
+// The bus takes its device away with it.
+VOID NTAPI StubUnload(PDRIVER_OBJECT DriverObject)
+{
+    while (DriverObject->DeviceObject != nullptr) {
+        PDEVICE_OBJECT device = DriverObject->DeviceObject;
+        if (device->AttachedDevice != nullptr) IoDetachDevice(device);
+        IoDeleteDevice(device);
+    }
+}
+
 NTSTATUS NTAPI StubEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    DriverObject->DriverUnload = StubUnload;
     (void)RegistryPath;
     for (auto &dispatch : DriverObject->MajorFunction) dispatch = StubDefault;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = StubInternalControl;
