@@ -187,6 +187,11 @@ void ResetIrpAccounting()
         std::free(shell);
     }
     r.live.clear();
+    for (IrpShell *shell : r.quarantine) {
+        shell->~IrpShell();
+        std::free(shell);
+    }
+    r.quarantine.clear();
 }
 
 } // namespace hostkernel::detail

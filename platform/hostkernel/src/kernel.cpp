@@ -102,6 +102,7 @@ void Stop()
         d.started = false;
     }
     ResetIrpAccounting();
+    ResetUserHandles();
     ResetPoolAccounting();
     ResetNamespace();
     ResetLockGraph();

@@ -117,6 +117,7 @@ void ResetIrpAccounting();
 
 // ---- Files ----
 void CloseAllUserHandles();
+void ResetUserHandles();
 
 // ---- Drivers ----
 void UnloadAllDrivers();

@@ -90,6 +90,8 @@ void ResetPoolAccounting()
         h = next;
     }
     pool.live.next = pool.live.prev = &pool.live;
+    for (PoolHeader *h : pool.quarantine) std::free(h);
+    pool.quarantine.clear();
     pool.failures.clear();
 }
 

@@ -200,6 +200,20 @@ PendingIo SendFromAbove(PDEVICE_OBJECT device, const std::function<void(PIRP, PI
 
 } // namespace
 
+void ResetUserHandles()
+{
+    // Handles whose close never came (their requests never completed; reported by then).
+    HandleRegistry &r = Handles();
+    std::lock_guard<std::mutex> guard(r.mutex);
+    for (auto &h : r.handles) {
+        std::lock_guard<std::mutex> fileGuard(h->mutex);
+        h->inflight.clear();
+        delete h->file;
+        h->file = nullptr;
+    }
+    r.handles.clear();
+}
+
 void CloseAllUserHandles()
 {
     for (;;) {
