@@ -82,7 +82,7 @@ class LineParser {
         case Verb::Read:
             step.number = kDefaultReadLength;
             return Client(step, error) && OptionalNumber(2, step.number, "length", error) &&
-                   End(3, error);
+                   AtMost(step.number, kMaxBufferLength, "length", error) && End(3, error);
         case Verb::Capture:
             return Client(step, error) && CaptureOperation(step, error) && End(3, error);
         case Verb::Ioctl:
@@ -96,9 +96,15 @@ class LineParser {
         case Verb::KeyUp:
             step.second = kDefaultVelocity;
             return RequiredNumber(1, step.number, "music key", error) &&
-                   OptionalNumber(2, step.second, "velocity", error) && End(3, error);
+                   AtMost(step.number, kHighestMusicKey, "music key", error) &&
+                   OptionalNumber(2, step.second, "velocity", error) &&
+                   AtMost(step.second, kHighestVelocity, "velocity", error) && End(3, error);
         case Verb::Report:
             if (words_.size() < 2) return Fail(error, "give the report's bytes in hex");
+            if (words_.size() - 1 > kMaxReportLength) {
+                return Fail(error, "a report has at most " + std::to_string(kMaxReportLength) +
+                                       " bytes");
+            }
             return Bytes(1, words_.size(), step.bytes, error);
         case Verb::Wait:
             return RequiredNumber(1, step.number, "milliseconds", error) && End(2, error);
@@ -135,6 +141,11 @@ class LineParser {
     bool OptionalNumber(size_t index, uint32_t& value, const char* what, std::string& error) {
         return words_.size() <= index || RequiredNumber(index, value, what, error);
     }
+    bool AtMost(uint32_t value, uint32_t highest, const char* what, std::string& error) {
+        if (value <= highest) return true;
+        return Fail(error, std::string(what) + " " + std::to_string(value) + " is above " +
+                               std::to_string(highest));
+    }
     bool Bytes(size_t from, size_t to, std::vector<uint8_t>& bytes, std::string& error) {
         for (size_t i = from; i < to; ++i) {
             uint8_t b;
@@ -166,7 +177,10 @@ class LineParser {
                 if (!Bytes(i + 1, end, step.bytes, error)) return false;
                 i = end;
             } else if (words_[i] == "out") {
-                if (!RequiredNumber(i + 1, step.second, "output length", error)) return false;
+                if (!RequiredNumber(i + 1, step.second, "output length", error) ||
+                    !AtMost(step.second, kMaxBufferLength, "output length", error)) {
+                    return false;
+                }
                 i += 2;
             } else {
                 return Fail(error, "expected 'in' or 'out', found '" + words_[i] + "'");

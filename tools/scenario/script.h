@@ -48,5 +48,12 @@ ParseResult ParseScript(const std::string& text);
 constexpr uint32_t kDefaultReadLength = 200;
 // Velocity of key-down / key-up without one.
 constexpr uint32_t kDefaultVelocity = 100;
+// Music keys are numbered 0 to 63; a slot carries a velocity byte as the device sends it.
+constexpr uint32_t kHighestMusicKey = 63;
+constexpr uint32_t kHighestVelocity = 255;
+// Largest buffer a read or an ioctl may ask for, so that a typo cannot allocate gigabytes.
+constexpr uint32_t kMaxBufferLength = 65536;
+// The music pipe's packet size: the keyboard never sends a longer report.
+constexpr size_t kMaxReportLength = 64;
 
 } // namespace scenario

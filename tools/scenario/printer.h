@@ -1,0 +1,56 @@
+// The runner's output: one line per event, each prefixed with the test-clock time in
+// milliseconds, in the wording the README documents.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace scenario {
+
+// What a request returned or came back with: a status and the bytes the caller received.
+struct RequestResult {
+    uint32_t status = 0;
+    std::vector<uint8_t> bytes;
+};
+
+class Printer {
+  public:
+    explicit Printer(std::ostream& out) : out_(out) {}
+
+    void SetTime(uint64_t milliseconds) { now_ = milliseconds; }
+
+    void Say(const std::string& text);
+    void Wait(uint32_t milliseconds);
+    void Opened(const std::string& client, uint32_t status);
+    void Closed(const std::string& client);
+    void CancelIssued(const std::string& client);
+
+    // A request as the caller's call returned: done at once, pending (the driver keeps it), or
+    // still inside the driver (the call has not returned; it waits there for something).
+    void Returned(const std::string& client, const std::string& request, const RequestResult& result);
+    void Pending(const std::string& client, const std::string& request);
+    void Blocked(const std::string& client, const std::string& request);
+    // A request that was pending or blocked and has now completed.
+    void Completed(const std::string& client, const std::string& request, const RequestResult& result);
+    void StillPending(const std::string& client, const std::string& request);
+
+    void KeyboardSends(const std::vector<uint8_t>& report, const std::string& what);
+    void NobodyListens();
+    void HidReceives(const std::vector<uint8_t>& report);
+    void HidTransferFails(uint32_t status);
+    void KeyboardReceivesCommand(const std::vector<uint8_t>& report);
+    void KeyboardReceivesLeds(const std::vector<uint8_t>& value);
+    void Finding(const std::string& text);
+    void Problem(const std::string& text);
+
+  private:
+    void Line(const std::string& text);
+    static std::string Outcome(const RequestResult& result);
+
+    std::ostream& out_;
+    uint64_t now_ = 0;
+};
+
+} // namespace scenario

@@ -1,0 +1,278 @@
+// The runner: executes each step against the world, then lets the kernel settle and prints
+// everything that happened, completions in the order the clients were first opened.
+#include "runner.h"
+
+#include <hostkernel/kernel.h>
+#include <hostkernel/verifier.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "buttons.h"
+#include "driver_call.h"
+#include "ovtm_control.h"
+#include "printer.h"
+#include "report_text.h"
+#include "script.h"
+#include "script_check.h"
+#include "world.h"
+
+namespace scenario {
+namespace {
+
+// How long, in real time, a call may take to come back or begin a timed wait in the driver.
+constexpr auto kCallLimit = std::chrono::seconds(2);
+// After each millisecond of test time, how long a call waiting in the driver is given to come
+// back: a wait that has timed out ends within microseconds, so this only absorbs scheduling.
+constexpr auto kWakeGrace = std::chrono::milliseconds(5);
+// At the end, how far the clock may be moved to let calls still waiting in the driver time out.
+constexpr uint32_t kEndingLimitMs = 10000;
+
+struct Outstanding {
+    std::string client;
+    std::string request;
+    std::unique_ptr<DriverCall> call;
+};
+
+std::string IoctlLabel(const Step& step) {
+    char code[16];
+    std::snprintf(code, sizeof(code), "0x%06X", step.number);
+    std::string label = std::string("ioctl ") + code;
+    if (step.hasInput) label += " in" + (step.bytes.empty() ? std::string() : " " + HexBytes(step.bytes));
+    if (step.second != 0) label += " out " + std::to_string(step.second);
+    return label;
+}
+
+std::string CaptureLabel(uint32_t operation) {
+    if (operation == OVTM_CAPTURE_ACQUIRE) return "capture acquire";
+    if (operation == OVTM_CAPTURE_RELEASE) return "capture release";
+    return "capture " + std::to_string(operation);
+}
+
+RequestResult ResultOf(const hostkernel::PendingIo& io) {
+    return RequestResult{static_cast<uint32_t>(io.Status()), io.OutputBytes()};
+}
+
+class Runner {
+  public:
+    Runner(World& world, std::ostream& out) : world_(world), printer_(out) {}
+
+    void Run(const std::vector<Step>& steps) {
+        for (const Step& step : steps) {
+            printer_.SetTime(world_.NowMs());
+            Execute(step);
+            Observe();
+        }
+        printer_.SetTime(world_.NowMs());
+        for (const std::string& client : order_) {
+            for (const Outstanding& o : outstanding_) {
+                if (o.client == client) printer_.StillPending(o.client, o.request);
+            }
+        }
+    }
+
+    // Ends what the script left running, without printing it: cancels the clients' requests and
+    // lets waits in the driver time out. False if a call never came back.
+    bool WindDown() {
+        for (const std::string& client : order_) world_.CancelIo(client);
+        world_.Settle();
+        for (uint32_t ms = 0; ms < kEndingLimitMs && AnyCallInDriver(); ++ms) {
+            world_.AdvanceMs(1);
+            GiveWaitingCallsTime();
+        }
+        if (AnyCallInDriver()) {
+            printer_.Problem("a call never came back from the driver; the kernel is left as it is");
+            for (Outstanding& o : outstanding_) {
+                if (!o.call->HasReturned()) o.call.release(); // its thread is still inside the driver
+            }
+            return false;
+        }
+        outstanding_.clear();
+        return true;
+    }
+
+    // Verifier findings so far, printed; true if there were any.
+    bool PrintFindings() {
+        auto findings = hostkernel::verifier::TakeFindings();
+        for (const auto& f : findings) printer_.Finding(f.rule + ": " + f.message);
+        sawFindings_ = sawFindings_ || !findings.empty();
+        return sawFindings_;
+    }
+
+  private:
+    void Execute(const Step& step) {
+        switch (step.verb) {
+        case Verb::Open:
+            if (std::find(order_.begin(), order_.end(), step.client) == order_.end()) order_.push_back(step.client);
+            printer_.Opened(step.client, static_cast<uint32_t>(world_.Open(step.client)));
+            break;
+        case Verb::Close:
+            world_.Close(step.client);
+            printer_.Closed(step.client);
+            break;
+        case Verb::Cancel:
+            world_.CancelIo(step.client);
+            printer_.CancelIssued(step.client);
+            break;
+        case Verb::Read:
+            Issue(step.client, "read " + std::to_string(step.number), IOCTL_OVTM_READ_EVENTS, {}, step.number);
+            break;
+        case Verb::Capture:
+            Issue(step.client, CaptureLabel(step.number), IOCTL_OVTM_CAPTURE, {static_cast<uint8_t>(step.number)}, 0);
+            break;
+        case Verb::ReleaseAll:
+            Issue(step.client, "release-all", IOCTL_OVTM_RELEASE_ALL_READERS, {}, 0);
+            break;
+        case Verb::Ioctl:
+            Issue(step.client, IoctlLabel(step), step.number, step.bytes, step.second);
+            break;
+        case Verb::Press:
+        case Verb::Release:
+            for (const std::string& name : step.names) {
+                uint8_t code = *ButtonCode(name);
+                bool press = step.verb == Verb::Press;
+                auto report = press ? world_.Buttons().PressButton(code) : world_.Buttons().ReleaseButton(code);
+                Send(report, ButtonName(code) + (press ? " pressed" : " released"));
+            }
+            break;
+        case Verb::KeyDown:
+        case Verb::KeyUp: {
+            auto key = static_cast<uint8_t>(step.number);
+            auto velocity = static_cast<uint8_t>(step.second);
+            auto report = step.verb == Verb::KeyDown ? usbsim::KeyboardModel::PressKey(key, velocity)
+                                                     : usbsim::KeyboardModel::ReleaseKey(key, velocity);
+            Send(report, DescribeReport(report));
+            break;
+        }
+        case Verb::Report:
+            Send(step.bytes, DescribeReport(step.bytes));
+            break;
+        case Verb::Wait:
+            printer_.Wait(step.number);
+            Advance(step.number);
+            break;
+        case Verb::Say:
+            printer_.Say(step.text);
+            break;
+        }
+    }
+
+    void Issue(const std::string& client, const std::string& request, uint32_t code, std::vector<uint8_t> input,
+               uint32_t outputLength) {
+        std::shared_ptr<hostkernel::UserHandle> handle = world_.Handle(client);
+        auto call = std::make_unique<DriverCall>(
+            [handle, code, input = std::move(input), outputLength] {
+                return handle->DeviceIoControlOverlapped(code, input, static_cast<size_t>(outputLength));
+            },
+            TimedWaiterCount(), kCallLimit);
+        if (call->FirstOutcome() != DriverCall::Outcome::Returned) {
+            printer_.Blocked(client, request);
+        } else {
+            world_.Settle();
+            if (call->Io().IsComplete()) {
+                printer_.Returned(client, request, ResultOf(call->Io()));
+                return;
+            }
+            printer_.Pending(client, request);
+        }
+        outstanding_.push_back({client, request, std::move(call)});
+    }
+
+    void Send(const std::vector<uint8_t>& report, const std::string& what) {
+        printer_.KeyboardSends(report, what);
+        if (!world_.Send(report)) printer_.NobodyListens();
+        Observe();
+    }
+
+    // Moves the clock. With requests outstanding it goes a millisecond at a time, so that each
+    // completion carries the time it happened at; otherwise nothing can show and it jumps.
+    void Advance(uint32_t milliseconds) {
+        if (outstanding_.empty()) {
+            world_.AdvanceMs(milliseconds);
+            return;
+        }
+        for (uint32_t ms = 0; ms < milliseconds; ++ms) {
+            world_.AdvanceMs(1);
+            GiveWaitingCallsTime();
+            Observe();
+        }
+    }
+
+    bool AnyCallInDriver() const {
+        return std::any_of(outstanding_.begin(), outstanding_.end(),
+                           [](const Outstanding& o) { return o.call && !o.call->HasReturned(); });
+    }
+
+    void GiveWaitingCallsTime() {
+        for (Outstanding& o : outstanding_) {
+            if (!o.call->HasReturned()) o.call->WaitReturned(kWakeGrace);
+        }
+        world_.Settle();
+    }
+
+    // Prints what happened since the last look: reports the HID stack got back, what reached the
+    // keyboard, requests that completed, and verifier findings.
+    void Observe() {
+        world_.Settle();
+        printer_.SetTime(world_.NowMs());
+        for (const HidStack::Received& r : world_.Hid().Collect()) {
+            if (NT_SUCCESS(r.status)) {
+                printer_.HidReceives(r.bytes);
+            } else {
+                printer_.HidTransferFails(static_cast<uint32_t>(r.status));
+            }
+        }
+        for (const auto& command : world_.NewCommands()) printer_.KeyboardReceivesCommand(command);
+        for (const auto& leds : world_.NewLedReports()) printer_.KeyboardReceivesLeds(leds);
+        for (const std::string& client : order_) {
+            for (auto it = outstanding_.begin(); it != outstanding_.end();) {
+                if (it->client == client && it->call->HasReturned() && it->call->Io().IsComplete()) {
+                    printer_.Completed(it->client, it->request, ResultOf(it->call->Io()));
+                    it = outstanding_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        PrintFindings();
+    }
+
+    World& world_;
+    Printer printer_;
+    std::vector<std::string> order_; // clients by first open
+    std::vector<Outstanding> outstanding_;
+    bool sawFindings_ = false;
+};
+
+} // namespace
+
+int RunScenario(const std::string& text, const std::string& source, std::ostream& out, std::ostream& errors) {
+    ParseResult parsed = ParseScript(text);
+    std::string error = parsed.error.empty() ? CheckScript(parsed.steps) : parsed.error;
+    if (!error.empty()) {
+        errors << source << ": " << error << '\n';
+        return kRunScriptError;
+    }
+    auto world = std::make_unique<World>();
+    if (!world->Error().empty()) {
+        errors << source << ": " << world->Error() << '\n';
+        return kRunSetupFailed;
+    }
+    for (const std::string& warning : world->Warnings()) errors << source << ": warning: " << warning << '\n';
+    Runner runner(*world, out);
+    runner.Run(parsed.steps);
+    if (!runner.WindDown()) {
+        world.release(); // a thread is still inside the driver: stopping the kernel could hang
+        out.flush();
+        return kRunCallNeverCame;
+    }
+    world.reset();
+    bool findings = runner.PrintFindings();
+    out.flush();
+    return findings ? kRunFindings : kRunOk;
+}
+
+} // namespace scenario
