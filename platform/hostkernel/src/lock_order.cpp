@@ -86,7 +86,7 @@ void LockAcquired(const void *lock, const char *kind)
                 if (edges.count(lock)) continue;
                 if (Reaches(g, lock, h)) {
                     findings.emplace_back(verifier::kLockOrder,
-                                          Format("%s %s taken while holding %s, but %s has been taken while holding "
+                                          Format("%s %s taken while holding %s, but %s has been taken (directly or through other locks) while holding "
                                                  "%s: the two orders can deadlock",
                                                  kind, NameOf(g, lock).c_str(), NameOf(g, h).c_str(),
                                                  NameOf(g, h).c_str(), NameOf(g, lock).c_str()));
