@@ -62,7 +62,15 @@ TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
         {"capture A grab\n", "line 1: bad capture operation 'grab'"},
         {"ioctl A 0x222007 sideways\n", "line 1: expected 'in' or 'out', found 'sideways'"},
         {"press\n", "line 1: name at least one button"},
+        {"key-down 64\n", "line 1: music key 64 is above 63"},
+        {"key-up 0 256\n", "line 1: velocity 256 is above 255"},
+        {"read A 65537\n", "line 1: length 65537 is above 65536"},
+        {"ioctl A 0x22202E out 0x100000\n", "line 1: output length 1048576 is above 65536"},
     };
+    std::string longReport = "report";
+    for (int i = 0; i < 65; ++i) longReport += " 03";
+    auto tooLong = ParseScript(longReport);
+    EXPECT_EQ(tooLong.error, "line 1: a report has at most 64 bytes");
     for (const auto& c : cases) {
         auto result = ParseScript(c.script);
         EXPECT_EQ(result.error, c.error) << c.script;

@@ -1,0 +1,128 @@
+// The scenario runner as its users meet it: the demo's whole output, when completions are
+// stamped and in which order they print, scripts that stop before anything runs, and the
+// program's exit code and message on a bad script.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "runner.h"
+
+namespace scenario {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+struct Played {
+    int code;
+    std::string out;
+    std::string errors;
+};
+
+Played Play(const std::string& script) {
+    std::ostringstream out, errors;
+    int code = RunScenario(script, "test.scn", out, errors);
+    return {code, out.str(), errors.str()};
+}
+
+// The lines of `output` that contain `text`, in order.
+std::vector<std::string> LinesWith(const std::string& output, const std::string& text) {
+    std::vector<std::string> found;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+}
+
+TEST(ScenarioRunner, DemoPrintsExactlyTheDocumentedStory) {
+    std::string root = OVTM_SOURCE_DIR;
+    Played run = Play(ReadFile(root + "/tools/scenarios/demo.scn"));
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(run.out, ReadFile(root + "/tests/host/tools/demo.expected"));
+    // A second run on a fresh kernel prints the same, byte for byte.
+    EXPECT_EQ(Play(ReadFile(root + "/tools/scenarios/demo.scn")).out, run.out);
+}
+
+TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
+    Played run = Play("open A\n"
+                   "capture A release\n"
+                   "wait 30\n"
+                   "read A\n"
+                   "wait 250\n"
+                   "read A 4\n");
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(LinesWith(run.out, "A read 200"),
+              (std::vector<std::string>{"    30 ms  A read 200 -> pending",
+                                        "   130 ms  A read 200 completes STATUS_CANCELLED, 0 bytes"}));
+    // The script ends before its hold does: the runner says so instead of waiting.
+    EXPECT_EQ(LinesWith(run.out, "A read 4"),
+              (std::vector<std::string>{"   280 ms  A read 4 -> pending",
+                                        "   280 ms  A read 4 still pending at the end"}));
+}
+
+TEST(ScenarioRunner, CompletionsPrintInTheOrderClientsFirstOpened) {
+    Played run = Play("open B\n"
+                   "open A\n"
+                   "read A\n"
+                   "read B\n"
+                   "key-down 0 1\n");
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(LinesWith(run.out, "completes"),
+              (std::vector<std::string>{"     0 ms  B read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00",
+                                        "     0 ms  A read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00"}));
+}
+
+TEST(ScenarioRunner, GenericIoctlShowsStatusCountAndOutputBytes) {
+    Played run = Play("open A\n"
+                   "key-down 5 7\n"
+                   "ioctl A 0x22202E out 2\n"
+                   "ioctl A 0x222039 in\n");
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(LinesWith(run.out, "ioctl"),
+              (std::vector<std::string>{
+                  "     0 ms  A ioctl 0x22202E out 2 -> STATUS_SUCCESS, 2 bytes: 90 2D",
+                  "     0 ms  A ioctl 0x222039 in -> STATUS_INVALID_BUFFER_SIZE, 0 bytes"}));
+}
+
+TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
+    struct Case {
+        const char* script;
+        const char* error;
+    } cases[] = {
+        {"open A\nfly A\n", "test.scn: line 2: unknown step 'fly'\n"},
+        {"open A\nread B\n", "test.scn: line 2: client 'B' is not open\n"},
+        {"open A\nclose A\nread A\n", "test.scn: line 3: client 'A' is not open\n"},
+        {"open A\nopen A\n", "test.scn: line 2: client 'A' is already open\n"},
+        {"press sustain pedal\n", "test.scn: line 1: no button 'pedal' on the keyboard\n"},
+        {"release 0x2B\n", "test.scn: line 1: no button '0x2B' on the keyboard\n"},
+        {"key-down 64\n", "test.scn: line 1: music key 64 is above 63\n"},
+    };
+    for (const auto& c : cases) {
+        Played run = Play(c.script);
+        EXPECT_EQ(run.code, kRunScriptError) << c.script;
+        EXPECT_EQ(run.errors, c.error) << c.script;
+        EXPECT_EQ(run.out, "") << c.script;
+    }
+}
+
+TEST(ScenarioProgram, BadScriptExitsNonZeroWithItsLineOnStandardError) {
+    std::string command = std::string("printf 'open A\\nfly A\\n' | '") + OVTM_SCENARIO_PROGRAM +
+                          "' - 2>&1 >/dev/null; echo \"exit $?\"";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+    pclose(pipe);
+    EXPECT_EQ(output, "<stdin>: line 2: unknown step 'fly'\nexit 1\n");
+}
+
+} // namespace
+} // namespace scenario
