@@ -3,7 +3,6 @@
 // memory of recently destroyed objects readable so that a late use is reported, not undefined.
 #include "fx_internal.h"
 
-#include <new>
 
 namespace {
 

@@ -208,7 +208,7 @@ NTSTATUS FxQueueDispatch(FxDevice *Device, PIRP Irp)
     if (state == FxQueueStopped) {
         Irp->Tail.Overlay.DriverContext[3] = request;
         InsertTailList(&queue->Waiting, &request->QueueLink);
-        IoSetCancelRoutine(Irp, CancelWaiting);
+        (void)IoSetCancelRoutine(Irp, CancelWaiting);
         bool cancelled = Irp->Cancel && TakeWaiting(request);
         KeReleaseSpinLock(&queue->Lock, irql);
         if (cancelled) FxRequestCompleteInternal(request, STATUS_CANCELLED, 0);

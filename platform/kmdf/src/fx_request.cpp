@@ -43,7 +43,7 @@ NTSTATUS RetrieveBuffer(FxRequest *Request, bool Output, size_t MinimumRequiredS
         if (method == METHOD_BUFFERED || !Output) {
             buffer = irp->AssociatedIrp.SystemBuffer;
         } else {
-            buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute)
+            buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
                                      : NULL;
             if (irp->MdlAddress != NULL && MmGetMdlByteCount(irp->MdlAddress) < length)
                 length = MmGetMdlByteCount(irp->MdlAddress);
@@ -170,7 +170,7 @@ void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR In
     if (Request->CancelRoutine != NULL || irp->CancelRoutine != NULL) {
         FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed while still marked cancelable",
                          (void *)Request);
-        IoSetCancelRoutine(irp, NULL);
+        (void)IoSetCancelRoutine(irp, NULL);
         Request->CancelRoutine = NULL;
     }
     FxQueue *queue = Request->Queue;
@@ -364,7 +364,7 @@ NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CA
     PIRP irp = request->Irp;
     request->CancelRoutine = EvtRequestCancel;
     irp->Tail.Overlay.DriverContext[3] = request;
-    IoSetCancelRoutine(irp, CancelMarked);
+    (void)IoSetCancelRoutine(irp, CancelMarked);
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
         request->CancelRoutine = NULL;
         return STATUS_CANCELLED;

@@ -5,13 +5,12 @@
 
 void FxVerifierReport(const char *Rule, const char *Format, ...)
 {
-    char message[512];
     va_list args;
     va_start(args, Format);
-    _vsnprintf(message, sizeof(message) - 1, Format, args);
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "framework: %s: ", Rule);
+    vDbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, Format, args);
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "\n");
     va_end(args);
-    message[sizeof(message) - 1] = 0;
-    DbgPrint("framework: %s: %s\n", Rule, message);
 }
 
 void FxVerifierLockAcquired(const void *Lock) { (void)Lock; }
