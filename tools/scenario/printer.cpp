@@ -53,6 +53,26 @@ void Printer::StillPending(const std::string& client, const std::string& request
     Line(client + " " + request + " still pending at the end");
 }
 
+void Printer::Plugged(uint16_t vendorId, uint16_t productId, uint16_t revision) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "keyboard plugged in (%04X:%04X revision %04X)", vendorId, productId, revision);
+    Line(text);
+}
+
+void Printer::PlugFailed(const std::string& stage, uint32_t status) {
+    Line("keyboard's " + stage + " fails " + StatusName(status));
+}
+
+void Printer::Unplugged() { Line("keyboard unplugged"); }
+
+void Printer::InterfaceSwitched(bool enabled) {
+    Line(std::string("keyboard's device interface ") + (enabled ? "enabled" : "disabled"));
+}
+
+void Printer::ControlDeviceChanged(int number, bool present) {
+    Line("control device \\\\.\\OvtsMelodixSymLk#" + std::to_string(number) + (present ? " appears" : " goes"));
+}
+
 void Printer::KeyboardSends(const std::vector<uint8_t>& report, const std::string& what) {
     Line("keyboard sends " + HexBytes(report) + " (" + what + ")");
 }

@@ -36,6 +36,12 @@ class Printer {
     void Completed(const std::string& client, const std::string& request, const RequestResult& result);
     void StillPending(const std::string& client, const std::string& request);
 
+    void Plugged(uint16_t vendorId, uint16_t productId, uint16_t revision);
+    void PlugFailed(const std::string& stage, uint32_t status);
+    void Unplugged();
+    void InterfaceSwitched(bool enabled);
+    void ControlDeviceChanged(int number, bool present);
+
     void KeyboardSends(const std::vector<uint8_t>& report, const std::string& what);
     void NobodyListens();
     void HidReceives(const std::vector<uint8_t>& report);

@@ -61,6 +61,8 @@ class Runner {
     Runner(World& world, std::ostream& out) : world_(world), printer_(out) {}
 
     void Run(const std::vector<Step>& steps) {
+        printer_.SetTime(world_.NowMs());
+        Plug(kDefaultVendorId, kDefaultProductId, kDefaultRevision);
         for (const Step& step : steps) {
             printer_.SetTime(world_.NowMs());
             Execute(step);
@@ -157,7 +159,23 @@ class Runner {
         case Verb::Say:
             printer_.Say(step.text);
             break;
+        case Verb::Plug:
+            Plug(step.number, step.second, step.third);
+            break;
+        case Verb::Unplug:
+            printer_.Unplugged();
+            world_.Unplug();
+            break;
         }
+    }
+
+    void Plug(uint32_t vendorId, uint32_t productId, uint32_t revision) {
+        printer_.Plugged(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId),
+                         static_cast<uint16_t>(revision));
+        World::PlugResult result = world_.Plug(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId),
+                                               static_cast<uint16_t>(revision));
+        if (!result.stage.empty()) printer_.PlugFailed(result.stage, static_cast<uint32_t>(result.status));
+        Observe();
     }
 
     void Issue(const std::string& client, const std::string& request, uint32_t code, std::vector<uint8_t> input,
@@ -218,15 +236,19 @@ class Runner {
     void Observe() {
         world_.Settle();
         printer_.SetTime(world_.NowMs());
-        for (const HidStack::Received& r : world_.Hid().Collect()) {
+        for (bool enabled : world_.TakeInterfaceChanges()) printer_.InterfaceSwitched(enabled);
+        for (const auto& change : world_.TakeControlDeviceChanges()) {
+            printer_.ControlDeviceChanged(change.number, change.present);
+        }
+        for (const HidStack::Received& r : world_.TakeHidTransfers()) {
             if (NT_SUCCESS(r.status)) {
                 printer_.HidReceives(r.bytes);
             } else {
                 printer_.HidTransferFails(static_cast<uint32_t>(r.status));
             }
         }
-        for (const auto& command : world_.NewCommands()) printer_.KeyboardReceivesCommand(command);
-        for (const auto& leds : world_.NewLedReports()) printer_.KeyboardReceivesLeds(leds);
+        for (const auto& command : world_.TakeCommands()) printer_.KeyboardReceivesCommand(command);
+        for (const auto& leds : world_.TakeLedReports()) printer_.KeyboardReceivesLeds(leds);
         for (const std::string& client : order_) {
             for (auto it = outstanding_.begin(); it != outstanding_.end();) {
                 if (it->client == client && it->call->HasReturned() && it->call->Io().IsComplete()) {

@@ -17,7 +17,8 @@ constexpr VerbName kVerbs[] = {
     {"cancel", Verb::Cancel},     {"capture", Verb::Capture}, {"release-all", Verb::ReleaseAll},
     {"ioctl", Verb::Ioctl},       {"press", Verb::Press},     {"release", Verb::Release},
     {"key-down", Verb::KeyDown},  {"key-up", Verb::KeyUp},    {"report", Verb::Report},
-    {"wait", Verb::Wait},         {"say", Verb::Say},
+    {"wait", Verb::Wait},         {"say", Verb::Say},         {"plug", Verb::Plug},
+    {"unplug", Verb::Unplug},
 };
 
 // Reads a decimal or 0x-prefixed hexadecimal number that fits in 32 bits.
@@ -108,6 +109,19 @@ class LineParser {
             return Bytes(1, words_.size(), step.bytes, error);
         case Verb::Wait:
             return RequiredNumber(1, step.number, "milliseconds", error) && End(2, error);
+        case Verb::Plug:
+            step.number = kDefaultVendorId;
+            step.second = kDefaultProductId;
+            step.third = kDefaultRevision;
+            if (words_.size() == 2) return Fail(error, "give both the vendor and the product id");
+            return OptionalNumber(1, step.number, "vendor id", error) &&
+                   AtMost(step.number, 0xFFFF, "vendor id", error) &&
+                   OptionalNumber(2, step.second, "product id", error) &&
+                   AtMost(step.second, 0xFFFF, "product id", error) &&
+                   OptionalNumber(3, step.third, "revision", error) &&
+                   AtMost(step.third, 0xFFFF, "revision", error) && End(4, error);
+        case Verb::Unplug:
+            return End(1, error);
         case Verb::Say:
             for (size_t i = 1; i < words_.size(); ++i) {
                 step.text += (i > 1 ? " " : "") + words_[i];

@@ -23,6 +23,8 @@ enum class Verb {
     Report,     // report <hex bytes>
     Wait,       // wait <milliseconds>
     Say,        // say <text>: a line of commentary in the output
+    Plug,       // plug [<vendor id> <product id> [revision]]
+    Unplug,     // unplug
 };
 
 struct Step {
@@ -32,7 +34,8 @@ struct Step {
     std::vector<std::string> names;  // buttons, for press and release
     std::vector<uint8_t> bytes;      // report bytes, or ioctl input bytes
     uint32_t number = 0;             // length, key, operation, code or milliseconds
-    uint32_t second = 0;             // velocity, or ioctl output length
+    uint32_t second = 0;             // velocity, ioctl output length, or product id
+    uint32_t third = 0;              // revision (bcdDevice)
     bool hasInput = false;           // ioctl: an input buffer was given (possibly empty)
     std::string text;                // say
 };
@@ -51,6 +54,10 @@ constexpr uint32_t kDefaultVelocity = 100;
 // Music keys are numbered 0 to 63; a slot carries a velocity byte as the device sends it.
 constexpr uint32_t kHighestMusicKey = 63;
 constexpr uint32_t kHighestVelocity = 255;
+// The keyboard that `plug` without ids plugs in, as the device describes itself.
+constexpr uint32_t kDefaultVendorId = 0x5E3A;
+constexpr uint32_t kDefaultProductId = 0x1C07;
+constexpr uint32_t kDefaultRevision = 0x0005;
 // Largest buffer a read or an ioctl may ask for, so that a typo cannot allocate gigabytes.
 constexpr uint32_t kMaxBufferLength = 65536;
 // The music pipe's packet size: the keyboard never sends a longer report.

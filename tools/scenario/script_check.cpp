@@ -22,13 +22,34 @@ bool UsesClient(Verb verb) {
     }
 }
 
+bool UsesKeyboard(Verb verb) {
+    switch (verb) {
+    case Verb::Press:
+    case Verb::Release:
+    case Verb::KeyDown:
+    case Verb::KeyUp:
+    case Verb::Report:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 std::string CheckScript(const std::vector<Step>& steps) {
     std::set<std::string> open;
+    bool plugged = true; // a scenario starts with the keyboard plugged in
     for (const Step& step : steps) {
         std::string at = "line " + std::to_string(step.line) + ": ";
-        if (step.verb == Verb::Open) {
+        if (UsesKeyboard(step.verb) && !plugged) return at + "the keyboard is not plugged in";
+        if (step.verb == Verb::Plug) {
+            if (plugged) return at + "the keyboard is already plugged in";
+            plugged = true;
+        } else if (step.verb == Verb::Unplug) {
+            if (!plugged) return at + "the keyboard is not plugged in";
+            plugged = false;
+        } else if (step.verb == Verb::Open) {
             if (!open.insert(step.client).second) return at + "client '" + step.client + "' is already open";
         } else if (UsesClient(step.verb)) {
             if (!open.count(step.client)) return at + "client '" + step.client + "' is not open";

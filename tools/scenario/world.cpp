@@ -1,12 +1,14 @@
-// Bringing the host tier up for a scenario and down again, and the world's primitive actions.
+// Bringing the host tier up for a scenario and down again, plugging keyboards in and out, and
+// the world's primitive actions and observations.
 #include "world.h"
 
 #include <hostkernel/kernel.h>
 
+#include <cstdio>
+
 #include "filter_callbacks.h"
 #include "ovtm_control.h"
 #include "ovtm_identity.h"
-#include "status_names.h"
 
 namespace scenario {
 namespace {
@@ -15,11 +17,15 @@ constexpr auto kPnpLimit = std::chrono::seconds(10);
 // The class request that sets the typing keyboard's lock-key lights (HID SET_REPORT).
 constexpr UCHAR kSetReport = 0x09;
 
-NTSTATUS StartDevice(PDEVICE_OBJECT pdo) {
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    hostkernel::PendingIo io = hostkernel::SendIrp(top, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr, nullptr);
+    hostkernel::PendingIo io = hostkernel::SendIrp(top, IRP_MJ_PNP, minor, nullptr, nullptr);
     ObDereferenceObject(top);
     return io.Wait(kPnpLimit) ? io.Status() : STATUS_IO_TIMEOUT;
+}
+
+std::wstring ControlLink(int number) {
+    return L"\\DosDevices\\OvtsMelodixSymLk#" + std::to_wstring(number);
 }
 
 } // namespace
@@ -29,48 +35,9 @@ World::World() {
     NTSTATUS status = STATUS_SUCCESS;
     driver_ = hostkernel::LoadDriver(OVTM_FILTER_SERVICE_W, DriverEntry, &status);
     if (driver_ == nullptr) {
-        error_ = "the filter's DriverEntry failed with " + StatusName(static_cast<uint32_t>(status));
-        return;
-    }
-    keyboard_ = std::make_unique<hostkernel::testing::StubUsbDevice>();
-    {
-        hostkernel::DriverScope scope(driver_);
-        status = driver_->DriverExtension->AddDevice(driver_, keyboard_->Pdo());
-    }
-    if (!NT_SUCCESS(status)) {
-        error_ = "the filter's device add failed with " + StatusName(static_cast<uint32_t>(status));
-        return;
-    }
-    status = StartDevice(keyboard_->Pdo());
-    if (!NT_SUCCESS(status)) {
-        error_ = "the keyboard did not start: " + StatusName(static_cast<uint32_t>(status));
-        return;
-    }
-    hid_ = std::make_unique<HidStack>(keyboard_->TopOfStack());
-    status = hid_->Enumerate();
-    if (!NT_SUCCESS(status)) {
-        error_ = "the HID stack could not set the keyboard up: " + StatusName(static_cast<uint32_t>(status));
-        return;
-    }
-    TeachPipesIfUnknown();
-    hid_->Listen();
-    Settle();
-}
-
-// The filter learns its pipes from the configuration selection that passed through it. A filter
-// that has not (yet) done so would translate nothing, and every scenario would show only that;
-// so the runner hands it the handles the selection returned and says so on the error stream.
-void World::TeachPipesIfUnknown() {
-    PFILTER_EXTENSION extension = FilterGetExtension(WdfWdmDeviceGetWdfDeviceHandle(keyboard_->Pdo()->AttachedDevice));
-    if (extension->MusicInPipe == nullptr) {
-        extension->MusicInPipe = hid_->MusicPipe();
-        warnings_.push_back("the filter did not learn the music pipe from the configuration selection; "
-                            "the runner set it");
-    }
-    if (extension->CommandOutPipe == nullptr) {
-        extension->CommandOutPipe = hid_->CommandPipe();
-        warnings_.push_back("the filter did not learn the command pipe from the configuration selection; "
-                            "the runner set it");
+        char text[64];
+        std::snprintf(text, sizeof(text), "the filter's DriverEntry failed with 0x%08X", static_cast<unsigned>(status));
+        error_ = text;
     }
 }
 
@@ -80,8 +47,8 @@ World::~World() {
     }
     hostkernel::Settle();
     hostkernel::Stop();
-    hid_.reset();
-    keyboard_.reset();
+    current_.reset();
+    unplugged_.clear();
 }
 
 uint64_t World::NowMs() const { return hostkernel::Now() / 10000; }
@@ -89,6 +56,66 @@ uint64_t World::NowMs() const { return hostkernel::Now() / 10000; }
 void World::AdvanceMs(uint32_t milliseconds) { hostkernel::AdvanceClockMs(milliseconds); }
 
 void World::Settle() { hostkernel::Settle(); }
+
+World::PlugResult World::Plug(uint16_t vendorId, uint16_t productId, uint16_t revision) {
+    auto keyboard = std::make_unique<Keyboard>();
+    keyboard->device = std::make_unique<hostkernel::testing::StubUsbDevice>(vendorId, productId, revision);
+    Keyboard& plugged = *keyboard;
+    current_ = std::move(keyboard);
+    PlugResult result;
+    {
+        hostkernel::DriverScope scope(driver_);
+        result.status = driver_->DriverExtension->AddDevice(driver_, plugged.device->Pdo());
+    }
+    if (!NT_SUCCESS(result.status)) {
+        result.stage = "device add";
+        return result;
+    }
+    result.status = SendPnp(plugged.device->Pdo(), IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(result.status)) {
+        result.stage = "start";
+        return result;
+    }
+    plugged.hid = std::make_unique<HidStack>(plugged.device->TopOfStack());
+    result.status = plugged.hid->Enumerate();
+    if (!NT_SUCCESS(result.status)) {
+        result.stage = "HID setup";
+        return result;
+    }
+    TeachPipesIfUnknown(plugged);
+    plugged.hid->Listen();
+    Settle();
+    return result;
+}
+
+// The filter learns its pipes from the configuration selection that passed through it. A filter
+// that has not (yet) done so would translate nothing, and every scenario would show only that;
+// so the runner hands it the handles the selection returned and says so on the error stream.
+void World::TeachPipesIfUnknown(Keyboard& keyboard) {
+    PDEVICE_OBJECT filterDevice = keyboard.device->Pdo()->AttachedDevice;
+    if (filterDevice == nullptr || filterDevice->DriverObject != driver_) return;
+    PFILTER_EXTENSION extension = FilterGetExtension(WdfWdmDeviceGetWdfDeviceHandle(filterDevice));
+    if (extension->MusicInPipe == nullptr) {
+        extension->MusicInPipe = keyboard.hid->MusicPipe();
+        warnings_.push_back("the filter did not learn the music pipe from the configuration selection; "
+                            "the runner set it");
+    }
+    if (extension->CommandOutPipe == nullptr) {
+        extension->CommandOutPipe = keyboard.hid->CommandPipe();
+        warnings_.push_back("the filter did not learn the command pipe from the configuration selection; "
+                            "the runner set it");
+    }
+}
+
+void World::Unplug() {
+    PDEVICE_OBJECT pdo = current_->device->Pdo();
+    if (pdo->AttachedDevice != nullptr) {
+        SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+        SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+    }
+    unplugged_.push_back(std::move(current_));
+    Settle();
+}
 
 NTSTATUS World::Open(const std::string& client) {
     auto handle = std::make_shared<hostkernel::UserHandle>();
@@ -113,29 +140,71 @@ std::shared_ptr<hostkernel::UserHandle> World::Handle(const std::string& client)
 }
 
 bool World::Send(const std::vector<uint8_t>& report) {
-    return keyboard_->CompleteTransfer(OVTM_ENDPOINT_MUSIC_IN, report);
+    return current_ && current_->device->CompleteTransfer(OVTM_ENDPOINT_MUSIC_IN, report);
 }
 
-std::vector<std::vector<uint8_t>> World::NewCommands() {
+std::vector<HidStack::Received> World::TakeHidTransfers() {
+    std::vector<HidStack::Received> received;
+    for (auto& keyboard : unplugged_) {
+        if (!keyboard->hid) continue;
+        for (auto& r : keyboard->hid->Collect()) received.push_back(std::move(r));
+    }
+    if (current_ && current_->hid) {
+        for (auto& r : current_->hid->Collect()) received.push_back(std::move(r));
+    }
+    return received;
+}
+
+std::vector<std::vector<uint8_t>> World::TakeCommands() {
     std::vector<std::vector<uint8_t>> fresh;
-    auto transfers = keyboard_->OutTransfers();
-    for (size_t i = commandsSeen_; i < transfers.size(); ++i) {
+    if (!current_) return fresh;
+    auto transfers = current_->device->OutTransfers();
+    for (size_t i = current_->commandsSeen; i < transfers.size(); ++i) {
         if (transfers[i].endpoint == OVTM_ENDPOINT_COMMAND_OUT) fresh.push_back(transfers[i].bytes);
     }
-    commandsSeen_ = transfers.size();
+    current_->commandsSeen = transfers.size();
     return fresh;
 }
 
-std::vector<std::vector<uint8_t>> World::NewLedReports() {
+std::vector<std::vector<uint8_t>> World::TakeLedReports() {
     std::vector<std::vector<uint8_t>> fresh;
-    auto requests = keyboard_->ControlRequests();
-    for (size_t i = controlRequestsSeen_; i < requests.size(); ++i) {
+    if (!current_) return fresh;
+    auto requests = current_->device->ControlRequests();
+    for (size_t i = current_->controlRequestsSeen; i < requests.size(); ++i) {
         if (requests[i].function == URB_FUNCTION_CLASS_INTERFACE && requests[i].request == kSetReport) {
             fresh.push_back(requests[i].bytes);
         }
     }
-    controlRequestsSeen_ = requests.size();
+    current_->controlRequestsSeen = requests.size();
     return fresh;
+}
+
+std::vector<bool> World::TakeInterfaceChanges() {
+    std::vector<bool> changes;
+    std::wstring history = hostkernel::DeviceInterfaceHistory();
+    for (size_t at = interfaceHistorySeen_; at < history.size();) {
+        size_t end = history.find(L'\n', at);
+        if (end == std::wstring::npos) break;
+        changes.push_back(history[at] == L'+');
+        at = end + 1;
+        interfaceHistorySeen_ = at;
+    }
+    return changes;
+}
+
+std::vector<World::ControlDeviceChange> World::TakeControlDeviceChanges() {
+    std::vector<ControlDeviceChange> changes;
+    for (int number = 0; number <= static_cast<int>(OVTM_MAX_CONTROL_DEVICES); ++number) {
+        bool present = hostkernel::SymbolicLinkExists(ControlLink(number));
+        if (present == (controlDevices_.count(number) != 0)) continue;
+        changes.push_back({number, present});
+        if (present) {
+            controlDevices_.insert(number);
+        } else {
+            controlDevices_.erase(number);
+        }
+    }
+    return changes;
 }
 
 } // namespace scenario

@@ -1,6 +1,6 @@
-// Everything a scenario acts on: the host kernel on its test clock, the filter driver loaded on
-// one keyboard (a stub USB device with a model of its buttons), the HID stack above the filter,
-// and the clients' handles on the control device.
+// Everything a scenario acts on: the host kernel on its test clock, the filter driver, the
+// keyboard plugged in below it (a stub USB device with a model of its buttons), the HID stack
+// above the filter, and the clients' handles on the control device.
 #pragma once
 
 #include <wdm.h>
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,7 @@ namespace scenario {
 
 class World {
   public:
-    // Starts the kernel on the test clock, loads the filter, adds it on the keyboard, starts the
-    // device and lets the HID stack enumerate it and listen. Error() says what failed, if anything.
+    // Starts the kernel on the test clock and loads the filter. Error() says what failed.
     World();
     // Stops the kernel: every device stack removed, the driver unloaded.
     ~World();
@@ -37,6 +37,16 @@ class World {
     // Lets queued DPCs and work items run.
     void Settle();
 
+    // Plugs a keyboard with these ids in: the filter's device add, the start of the device, and
+    // the HID stack's setup. `stage` names the step that failed, if one did.
+    struct PlugResult {
+        NTSTATUS status = STATUS_SUCCESS;
+        std::string stage;
+    };
+    PlugResult Plug(uint16_t vendorId, uint16_t productId, uint16_t revision);
+    // Pulls the keyboard out: surprise removal, then the removal of its device stack.
+    void Unplug();
+
     // Clients: handles on the first keyboard's control device, by the script's names.
     NTSTATUS Open(const std::string& client);
     void Close(const std::string& client);
@@ -45,27 +55,45 @@ class World {
     // driver keeps it alive whatever the script does next).
     std::shared_ptr<hostkernel::UserHandle> Handle(const std::string& client) const;
 
-    // The keyboard: its button model, and a report sent on the music pipe. False if no transfer
-    // of the HID stack was waiting for it.
-    usbsim::KeyboardModel& Buttons() { return buttons_; }
+    // The keyboard plugged in: its button model, and a report sent on the music pipe. False if
+    // no transfer of the HID stack was waiting for it.
+    usbsim::KeyboardModel& Buttons() { return current_->buttons; }
     bool Send(const std::vector<uint8_t>& report);
-    HidStack& Hid() { return *hid_; }
-    // Command reports and LED requests the keyboard received since the last call.
-    std::vector<std::vector<uint8_t>> NewCommands();
-    std::vector<std::vector<uint8_t>> NewLedReports();
+
+    // What happened since the last call of each: transfers the HID stacks got back, command
+    // reports and LED reports the keyboard received, the keyboard's device interface switched
+    // on (true) or off (false), and control devices that appeared or went (by number).
+    std::vector<HidStack::Received> TakeHidTransfers();
+    std::vector<std::vector<uint8_t>> TakeCommands();
+    std::vector<std::vector<uint8_t>> TakeLedReports();
+    std::vector<bool> TakeInterfaceChanges();
+    struct ControlDeviceChange {
+        int number;
+        bool present;
+    };
+    std::vector<ControlDeviceChange> TakeControlDeviceChanges();
 
   private:
-    void TeachPipesIfUnknown();
+    struct Keyboard {
+        std::unique_ptr<hostkernel::testing::StubUsbDevice> device;
+        std::unique_ptr<HidStack> hid;
+        usbsim::KeyboardModel buttons;
+        size_t commandsSeen = 0;
+        size_t controlRequestsSeen = 0;
+    };
+
+    void TeachPipesIfUnknown(Keyboard& keyboard);
 
     std::string error_;
     std::vector<std::string> warnings_;
     PDRIVER_OBJECT driver_ = nullptr;
-    std::unique_ptr<hostkernel::testing::StubUsbDevice> keyboard_;
-    std::unique_ptr<HidStack> hid_;
-    usbsim::KeyboardModel buttons_;
+    std::unique_ptr<Keyboard> current_;
+    // Keyboards pulled out: kept until the end, as their HID stack's last transfers come back
+    // and the kernel still knows their device objects.
+    std::vector<std::unique_ptr<Keyboard>> unplugged_;
     std::map<std::string, std::shared_ptr<hostkernel::UserHandle>> clients_;
-    size_t commandsSeen_ = 0;
-    size_t controlRequestsSeen_ = 0;
+    size_t interfaceHistorySeen_ = 0;
+    std::set<int> controlDevices_;
 };
 
 } // namespace scenario

@@ -91,6 +91,33 @@ TEST(ScenarioRunner, GenericIoctlShowsStatusCountAndOutputBytes) {
                   "     0 ms  A ioctl 0x222039 in -> STATUS_INVALID_BUFFER_SIZE, 0 bytes"}));
 }
 
+TEST(ScenarioRunner, UnplugEndsParkedReadsWithTheDetachRecordAndPlugBringsTheDeviceBack) {
+    Played run = Play("open A\n"
+                      "open B\n"
+                      "read A\n"
+                      "read B\n"
+                      "unplug\n"
+                      "open C\n"
+                      "plug\n"
+                      "open D\n"
+                      "read D\n"
+                      "key-down 4 5\n");
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    const std::string detached = "completes STATUS_SUCCESS, 4 bytes: FF 00 5E 05";
+    EXPECT_EQ(LinesWith(run.out, detached), (std::vector<std::string>{"     0 ms  A read 200 " + detached,
+                                                                      "     0 ms  B read 200 " + detached}));
+    EXPECT_EQ(LinesWith(run.out, "HID stack's transfer fails").size(), 2u);
+    EXPECT_EQ(LinesWith(run.out, "control device"),
+              (std::vector<std::string>{"     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 appears",
+                                        "     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 goes",
+                                        "     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 appears"}));
+    EXPECT_EQ(LinesWith(run.out, "C open"), (std::vector<std::string>{"     0 ms  C open -> STATUS_OBJECT_NAME_NOT_FOUND"}));
+    // The keyboard plugged in again works like the first: its HID stack listens, D reads.
+    EXPECT_EQ(LinesWith(run.out, "D read"),
+              (std::vector<std::string>{"     0 ms  D read 200 -> pending",
+                                        "     0 ms  D read 200 completes STATUS_SUCCESS, 4 bytes: 90 2C 05 00"}));
+}
+
 TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
     struct Case {
         const char* script;
@@ -103,6 +130,9 @@ TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
         {"press sustain pedal\n", "test.scn: line 1: no button 'pedal' on the keyboard\n"},
         {"release 0x2B\n", "test.scn: line 1: no button '0x2B' on the keyboard\n"},
         {"key-down 64\n", "test.scn: line 1: music key 64 is above 63\n"},
+        {"plug\n", "test.scn: line 1: the keyboard is already plugged in\n"},
+        {"unplug\nunplug\n", "test.scn: line 2: the keyboard is not plugged in\n"},
+        {"unplug\nkey-down 1\n", "test.scn: line 2: the keyboard is not plugged in\n"},
     };
     for (const auto& c : cases) {
         Played run = Play(c.script);

@@ -22,9 +22,11 @@ ioctl A 0x22201A in 0f 01 00 00 out 4
 ioctl A 0x222039 in
 wait 100
 say hello   world
+unplug
+plug 0x1234 0x5678 7
 )");
     ASSERT_EQ(result.error, "");
-    ASSERT_EQ(result.steps.size(), 13u);
+    ASSERT_EQ(result.steps.size(), 15u);
     EXPECT_EQ(result.steps[0].verb, Verb::Open);
     EXPECT_EQ(result.steps[0].line, 2);
     EXPECT_EQ(result.steps[1].number, kDefaultReadLength);
@@ -44,6 +46,10 @@ say hello   world
     EXPECT_TRUE(result.steps[10].bytes.empty());
     EXPECT_EQ(result.steps[11].number, 100u);
     EXPECT_EQ(result.steps[12].text, "hello world");
+    EXPECT_EQ(result.steps[13].verb, Verb::Unplug);
+    EXPECT_EQ(result.steps[14].number, 0x1234u);
+    EXPECT_EQ(result.steps[14].second, 0x5678u);
+    EXPECT_EQ(result.steps[14].third, 7u);
 }
 
 TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
@@ -63,6 +69,9 @@ TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
         {"ioctl A 0x222007 sideways\n", "line 1: expected 'in' or 'out', found 'sideways'"},
         {"press\n", "line 1: name at least one button"},
         {"key-down 64\n", "line 1: music key 64 is above 63"},
+        {"plug 0x5E3A\n", "line 1: give both the vendor and the product id"},
+        {"plug 1 0x10000\n", "line 1: product id 65536 is above 65535"},
+        {"unplug now\n", "line 1: unexpected 'now'"},
         {"key-up 0 256\n", "line 1: velocity 256 is above 255"},
         {"read A 65537\n", "line 1: length 65537 is above 65536"},
         {"ioctl A 0x22202E out 0x100000\n", "line 1: output length 1048576 is above 65536"},
