@@ -7,7 +7,8 @@ namespace scenario {
 
 int TimedWaiterCount() {
     int count = 0;
-    while (hostkernel::WaitForTimedWaiters(count + 1, std::chrono::milliseconds(0))) ++count;
+    while (hostkernel::WaitForTimedWaiters(count + 1, std::chrono::milliseconds(0)))
+        ++count;
     return count;
 }
 
@@ -44,7 +45,8 @@ DriverCall::DriverCall(std::function<hostkernel::PendingIo()> issue, int timedWa
 }
 
 DriverCall::~DriverCall() {
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 bool DriverCall::HasReturned() const {

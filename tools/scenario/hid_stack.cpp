@@ -1,4 +1,5 @@
-// The HID class stand-in: enumeration URBs and the pending interrupt-IN transfers of the music pipe.
+// The HID class stand-in: enumeration URBs and the pending interrupt-IN transfers of the music
+// pipe.
 #include "hid_stack.h"
 
 #include <usbdlib.h>
@@ -26,13 +27,16 @@ HidStack::~HidStack() {
     // A transfer still owned by the kernel must keep its URB and buffer: give it up rather
     // than free memory a driver may still write.
     for (auto& transfer : transfers_) {
-        if (!transfer->IsComplete() && !transfer->Wait(std::chrono::seconds(1))) transfer.release();
+        if (!transfer->IsComplete() && !transfer->Wait(std::chrono::seconds(1)))
+            transfer.release();
     }
 }
 
 NTSTATUS HidStack::SendUrb(PURB urb) {
-    hostkernel::PendingIo io = hostkernel::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-    if (!io.Wait(kRequestLimit)) return STATUS_IO_TIMEOUT;
+    hostkernel::PendingIo io =
+        hostkernel::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    if (!io.Wait(kRequestLimit))
+        return STATUS_IO_TIMEOUT;
     return io.Status();
 }
 
@@ -40,10 +44,12 @@ NTSTATUS HidStack::GetDescriptor(UCHAR type, std::vector<uint8_t>& bytes, ULONG 
     bytes.assign(length, 0);
     URB urb;
     std::memset(&urb, 0, sizeof(urb));
-    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0,
-                                 bytes.data(), nullptr, length, nullptr);
+    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type,
+                                 0, 0, bytes.data(), nullptr, length, nullptr);
     NTSTATUS status = SendUrb(&urb);
-    if (NT_SUCCESS(status)) bytes.resize(std::min<size_t>(urb.UrbControlDescriptorRequest.TransferBufferLength, length));
+    if (NT_SUCCESS(status))
+        bytes.resize(
+            std::min<size_t>(urb.UrbControlDescriptorRequest.TransferBufferLength, length));
     return status;
 }
 
@@ -55,36 +61,45 @@ NTSTATUS HidStack::SelectConfiguration(const std::vector<uint8_t>& configuration
         ULONG pipes;
     };
     std::vector<Interface> interfaces;
-    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2; at += configuration[at]) {
-        if (configuration[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && at + 5 <= configuration.size()) {
+    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2;
+         at += configuration[at]) {
+        if (configuration[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE &&
+            at + 5 <= configuration.size()) {
             interfaces.push_back({configuration[at + 2], configuration[at + 4]});
         }
     }
-    if (interfaces.empty() || configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return STATUS_DEVICE_DATA_ERROR;
+    if (interfaces.empty() || configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return STATUS_DEVICE_DATA_ERROR;
 
     size_t size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
-    for (const Interface& itf : interfaces) size += GET_USBD_INTERFACE_SIZE(itf.pipes == 0 ? 1 : itf.pipes);
+    for (const Interface& itf : interfaces)
+        size += GET_USBD_INTERFACE_SIZE(itf.pipes == 0 ? 1 : itf.pipes);
     std::vector<uint64_t> storage((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
     auto* urb = reinterpret_cast<PURB>(storage.data());
     std::vector<uint8_t> descriptor = configuration;
-    UsbBuildSelectConfigurationRequest(urb, (USHORT)size, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data()));
+    UsbBuildSelectConfigurationRequest(
+        urb, (USHORT)size, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data()));
     char* entry = reinterpret_cast<char*>(&urb->UrbSelectConfiguration.Interface);
     for (const Interface& itf : interfaces) {
         auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
         info->Length = (USHORT)GET_USBD_INTERFACE_SIZE(itf.pipes == 0 ? 1 : itf.pipes);
         info->InterfaceNumber = itf.number;
         info->NumberOfPipes = itf.pipes;
-        for (ULONG p = 0; p < itf.pipes; ++p) info->Pipes[p].MaximumTransferSize = 4096;
+        for (ULONG p = 0; p < itf.pipes; ++p)
+            info->Pipes[p].MaximumTransferSize = 4096;
         entry += info->Length;
     }
     NTSTATUS status = SendUrb(urb);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     entry = reinterpret_cast<char*>(&urb->UrbSelectConfiguration.Interface);
     for (size_t i = 0; i < interfaces.size(); ++i) {
         auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
         for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
-            if (info->Pipes[p].EndpointAddress == OVTM_ENDPOINT_MUSIC_IN) musicPipe_ = info->Pipes[p].PipeHandle;
-            if (info->Pipes[p].EndpointAddress == OVTM_ENDPOINT_COMMAND_OUT) commandPipe_ = info->Pipes[p].PipeHandle;
+            if (info->Pipes[p].EndpointAddress == OVTM_ENDPOINT_MUSIC_IN)
+                musicPipe_ = info->Pipes[p].PipeHandle;
+            if (info->Pipes[p].EndpointAddress == OVTM_ENDPOINT_COMMAND_OUT)
+                commandPipe_ = info->Pipes[p].PipeHandle;
         }
         entry += info->Length;
     }
@@ -93,14 +108,20 @@ NTSTATUS HidStack::SelectConfiguration(const std::vector<uint8_t>& configuration
 
 NTSTATUS HidStack::Enumerate() {
     std::vector<uint8_t> device, header, configuration;
-    NTSTATUS status = GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, device, sizeof(USB_DEVICE_DESCRIPTOR));
-    if (!NT_SUCCESS(status)) return status;
-    status = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, header, sizeof(USB_CONFIGURATION_DESCRIPTOR));
-    if (!NT_SUCCESS(status)) return status;
-    if (header.size() < 4) return STATUS_DEVICE_DATA_ERROR;
+    NTSTATUS status =
+        GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, device, sizeof(USB_DEVICE_DESCRIPTOR));
+    if (!NT_SUCCESS(status))
+        return status;
+    status = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, header,
+                           sizeof(USB_CONFIGURATION_DESCRIPTOR));
+    if (!NT_SUCCESS(status))
+        return status;
+    if (header.size() < 4)
+        return STATUS_DEVICE_DATA_ERROR;
     ULONG total = header[2] | header[3] << 8;
     status = GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, total);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     return SelectConfiguration(configuration);
 }
 
@@ -111,7 +132,8 @@ void HidStack::SendTransfer() {
 }
 
 void HidStack::Listen() {
-    while (transfers_.size() < kTransfersInFlight) SendTransfer();
+    while (transfers_.size() < kTransfersInFlight)
+        SendTransfer();
 }
 
 std::vector<HidStack::Received> HidStack::Collect() {
@@ -123,10 +145,12 @@ std::vector<HidStack::Received> HidStack::Collect() {
             continue;
         }
         received.push_back({(*it)->Status(), (*it)->Bytes()});
-        if (NT_SUCCESS((*it)->Status())) ++resubmit;
+        if (NT_SUCCESS((*it)->Status()))
+            ++resubmit;
         it = transfers_.erase(it);
     }
-    while (resubmit-- > 0) SendTransfer();
+    while (resubmit-- > 0)
+        SendTransfer();
     return received;
 }
 

@@ -23,5 +23,6 @@ int main(int argc, char** argv) {
         }
         text << file.rdbuf();
     }
-    return scenario::RunScenario(text.str(), source == "-" ? "<stdin>" : source, std::cout, std::cerr);
+    return scenario::RunScenario(text.str(), source == "-" ? "<stdin>" : source, std::cout,
+                                 std::cerr);
 }

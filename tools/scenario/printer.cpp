@@ -17,23 +17,33 @@ void Printer::Line(const std::string& text) {
 std::string Printer::Outcome(const RequestResult& result) {
     std::string text = StatusName(result.status) + ", " + std::to_string(result.bytes.size()) +
                        (result.bytes.size() == 1 ? " byte" : " bytes");
-    if (!result.bytes.empty()) text += ": " + HexBytes(result.bytes);
+    if (!result.bytes.empty())
+        text += ": " + HexBytes(result.bytes);
     return text;
 }
 
-void Printer::Say(const std::string& text) { Line("-- " + text); }
+void Printer::Say(const std::string& text) {
+    Line("-- " + text);
+}
 
-void Printer::Wait(uint32_t milliseconds) { Line("wait " + std::to_string(milliseconds) + " ms"); }
+void Printer::Wait(uint32_t milliseconds) {
+    Line("wait " + std::to_string(milliseconds) + " ms");
+}
 
 void Printer::Opened(const std::string& client, uint32_t status) {
     Line(client + " open -> " + StatusName(status));
 }
 
-void Printer::Closed(const std::string& client) { Line(client + " close"); }
+void Printer::Closed(const std::string& client) {
+    Line(client + " close");
+}
 
-void Printer::CancelIssued(const std::string& client) { Line(client + " cancel"); }
+void Printer::CancelIssued(const std::string& client) {
+    Line(client + " cancel");
+}
 
-void Printer::Returned(const std::string& client, const std::string& request, const RequestResult& result) {
+void Printer::Returned(const std::string& client, const std::string& request,
+                       const RequestResult& result) {
     Line(client + " " + request + " -> " + Outcome(result));
 }
 
@@ -45,7 +55,8 @@ void Printer::Blocked(const std::string& client, const std::string& request) {
     Line(client + " " + request + " -> waiting in the driver");
 }
 
-void Printer::Completed(const std::string& client, const std::string& request, const RequestResult& result) {
+void Printer::Completed(const std::string& client, const std::string& request,
+                        const RequestResult& result) {
     Line(client + " " + request + " completes " + Outcome(result));
 }
 
@@ -55,7 +66,8 @@ void Printer::StillPending(const std::string& client, const std::string& request
 
 void Printer::Plugged(uint16_t vendorId, uint16_t productId, uint16_t revision) {
     char text[64];
-    std::snprintf(text, sizeof(text), "keyboard plugged in (%04X:%04X revision %04X)", vendorId, productId, revision);
+    std::snprintf(text, sizeof(text), "keyboard plugged in (%04X:%04X revision %04X)", vendorId,
+                  productId, revision);
     Line(text);
 }
 
@@ -63,27 +75,34 @@ void Printer::PlugFailed(const std::string& stage, uint32_t status) {
     Line("keyboard's " + stage + " fails " + StatusName(status));
 }
 
-void Printer::Unplugged() { Line("keyboard unplugged"); }
+void Printer::Unplugged() {
+    Line("keyboard unplugged");
+}
 
 void Printer::InterfaceSwitched(bool enabled) {
     Line(std::string("keyboard's device interface ") + (enabled ? "enabled" : "disabled"));
 }
 
 void Printer::ControlDeviceChanged(int number, bool present) {
-    Line("control device \\\\.\\OvtsMelodixSymLk#" + std::to_string(number) + (present ? " appears" : " goes"));
+    Line("control device \\\\.\\OvtsMelodixSymLk#" + std::to_string(number) +
+         (present ? " appears" : " goes"));
 }
 
 void Printer::KeyboardSends(const std::vector<uint8_t>& report, const std::string& what) {
     Line("keyboard sends " + HexBytes(report) + " (" + what + ")");
 }
 
-void Printer::NobodyListens() { Line("nobody reads the music pipe: the report is lost"); }
+void Printer::NobodyListens() {
+    Line("nobody reads the music pipe: the report is lost");
+}
 
 void Printer::HidReceives(const std::vector<uint8_t>& report) {
     Line("HID stack receives " + (report.empty() ? std::string("no bytes") : HexBytes(report)));
 }
 
-void Printer::HidTransferFails(uint32_t status) { Line("HID stack's transfer fails " + StatusName(status)); }
+void Printer::HidTransferFails(uint32_t status) {
+    Line("HID stack's transfer fails " + StatusName(status));
+}
 
 void Printer::KeyboardReceivesCommand(const std::vector<uint8_t>& report) {
     Line("keyboard receives command " + HexBytes(report));
@@ -93,8 +112,12 @@ void Printer::KeyboardReceivesLeds(const std::vector<uint8_t>& value) {
     Line("keyboard receives LED report " + HexBytes(value));
 }
 
-void Printer::Finding(const std::string& text) { Line("verifier: " + text); }
+void Printer::Finding(const std::string& text) {
+    Line("verifier: " + text);
+}
 
-void Printer::Problem(const std::string& text) { Line("runner: " + text); }
+void Printer::Problem(const std::string& text) {
+    Line("runner: " + text);
+}
 
 } // namespace scenario

@@ -29,11 +29,13 @@ class Printer {
 
     // A request as the caller's call returned: done at once, pending (the driver keeps it), or
     // still inside the driver (the call has not returned; it waits there for something).
-    void Returned(const std::string& client, const std::string& request, const RequestResult& result);
+    void Returned(const std::string& client, const std::string& request,
+                  const RequestResult& result);
     void Pending(const std::string& client, const std::string& request);
     void Blocked(const std::string& client, const std::string& request);
     // A request that was pending or blocked and has now completed.
-    void Completed(const std::string& client, const std::string& request, const RequestResult& result);
+    void Completed(const std::string& client, const std::string& request,
+                   const RequestResult& result);
     void StillPending(const std::string& client, const std::string& request);
 
     void Plugged(uint16_t vendorId, uint16_t productId, uint16_t revision);

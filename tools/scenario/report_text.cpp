@@ -17,7 +17,8 @@ std::string Hex2(uint8_t value) {
 
 std::string Join(const std::vector<std::string>& parts, const char* separator) {
     std::string text;
-    for (size_t i = 0; i < parts.size(); ++i) text += (i ? separator : "") + parts[i];
+    for (size_t i = 0; i < parts.size(); ++i)
+        text += (i ? separator : "") + parts[i];
     return text;
 }
 
@@ -25,15 +26,20 @@ std::string Join(const std::vector<std::string>& parts, const char* separator) {
 std::string DescribeButtons(const std::vector<uint8_t>& report) {
     uint8_t id = report[0];
     size_t needed = id == 2 ? 2 : 4;
-    if (report.size() < needed) return "button report " + std::to_string(id) + ", too short";
+    if (report.size() < needed)
+        return "button report " + std::to_string(id) + ", too short";
     uint32_t bits = report[1];
-    if (id != 2) bits |= static_cast<uint32_t>(report[2]) << 8 | static_cast<uint32_t>(report[3]) << 16;
+    if (id != 2)
+        bits |= static_cast<uint32_t>(report[2]) << 8 | static_cast<uint32_t>(report[3]) << 16;
     std::vector<std::string> held;
     for (unsigned code = 0; code <= 0x5C; ++code) {
         auto place = usbsim::FindButton(static_cast<uint8_t>(code));
-        if (!place || place->ReportId != id || !(bits & (1u << place->Bit))) continue;
+        if (!place || place->ReportId != id || !(bits & (1u << place->Bit)))
+            continue;
         std::string name = ButtonName(static_cast<uint8_t>(code));
-        held.push_back(name.rfind("button ", 0) == 0 ? name.substr(7) : Hex2(static_cast<uint8_t>(code)) + " " + name);
+        held.push_back(name.rfind("button ", 0) == 0
+                           ? name.substr(7)
+                           : Hex2(static_cast<uint8_t>(code)) + " " + name);
     }
     return held.empty() ? "no buttons held" : "buttons held: " + Join(held, ", ");
 }
@@ -41,7 +47,9 @@ std::string DescribeButtons(const std::vector<uint8_t>& report) {
 std::string DescribeSlot(uint8_t first, uint8_t velocity) {
     unsigned action = first >> 6;
     std::string key = "key " + std::to_string(first & 0x3F);
-    std::string what = action == 1 ? " down" : action == 2 ? " up" : " action " + std::to_string(action);
+    std::string what = action == 1   ? " down"
+                       : action == 2 ? " up"
+                                     : " action " + std::to_string(action);
     return key + what + ", velocity " + std::to_string(velocity);
 }
 
@@ -49,14 +57,17 @@ std::string DescribeSlot(uint8_t first, uint8_t velocity) {
 std::string DescribeKeys(const std::vector<uint8_t>& report) {
     std::vector<std::string> slots;
     for (size_t at = 1; at + 1 < report.size(); at += 2) {
-        if (report[at] != 0) slots.push_back(DescribeSlot(report[at], report[at + 1]));
+        if (report[at] != 0)
+            slots.push_back(DescribeSlot(report[at], report[at + 1]));
     }
     return slots.empty() ? "no keys" : Join(slots, "; ");
 }
 
 std::string DescribeAnswer(const std::vector<uint8_t>& report) {
-    if (report.size() < 6) return "answer report, too short";
-    uint32_t value = report[2] | report[3] << 8 | report[4] << 16 | static_cast<uint32_t>(report[5]) << 24;
+    if (report.size() < 6)
+        return "answer report, too short";
+    uint32_t value =
+        report[2] | report[3] << 8 | report[4] << 16 | static_cast<uint32_t>(report[5]) << 24;
     char text[48];
     std::snprintf(text, sizeof(text), "answer to %02X: 0x%08X", report[1], value);
     return text;
@@ -66,12 +77,14 @@ std::string DescribeAnswer(const std::vector<uint8_t>& report) {
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string text;
-    for (size_t i = 0; i < bytes.size(); ++i) text += (i ? " " : "") + Hex2(bytes[i]);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        text += (i ? " " : "") + Hex2(bytes[i]);
     return text;
 }
 
 std::string DescribeReport(const std::vector<uint8_t>& report) {
-    if (report.empty()) return "empty report";
+    if (report.empty())
+        return "empty report";
     switch (report[0]) {
     case 1:
     case 2:

@@ -41,14 +41,18 @@ std::string IoctlLabel(const Step& step) {
     char code[16];
     std::snprintf(code, sizeof(code), "0x%06X", step.number);
     std::string label = std::string("ioctl ") + code;
-    if (step.hasInput) label += " in" + (step.bytes.empty() ? std::string() : " " + HexBytes(step.bytes));
-    if (step.second != 0) label += " out " + std::to_string(step.second);
+    if (step.hasInput)
+        label += " in" + (step.bytes.empty() ? std::string() : " " + HexBytes(step.bytes));
+    if (step.second != 0)
+        label += " out " + std::to_string(step.second);
     return label;
 }
 
 std::string CaptureLabel(uint32_t operation) {
-    if (operation == OVTM_CAPTURE_ACQUIRE) return "capture acquire";
-    if (operation == OVTM_CAPTURE_RELEASE) return "capture release";
+    if (operation == OVTM_CAPTURE_ACQUIRE)
+        return "capture acquire";
+    if (operation == OVTM_CAPTURE_RELEASE)
+        return "capture release";
     return "capture " + std::to_string(operation);
 }
 
@@ -71,7 +75,8 @@ class Runner {
         printer_.SetTime(world_.NowMs());
         for (const std::string& client : order_) {
             for (const Outstanding& o : outstanding_) {
-                if (o.client == client) printer_.StillPending(o.client, o.request);
+                if (o.client == client)
+                    printer_.StillPending(o.client, o.request);
             }
         }
     }
@@ -79,7 +84,8 @@ class Runner {
     // Ends what the script left running, without printing it: cancels the clients' requests and
     // lets waits in the driver time out. False if a call never came back.
     bool WindDown() {
-        for (const std::string& client : order_) world_.CancelIo(client);
+        for (const std::string& client : order_)
+            world_.CancelIo(client);
         world_.Settle();
         for (uint32_t ms = 0; ms < kEndingLimitMs && AnyCallInDriver(); ++ms) {
             world_.AdvanceMs(1);
@@ -88,7 +94,8 @@ class Runner {
         if (AnyCallInDriver()) {
             printer_.Problem("a call never came back from the driver; the kernel is left as it is");
             for (Outstanding& o : outstanding_) {
-                if (!o.call->HasReturned()) o.call.release(); // its thread is still inside the driver
+                if (!o.call->HasReturned())
+                    o.call.release(); // its thread is still inside the driver
             }
             return false;
         }
@@ -99,7 +106,8 @@ class Runner {
     // Verifier findings so far, printed; true if there were any.
     bool PrintFindings() {
         auto findings = hostkernel::verifier::TakeFindings();
-        for (const auto& f : findings) printer_.Finding(f.rule + ": " + f.message);
+        for (const auto& f : findings)
+            printer_.Finding(f.rule + ": " + f.message);
         sawFindings_ = sawFindings_ || !findings.empty();
         return sawFindings_;
     }
@@ -108,7 +116,8 @@ class Runner {
     void Execute(const Step& step) {
         switch (step.verb) {
         case Verb::Open:
-            if (std::find(order_.begin(), order_.end(), step.client) == order_.end()) order_.push_back(step.client);
+            if (std::find(order_.begin(), order_.end(), step.client) == order_.end())
+                order_.push_back(step.client);
             printer_.Opened(step.client, static_cast<uint32_t>(world_.Open(step.client)));
             break;
         case Verb::Close:
@@ -120,10 +129,12 @@ class Runner {
             printer_.CancelIssued(step.client);
             break;
         case Verb::Read:
-            Issue(step.client, "read " + std::to_string(step.number), IOCTL_OVTM_READ_EVENTS, {}, step.number);
+            Issue(step.client, "read " + std::to_string(step.number), IOCTL_OVTM_READ_EVENTS, {},
+                  step.number);
             break;
         case Verb::Capture:
-            Issue(step.client, CaptureLabel(step.number), IOCTL_OVTM_CAPTURE, {static_cast<uint8_t>(step.number)}, 0);
+            Issue(step.client, CaptureLabel(step.number), IOCTL_OVTM_CAPTURE,
+                  {static_cast<uint8_t>(step.number)}, 0);
             break;
         case Verb::ReleaseAll:
             Issue(step.client, "release-all", IOCTL_OVTM_RELEASE_ALL_READERS, {}, 0);
@@ -136,7 +147,8 @@ class Runner {
             for (const std::string& name : step.names) {
                 uint8_t code = *ButtonCode(name);
                 bool press = step.verb == Verb::Press;
-                auto report = press ? world_.Buttons().PressButton(code) : world_.Buttons().ReleaseButton(code);
+                auto report = press ? world_.Buttons().PressButton(code)
+                                    : world_.Buttons().ReleaseButton(code);
                 Send(report, ButtonName(code) + (press ? " pressed" : " released"));
             }
             break;
@@ -144,8 +156,9 @@ class Runner {
         case Verb::KeyUp: {
             auto key = static_cast<uint8_t>(step.number);
             auto velocity = static_cast<uint8_t>(step.second);
-            auto report = step.verb == Verb::KeyDown ? usbsim::KeyboardModel::PressKey(key, velocity)
-                                                     : usbsim::KeyboardModel::ReleaseKey(key, velocity);
+            auto report = step.verb == Verb::KeyDown
+                              ? usbsim::KeyboardModel::PressKey(key, velocity)
+                              : usbsim::KeyboardModel::ReleaseKey(key, velocity);
             Send(report, DescribeReport(report));
             break;
         }
@@ -172,18 +185,21 @@ class Runner {
     void Plug(uint32_t vendorId, uint32_t productId, uint32_t revision) {
         printer_.Plugged(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId),
                          static_cast<uint16_t>(revision));
-        World::PlugResult result = world_.Plug(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId),
-                                               static_cast<uint16_t>(revision));
-        if (!result.stage.empty()) printer_.PlugFailed(result.stage, static_cast<uint32_t>(result.status));
+        World::PlugResult result =
+            world_.Plug(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId),
+                        static_cast<uint16_t>(revision));
+        if (!result.stage.empty())
+            printer_.PlugFailed(result.stage, static_cast<uint32_t>(result.status));
         Observe();
     }
 
-    void Issue(const std::string& client, const std::string& request, uint32_t code, std::vector<uint8_t> input,
-               uint32_t outputLength) {
+    void Issue(const std::string& client, const std::string& request, uint32_t code,
+               std::vector<uint8_t> input, uint32_t outputLength) {
         std::shared_ptr<hostkernel::UserHandle> handle = world_.Handle(client);
         auto call = std::make_unique<DriverCall>(
             [handle, code, input = std::move(input), outputLength] {
-                return handle->DeviceIoControlOverlapped(code, input, static_cast<size_t>(outputLength));
+                return handle->DeviceIoControlOverlapped(code, input,
+                                                         static_cast<size_t>(outputLength));
             },
             TimedWaiterCount(), kCallLimit);
         if (call->FirstOutcome() != DriverCall::Outcome::Returned) {
@@ -201,7 +217,8 @@ class Runner {
 
     void Send(const std::vector<uint8_t>& report, const std::string& what) {
         printer_.KeyboardSends(report, what);
-        if (!world_.Send(report)) printer_.NobodyListens();
+        if (!world_.Send(report))
+            printer_.NobodyListens();
         Observe();
     }
 
@@ -226,7 +243,8 @@ class Runner {
 
     void GiveWaitingCallsTime() {
         for (Outstanding& o : outstanding_) {
-            if (!o.call->HasReturned()) o.call->WaitReturned(kWakeGrace);
+            if (!o.call->HasReturned())
+                o.call->WaitReturned(kWakeGrace);
         }
         world_.Settle();
     }
@@ -236,7 +254,8 @@ class Runner {
     void Observe() {
         world_.Settle();
         printer_.SetTime(world_.NowMs());
-        for (bool enabled : world_.TakeInterfaceChanges()) printer_.InterfaceSwitched(enabled);
+        for (bool enabled : world_.TakeInterfaceChanges())
+            printer_.InterfaceSwitched(enabled);
         for (const auto& change : world_.TakeControlDeviceChanges()) {
             printer_.ControlDeviceChanged(change.number, change.present);
         }
@@ -247,11 +266,14 @@ class Runner {
                 printer_.HidTransferFails(static_cast<uint32_t>(r.status));
             }
         }
-        for (const auto& command : world_.TakeCommands()) printer_.KeyboardReceivesCommand(command);
-        for (const auto& leds : world_.TakeLedReports()) printer_.KeyboardReceivesLeds(leds);
+        for (const auto& command : world_.TakeCommands())
+            printer_.KeyboardReceivesCommand(command);
+        for (const auto& leds : world_.TakeLedReports())
+            printer_.KeyboardReceivesLeds(leds);
         for (const std::string& client : order_) {
             for (auto it = outstanding_.begin(); it != outstanding_.end();) {
-                if (it->client == client && it->call->HasReturned() && it->call->Io().IsComplete()) {
+                if (it->client == client && it->call->HasReturned() &&
+                    it->call->Io().IsComplete()) {
                     printer_.Completed(it->client, it->request, ResultOf(it->call->Io()));
                     it = outstanding_.erase(it);
                 } else {
@@ -271,7 +293,8 @@ class Runner {
 
 } // namespace
 
-int RunScenario(const std::string& text, const std::string& source, std::ostream& out, std::ostream& errors) {
+int RunScenario(const std::string& text, const std::string& source, std::ostream& out,
+                std::ostream& errors) {
     ParseResult parsed = ParseScript(text);
     std::string error = parsed.error.empty() ? CheckScript(parsed.steps) : parsed.error;
     if (!error.empty()) {
@@ -283,7 +306,8 @@ int RunScenario(const std::string& text, const std::string& source, std::ostream
         errors << source << ": " << world->Error() << '\n';
         return kRunSetupFailed;
     }
-    for (const std::string& warning : world->Warnings()) errors << source << ": warning: " << warning << '\n';
+    for (const std::string& warning : world->Warnings())
+        errors << source << ": warning: " << warning << '\n';
     Runner runner(*world, out);
     runner.Run(parsed.steps);
     if (!runner.WindDown()) {

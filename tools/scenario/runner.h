@@ -17,6 +17,7 @@ enum RunResult {
 
 // Parses and checks the whole script first; a mistake goes to `errors` as
 // "<source>: line N: what" and nothing runs. Else runs it, writing events to `out`.
-int RunScenario(const std::string& text, const std::string& source, std::ostream& out, std::ostream& errors);
+int RunScenario(const std::string& text, const std::string& source, std::ostream& out,
+                std::ostream& errors);
 
 } // namespace scenario

@@ -13,17 +13,18 @@ struct VerbName {
 };
 
 constexpr VerbName kVerbs[] = {
-    {"open", Verb::Open},         {"close", Verb::Close},     {"read", Verb::Read},
-    {"cancel", Verb::Cancel},     {"capture", Verb::Capture}, {"release-all", Verb::ReleaseAll},
-    {"ioctl", Verb::Ioctl},       {"press", Verb::Press},     {"release", Verb::Release},
-    {"key-down", Verb::KeyDown},  {"key-up", Verb::KeyUp},    {"report", Verb::Report},
-    {"wait", Verb::Wait},         {"say", Verb::Say},         {"plug", Verb::Plug},
+    {"open", Verb::Open},        {"close", Verb::Close},     {"read", Verb::Read},
+    {"cancel", Verb::Cancel},    {"capture", Verb::Capture}, {"release-all", Verb::ReleaseAll},
+    {"ioctl", Verb::Ioctl},      {"press", Verb::Press},     {"release", Verb::Release},
+    {"key-down", Verb::KeyDown}, {"key-up", Verb::KeyUp},    {"report", Verb::Report},
+    {"wait", Verb::Wait},        {"say", Verb::Say},         {"plug", Verb::Plug},
     {"unplug", Verb::Unplug},
 };
 
 // Reads a decimal or 0x-prefixed hexadecimal number that fits in 32 bits.
 bool ParseNumber(const std::string& word, uint32_t& value) {
-    if (word.empty()) return false;
+    if (word.empty())
+        return false;
     int base = 10;
     size_t start = 0;
     if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
@@ -42,7 +43,8 @@ bool ParseNumber(const std::string& word, uint32_t& value) {
             return false;
         }
         result = result * base + digit;
-        if (result > 0xFFFFFFFFu) return false;
+        if (result > 0xFFFFFFFFu)
+            return false;
     }
     value = static_cast<uint32_t>(result);
     return true;
@@ -54,7 +56,8 @@ bool ParseHexByte(const std::string& word, uint8_t& value) {
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
         digits = digits.substr(2);
     }
-    if (digits.empty() || digits.size() > 2 || !ParseNumber("0x" + digits, v)) return false;
+    if (digits.empty() || digits.size() > 2 || !ParseNumber("0x" + digits, v))
+        return false;
     value = static_cast<uint8_t>(v);
     return true;
 }
@@ -73,7 +76,8 @@ class LineParser {
                 known = true;
             }
         }
-        if (!known) return Fail(error, "unknown step '" + verbWord + "'");
+        if (!known)
+            return Fail(error, "unknown step '" + verbWord + "'");
         switch (step.verb) {
         case Verb::Open:
         case Verb::Close:
@@ -90,7 +94,8 @@ class LineParser {
             return Client(step, error) && Ioctl(step, error);
         case Verb::Press:
         case Verb::Release:
-            if (words_.size() < 2) return Fail(error, "name at least one button");
+            if (words_.size() < 2)
+                return Fail(error, "name at least one button");
             step.names.assign(words_.begin() + 1, words_.end());
             return true;
         case Verb::KeyDown:
@@ -101,10 +106,11 @@ class LineParser {
                    OptionalNumber(2, step.second, "velocity", error) &&
                    AtMost(step.second, kHighestVelocity, "velocity", error) && End(3, error);
         case Verb::Report:
-            if (words_.size() < 2) return Fail(error, "give the report's bytes in hex");
+            if (words_.size() < 2)
+                return Fail(error, "give the report's bytes in hex");
             if (words_.size() - 1 > kMaxReportLength) {
-                return Fail(error, "a report has at most " + std::to_string(kMaxReportLength) +
-                                       " bytes");
+                return Fail(error,
+                            "a report has at most " + std::to_string(kMaxReportLength) + " bytes");
             }
             return Bytes(1, words_.size(), step.bytes, error);
         case Verb::Wait:
@@ -113,7 +119,8 @@ class LineParser {
             step.number = kDefaultVendorId;
             step.second = kDefaultProductId;
             step.third = kDefaultRevision;
-            if (words_.size() == 2) return Fail(error, "give both the vendor and the product id");
+            if (words_.size() == 2)
+                return Fail(error, "give both the vendor and the product id");
             return OptionalNumber(1, step.number, "vendor id", error) &&
                    AtMost(step.number, 0xFFFF, "vendor id", error) &&
                    OptionalNumber(2, step.second, "product id", error) &&
@@ -137,16 +144,19 @@ class LineParser {
         return false;
     }
     bool Client(Step& step, std::string& error) {
-        if (words_.size() < 2) return Fail(error, "name the client");
+        if (words_.size() < 2)
+            return Fail(error, "name the client");
         step.client = words_[1];
         return true;
     }
     bool End(size_t count, std::string& error) {
-        if (words_.size() > count) return Fail(error, "unexpected '" + words_[count] + "'");
+        if (words_.size() > count)
+            return Fail(error, "unexpected '" + words_[count] + "'");
         return true;
     }
     bool RequiredNumber(size_t index, uint32_t& value, const char* what, std::string& error) {
-        if (words_.size() <= index) return Fail(error, std::string("missing ") + what);
+        if (words_.size() <= index)
+            return Fail(error, std::string("missing ") + what);
         if (!ParseNumber(words_[index], value)) {
             return Fail(error, std::string("bad ") + what + " '" + words_[index] + "'");
         }
@@ -156,20 +166,23 @@ class LineParser {
         return words_.size() <= index || RequiredNumber(index, value, what, error);
     }
     bool AtMost(uint32_t value, uint32_t highest, const char* what, std::string& error) {
-        if (value <= highest) return true;
+        if (value <= highest)
+            return true;
         return Fail(error, std::string(what) + " " + std::to_string(value) + " is above " +
                                std::to_string(highest));
     }
     bool Bytes(size_t from, size_t to, std::vector<uint8_t>& bytes, std::string& error) {
         for (size_t i = from; i < to; ++i) {
             uint8_t b;
-            if (!ParseHexByte(words_[i], b)) return Fail(error, "bad byte '" + words_[i] + "'");
+            if (!ParseHexByte(words_[i], b))
+                return Fail(error, "bad byte '" + words_[i] + "'");
             bytes.push_back(b);
         }
         return true;
     }
     bool CaptureOperation(Step& step, std::string& error) {
-        if (words_.size() < 3) return Fail(error, "say acquire or release");
+        if (words_.size() < 3)
+            return Fail(error, "say acquire or release");
         if (words_[2] == "acquire") {
             step.number = 1;
         } else if (words_[2] == "release") {
@@ -181,14 +194,17 @@ class LineParser {
     }
     // ioctl <client> <code> [in <hex bytes>...] [out <length>]
     bool Ioctl(Step& step, std::string& error) {
-        if (!RequiredNumber(2, step.number, "control code", error)) return false;
+        if (!RequiredNumber(2, step.number, "control code", error))
+            return false;
         size_t i = 3;
         while (i < words_.size()) {
             if (words_[i] == "in") {
                 size_t end = i + 1;
-                while (end < words_.size() && words_[end] != "out") ++end;
+                while (end < words_.size() && words_[end] != "out")
+                    ++end;
                 step.hasInput = true;
-                if (!Bytes(i + 1, end, step.bytes, error)) return false;
+                if (!Bytes(i + 1, end, step.bytes, error))
+                    return false;
                 i = end;
             } else if (words_[i] == "out") {
                 if (!RequiredNumber(i + 1, step.second, "output length", error) ||
@@ -216,11 +232,14 @@ ParseResult ParseScript(const std::string& text) {
     int number = 0;
     while (std::getline(lines, line)) {
         ++number;
-        if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        if (auto hash = line.find('#'); hash != std::string::npos)
+            line.erase(hash);
         std::istringstream wordStream(line);
         std::vector<std::string> words;
-        for (std::string w; wordStream >> w;) words.push_back(w);
-        if (words.empty()) continue;
+        for (std::string w; wordStream >> w;)
+            words.push_back(w);
+        if (words.empty())
+            continue;
         Step step;
         if (!LineParser(number, std::move(words)).Parse(step, result.error)) {
             result.steps.clear();

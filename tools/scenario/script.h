@@ -30,14 +30,14 @@ enum class Verb {
 struct Step {
     int line = 0;
     Verb verb = Verb::Say;
-    std::string client;              // client name, for client verbs
-    std::vector<std::string> names;  // buttons, for press and release
-    std::vector<uint8_t> bytes;      // report bytes, or ioctl input bytes
-    uint32_t number = 0;             // length, key, operation, code or milliseconds
-    uint32_t second = 0;             // velocity, ioctl output length, or product id
-    uint32_t third = 0;              // revision (bcdDevice)
-    bool hasInput = false;           // ioctl: an input buffer was given (possibly empty)
-    std::string text;                // say
+    std::string client;             // client name, for client verbs
+    std::vector<std::string> names; // buttons, for press and release
+    std::vector<uint8_t> bytes;     // report bytes, or ioctl input bytes
+    uint32_t number = 0;            // length, key, operation, code or milliseconds
+    uint32_t second = 0;            // velocity, ioctl output length, or product id
+    uint32_t third = 0;             // revision (bcdDevice)
+    bool hasInput = false;          // ioctl: an input buffer was given (possibly empty)
+    std::string text;               // say
 };
 
 struct ParseResult {

@@ -42,21 +42,28 @@ std::string CheckScript(const std::vector<Step>& steps) {
     bool plugged = true; // a scenario starts with the keyboard plugged in
     for (const Step& step : steps) {
         std::string at = "line " + std::to_string(step.line) + ": ";
-        if (UsesKeyboard(step.verb) && !plugged) return at + "the keyboard is not plugged in";
+        if (UsesKeyboard(step.verb) && !plugged)
+            return at + "the keyboard is not plugged in";
         if (step.verb == Verb::Plug) {
-            if (plugged) return at + "the keyboard is already plugged in";
+            if (plugged)
+                return at + "the keyboard is already plugged in";
             plugged = true;
         } else if (step.verb == Verb::Unplug) {
-            if (!plugged) return at + "the keyboard is not plugged in";
+            if (!plugged)
+                return at + "the keyboard is not plugged in";
             plugged = false;
         } else if (step.verb == Verb::Open) {
-            if (!open.insert(step.client).second) return at + "client '" + step.client + "' is already open";
+            if (!open.insert(step.client).second)
+                return at + "client '" + step.client + "' is already open";
         } else if (UsesClient(step.verb)) {
-            if (!open.count(step.client)) return at + "client '" + step.client + "' is not open";
-            if (step.verb == Verb::Close) open.erase(step.client);
+            if (!open.count(step.client))
+                return at + "client '" + step.client + "' is not open";
+            if (step.verb == Verb::Close)
+                open.erase(step.client);
         } else if (step.verb == Verb::Press || step.verb == Verb::Release) {
             for (const std::string& name : step.names) {
-                if (!ButtonCode(name)) return at + "no button '" + name + "' on the keyboard";
+                if (!ButtonCode(name))
+                    return at + "no button '" + name + "' on the keyboard";
             }
         }
     }

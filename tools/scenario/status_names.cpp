@@ -41,7 +41,8 @@ constexpr NamedStatus kStatuses[] = {
 
 std::string StatusName(uint32_t status) {
     for (const auto& s : kStatuses) {
-        if (s.value == status) return s.name;
+        if (s.value == status)
+            return s.name;
     }
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", status);

@@ -36,14 +36,16 @@ World::World() {
     driver_ = hostkernel::LoadDriver(OVTM_FILTER_SERVICE_W, DriverEntry, &status);
     if (driver_ == nullptr) {
         char text[64];
-        std::snprintf(text, sizeof(text), "the filter's DriverEntry failed with 0x%08X", static_cast<unsigned>(status));
+        std::snprintf(text, sizeof(text), "the filter's DriverEntry failed with 0x%08X",
+                      static_cast<unsigned>(status));
         error_ = text;
     }
 }
 
 World::~World() {
     for (auto& client : clients_) {
-        if (client.second->IsOpen()) client.second->Close();
+        if (client.second->IsOpen())
+            client.second->Close();
     }
     hostkernel::Settle();
     hostkernel::Stop();
@@ -51,15 +53,22 @@ World::~World() {
     unplugged_.clear();
 }
 
-uint64_t World::NowMs() const { return hostkernel::Now() / 10000; }
+uint64_t World::NowMs() const {
+    return hostkernel::Now() / 10000;
+}
 
-void World::AdvanceMs(uint32_t milliseconds) { hostkernel::AdvanceClockMs(milliseconds); }
+void World::AdvanceMs(uint32_t milliseconds) {
+    hostkernel::AdvanceClockMs(milliseconds);
+}
 
-void World::Settle() { hostkernel::Settle(); }
+void World::Settle() {
+    hostkernel::Settle();
+}
 
 World::PlugResult World::Plug(uint16_t vendorId, uint16_t productId, uint16_t revision) {
     auto keyboard = std::make_unique<Keyboard>();
-    keyboard->device = std::make_unique<hostkernel::testing::StubUsbDevice>(vendorId, productId, revision);
+    keyboard->device =
+        std::make_unique<hostkernel::testing::StubUsbDevice>(vendorId, productId, revision);
     Keyboard& plugged = *keyboard;
     current_ = std::move(keyboard);
     PlugResult result;
@@ -93,17 +102,20 @@ World::PlugResult World::Plug(uint16_t vendorId, uint16_t productId, uint16_t re
 // so the runner hands it the handles the selection returned and says so on the error stream.
 void World::TeachPipesIfUnknown(Keyboard& keyboard) {
     PDEVICE_OBJECT filterDevice = keyboard.device->Pdo()->AttachedDevice;
-    if (filterDevice == nullptr || filterDevice->DriverObject != driver_) return;
+    if (filterDevice == nullptr || filterDevice->DriverObject != driver_)
+        return;
     PFILTER_EXTENSION extension = FilterGetExtension(WdfWdmDeviceGetWdfDeviceHandle(filterDevice));
     if (extension->MusicInPipe == nullptr) {
         extension->MusicInPipe = keyboard.hid->MusicPipe();
-        warnings_.push_back("the filter did not learn the music pipe from the configuration selection; "
-                            "the runner set it");
+        warnings_.push_back(
+            "the filter did not learn the music pipe from the configuration selection; "
+            "the runner set it");
     }
     if (extension->CommandOutPipe == nullptr) {
         extension->CommandOutPipe = keyboard.hid->CommandPipe();
-        warnings_.push_back("the filter did not learn the command pipe from the configuration selection; "
-                            "the runner set it");
+        warnings_.push_back(
+            "the filter did not learn the command pipe from the configuration selection; "
+            "the runner set it");
     }
 }
 
@@ -126,12 +138,14 @@ NTSTATUS World::Open(const std::string& client) {
 
 void World::Close(const std::string& client) {
     auto it = clients_.find(client);
-    if (it != clients_.end() && it->second->IsOpen()) it->second->Close();
+    if (it != clients_.end() && it->second->IsOpen())
+        it->second->Close();
 }
 
 void World::CancelIo(const std::string& client) {
     auto it = clients_.find(client);
-    if (it != clients_.end() && it->second->IsOpen()) it->second->CancelIo();
+    if (it != clients_.end() && it->second->IsOpen())
+        it->second->CancelIo();
 }
 
 std::shared_ptr<hostkernel::UserHandle> World::Handle(const std::string& client) const {
@@ -146,21 +160,26 @@ bool World::Send(const std::vector<uint8_t>& report) {
 std::vector<HidStack::Received> World::TakeHidTransfers() {
     std::vector<HidStack::Received> received;
     for (auto& keyboard : unplugged_) {
-        if (!keyboard->hid) continue;
-        for (auto& r : keyboard->hid->Collect()) received.push_back(std::move(r));
+        if (!keyboard->hid)
+            continue;
+        for (auto& r : keyboard->hid->Collect())
+            received.push_back(std::move(r));
     }
     if (current_ && current_->hid) {
-        for (auto& r : current_->hid->Collect()) received.push_back(std::move(r));
+        for (auto& r : current_->hid->Collect())
+            received.push_back(std::move(r));
     }
     return received;
 }
 
 std::vector<std::vector<uint8_t>> World::TakeCommands() {
     std::vector<std::vector<uint8_t>> fresh;
-    if (!current_) return fresh;
+    if (!current_)
+        return fresh;
     auto transfers = current_->device->OutTransfers();
     for (size_t i = current_->commandsSeen; i < transfers.size(); ++i) {
-        if (transfers[i].endpoint == OVTM_ENDPOINT_COMMAND_OUT) fresh.push_back(transfers[i].bytes);
+        if (transfers[i].endpoint == OVTM_ENDPOINT_COMMAND_OUT)
+            fresh.push_back(transfers[i].bytes);
     }
     current_->commandsSeen = transfers.size();
     return fresh;
@@ -168,10 +187,12 @@ std::vector<std::vector<uint8_t>> World::TakeCommands() {
 
 std::vector<std::vector<uint8_t>> World::TakeLedReports() {
     std::vector<std::vector<uint8_t>> fresh;
-    if (!current_) return fresh;
+    if (!current_)
+        return fresh;
     auto requests = current_->device->ControlRequests();
     for (size_t i = current_->controlRequestsSeen; i < requests.size(); ++i) {
-        if (requests[i].function == URB_FUNCTION_CLASS_INTERFACE && requests[i].request == kSetReport) {
+        if (requests[i].function == URB_FUNCTION_CLASS_INTERFACE &&
+            requests[i].request == kSetReport) {
             fresh.push_back(requests[i].bytes);
         }
     }
@@ -184,7 +205,8 @@ std::vector<bool> World::TakeInterfaceChanges() {
     std::wstring history = hostkernel::DeviceInterfaceHistory();
     for (size_t at = interfaceHistorySeen_; at < history.size();) {
         size_t end = history.find(L'\n', at);
-        if (end == std::wstring::npos) break;
+        if (end == std::wstring::npos)
+            break;
         changes.push_back(history[at] == L'+');
         at = end + 1;
         interfaceHistorySeen_ = at;
@@ -196,7 +218,8 @@ std::vector<World::ControlDeviceChange> World::TakeControlDeviceChanges() {
     std::vector<ControlDeviceChange> changes;
     for (int number = 0; number <= static_cast<int>(OVTM_MAX_CONTROL_DEVICES); ++number) {
         bool present = hostkernel::SymbolicLinkExists(ControlLink(number));
-        if (present == (controlDevices_.count(number) != 0)) continue;
+        if (present == (controlDevices_.count(number) != 0))
+            continue;
         changes.push_back({number, present});
         if (present) {
             controlDevices_.insert(number);

@@ -50,8 +50,10 @@ NTSTATUS NTAPI WaiterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverUnload = UnloadWaiter;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"\\Device\\ScenarioWaiter");
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &waiterDevice);
-    if (NT_SUCCESS(status)) waiterDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    NTSTATUS status =
+        IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &waiterDevice);
+    if (NT_SUCCESS(status))
+        waiterDevice->Flags &= ~DO_DEVICE_INITIALIZING;
     return status;
 }
 
@@ -60,9 +62,11 @@ TEST(DriverCall, WaitInTheDriverIsSeenAndEndsWhenTheClockPassesItsTimeOut) {
     ASSERT_NE(hostkernel::LoadDriver(L"ScenarioWaiter", WaiterEntry), nullptr);
     {
         hostkernel::UserHandle handle;
-        ASSERT_EQ(hostkernel::UserHandle::Open(L"\\Device\\ScenarioWaiter", &handle), STATUS_SUCCESS);
-        DriverCall call([&handle] { return handle.DeviceIoControlOverlapped(0x222003, {}, size_t{0}); },
-                        TimedWaiterCount(), std::chrono::seconds(5));
+        ASSERT_EQ(hostkernel::UserHandle::Open(L"\\Device\\ScenarioWaiter", &handle),
+                  STATUS_SUCCESS);
+        DriverCall call(
+            [&handle] { return handle.DeviceIoControlOverlapped(0x222003, {}, size_t{0}); },
+            TimedWaiterCount(), std::chrono::seconds(5));
         EXPECT_EQ(call.FirstOutcome(), DriverCall::Outcome::Waiting);
 
         hostkernel::AdvanceClockMs(kDriverWaitMs - 1);

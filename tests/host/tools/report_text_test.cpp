@@ -14,7 +14,8 @@ TEST(ReportText, DescribesEachKindOfReport) {
         const char* text;
     } cases[] = {
         {{3, 0x7F, 0x64, 0, 0}, "key 63 down, velocity 100"},
-        {{3, 0xBF, 0x40, 0x41, 0xFF, 0xC0, 1}, "key 63 up, velocity 64; key 1 down, velocity 255; key 0 action 3, velocity 1"},
+        {{3, 0xBF, 0x40, 0x41, 0xFF, 0xC0, 1},
+         "key 63 up, velocity 64; key 1 down, velocity 255; key 0 action 3, velocity 1"},
         {{3, 0, 0, 0x45, 9}, "key 5 down, velocity 9"},
         {{3}, "no keys"},
         {{1, 0, 0x40, 0x84}, "buttons held: 2A, 34 sustain, 3C octave-down"},
@@ -27,7 +28,8 @@ TEST(ReportText, DescribesEachKindOfReport) {
         {{9, 1, 2}, "report id 9, unknown to the keyboard"},
         {{}, "empty report"},
     };
-    for (const auto& c : cases) EXPECT_EQ(DescribeReport(c.report), c.text) << HexBytes(c.report);
+    for (const auto& c : cases)
+        EXPECT_EQ(DescribeReport(c.report), c.text) << HexBytes(c.report);
 }
 
 TEST(ReportText, WritesBytesAndStatuses) {

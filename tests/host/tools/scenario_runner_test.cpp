@@ -36,7 +36,8 @@ std::vector<std::string> LinesWith(const std::string& output, const std::string&
     std::vector<std::string> found;
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
-        if (line.find(text) != std::string::npos) found.push_back(line);
+        if (line.find(text) != std::string::npos)
+            found.push_back(line);
     }
     return found;
 }
@@ -52,15 +53,16 @@ TEST(ScenarioRunner, DemoPrintsExactlyTheDocumentedStory) {
 
 TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
     Played run = Play("open A\n"
-                   "capture A release\n"
-                   "wait 30\n"
-                   "read A\n"
-                   "wait 250\n"
-                   "read A 4\n");
+                      "capture A release\n"
+                      "wait 30\n"
+                      "read A\n"
+                      "wait 250\n"
+                      "read A 4\n");
     ASSERT_EQ(run.code, kRunOk) << run.errors;
-    EXPECT_EQ(LinesWith(run.out, "A read 200"),
-              (std::vector<std::string>{"    30 ms  A read 200 -> pending",
-                                        "   130 ms  A read 200 completes STATUS_CANCELLED, 0 bytes"}));
+    EXPECT_EQ(
+        LinesWith(run.out, "A read 200"),
+        (std::vector<std::string>{"    30 ms  A read 200 -> pending",
+                                  "   130 ms  A read 200 completes STATUS_CANCELLED, 0 bytes"}));
     // The script ends before its hold does: the runner says so instead of waiting.
     EXPECT_EQ(LinesWith(run.out, "A read 4"),
               (std::vector<std::string>{"   280 ms  A read 4 -> pending",
@@ -69,21 +71,22 @@ TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
 
 TEST(ScenarioRunner, CompletionsPrintInTheOrderClientsFirstOpened) {
     Played run = Play("open B\n"
-                   "open A\n"
-                   "read A\n"
-                   "read B\n"
-                   "key-down 0 1\n");
+                      "open A\n"
+                      "read A\n"
+                      "read B\n"
+                      "key-down 0 1\n");
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(LinesWith(run.out, "completes"),
-              (std::vector<std::string>{"     0 ms  B read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00",
-                                        "     0 ms  A read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00"}));
+              (std::vector<std::string>{
+                  "     0 ms  B read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00",
+                  "     0 ms  A read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00"}));
 }
 
 TEST(ScenarioRunner, GenericIoctlShowsStatusCountAndOutputBytes) {
     Played run = Play("open A\n"
-                   "key-down 5 7\n"
-                   "ioctl A 0x22202E out 2\n"
-                   "ioctl A 0x222039 in\n");
+                      "key-down 5 7\n"
+                      "ioctl A 0x22202E out 2\n"
+                      "ioctl A 0x222039 in\n");
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(LinesWith(run.out, "ioctl"),
               (std::vector<std::string>{
@@ -104,18 +107,22 @@ TEST(ScenarioRunner, UnplugEndsParkedReadsWithTheDetachRecordAndPlugBringsTheDev
                       "key-down 4 5\n");
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     const std::string detached = "completes STATUS_SUCCESS, 4 bytes: FF 00 5E 05";
-    EXPECT_EQ(LinesWith(run.out, detached), (std::vector<std::string>{"     0 ms  A read 200 " + detached,
-                                                                      "     0 ms  B read 200 " + detached}));
+    EXPECT_EQ(LinesWith(run.out, detached),
+              (std::vector<std::string>{"     0 ms  A read 200 " + detached,
+                                        "     0 ms  B read 200 " + detached}));
     EXPECT_EQ(LinesWith(run.out, "HID stack's transfer fails").size(), 2u);
-    EXPECT_EQ(LinesWith(run.out, "control device"),
-              (std::vector<std::string>{"     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 appears",
-                                        "     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 goes",
-                                        "     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 appears"}));
-    EXPECT_EQ(LinesWith(run.out, "C open"), (std::vector<std::string>{"     0 ms  C open -> STATUS_OBJECT_NAME_NOT_FOUND"}));
+    EXPECT_EQ(
+        LinesWith(run.out, "control device"),
+        (std::vector<std::string>{"     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 appears",
+                                  "     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 goes",
+                                  "     0 ms  control device \\\\.\\OvtsMelodixSymLk#1 appears"}));
+    EXPECT_EQ(LinesWith(run.out, "C open"),
+              (std::vector<std::string>{"     0 ms  C open -> STATUS_OBJECT_NAME_NOT_FOUND"}));
     // The keyboard plugged in again works like the first: its HID stack listens, D reads.
     EXPECT_EQ(LinesWith(run.out, "D read"),
-              (std::vector<std::string>{"     0 ms  D read 200 -> pending",
-                                        "     0 ms  D read 200 completes STATUS_SUCCESS, 4 bytes: 90 2C 05 00"}));
+              (std::vector<std::string>{
+                  "     0 ms  D read 200 -> pending",
+                  "     0 ms  D read 200 completes STATUS_SUCCESS, 4 bytes: 90 2C 05 00"}));
 }
 
 TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
@@ -149,7 +156,8 @@ TEST(ScenarioProgram, BadScriptExitsNonZeroWithItsLineOnStandardError) {
     ASSERT_NE(pipe, nullptr);
     std::string output;
     char buffer[256];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr)
+        output += buffer;
     pclose(pipe);
     EXPECT_EQ(output, "<stdin>: line 2: unknown step 'fly'\nexit 1\n");
 }

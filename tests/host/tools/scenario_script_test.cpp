@@ -77,7 +77,8 @@ TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
         {"ioctl A 0x22202E out 0x100000\n", "line 1: output length 1048576 is above 65536"},
     };
     std::string longReport = "report";
-    for (int i = 0; i < 65; ++i) longReport += " 03";
+    for (int i = 0; i < 65; ++i)
+        longReport += " 03";
     auto tooLong = ParseScript(longReport);
     EXPECT_EQ(tooLong.error, "line 1: a report has at most 64 bytes");
     for (const auto& c : cases) {
