@@ -28,6 +28,8 @@ constexpr auto kCallLimit = std::chrono::seconds(2);
 // After each millisecond of test time, how long a call waiting in the driver is given to come
 // back: a wait that has timed out ends within microseconds, so this only absorbs scheduling.
 constexpr auto kWakeGrace = std::chrono::milliseconds(5);
+// How long in test time a waiting call is given the grace after each millisecond.
+constexpr uint64_t kGracedWaitMs = 1000;
 // At the end, how far the clock may be moved to let calls still waiting in the driver time out.
 constexpr uint32_t kEndingLimitMs = 10000;
 
@@ -35,6 +37,7 @@ struct Outstanding {
     std::string client;
     std::string request;
     std::unique_ptr<DriverCall> call;
+    uint64_t issuedMs; // test time the call was issued
 };
 
 std::string IoctlLabel(const Step& step) {
@@ -212,7 +215,7 @@ class Runner {
             }
             printer_.Pending(client, request);
         }
-        outstanding_.push_back({client, request, std::move(call)});
+        outstanding_.push_back({client, request, std::move(call), world_.NowMs()});
     }
 
     void Send(const std::vector<uint8_t>& report, const std::string& what) {
@@ -241,10 +244,15 @@ class Runner {
                            [](const Outstanding& o) { return o.call && !o.call->HasReturned(); });
     }
 
+    // Only calls that wait with a time-out get the grace, and only for the first second of test
+    // time: the driver's own waits are shorter, and a longer one should not slow every step.
     void GiveWaitingCallsTime() {
+        uint64_t now = world_.NowMs();
         for (Outstanding& o : outstanding_) {
-            if (!o.call->HasReturned())
+            if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting && !o.call->HasReturned() &&
+                now - o.issuedMs <= kGracedWaitMs) {
                 o.call->WaitReturned(kWakeGrace);
+            }
         }
         world_.Settle();
     }

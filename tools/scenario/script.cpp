@@ -114,7 +114,8 @@ class LineParser {
             }
             return Bytes(1, words_.size(), step.bytes, error);
         case Verb::Wait:
-            return RequiredNumber(1, step.number, "milliseconds", error) && End(2, error);
+            return RequiredNumber(1, step.number, "milliseconds", error) &&
+                   AtMost(step.number, kMaxWaitMs, "milliseconds", error) && End(2, error);
         case Verb::Plug:
             step.number = kDefaultVendorId;
             step.second = kDefaultProductId;

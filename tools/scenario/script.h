@@ -60,6 +60,8 @@ constexpr uint32_t kDefaultProductId = 0x1C07;
 constexpr uint32_t kDefaultRevision = 0x0005;
 // Largest buffer a read or an ioctl may ask for, so that a typo cannot allocate gigabytes.
 constexpr uint32_t kMaxBufferLength = 65536;
+// Longest single wait: an hour of test time, which the runner steps through in seconds.
+constexpr uint32_t kMaxWaitMs = 3600000;
 // The music pipe's packet size: the keyboard never sends a longer report.
 constexpr size_t kMaxReportLength = 64;
 

@@ -72,6 +72,7 @@ TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
         {"plug 0x5E3A\n", "line 1: give both the vendor and the product id"},
         {"plug 1 0x10000\n", "line 1: product id 65536 is above 65535"},
         {"unplug now\n", "line 1: unexpected 'now'"},
+        {"wait 3600001\n", "line 1: milliseconds 3600001 is above 3600000"},
         {"key-up 0 256\n", "line 1: velocity 256 is above 255"},
         {"read A 65537\n", "line 1: length 65537 is above 65536"},
         {"ioctl A 0x22202E out 0x100000\n", "line 1: output length 1048576 is above 65536"},
