@@ -1,0 +1,142 @@
+// The filter on a stub keyboard, driven through the host kernel's harness.
+#include "filter_rig.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+#include <hostkernel/kernel.h>
+#include <hostkernel/verifier.h>
+#include <kmdf_testing/driver_harness.h>
+#include <kmdf_testing/stub_usb_device.h>
+
+#include "filter_callbacks.h"
+#include "ovtm_control.h"
+#include "ovtm_event.h"
+
+namespace filter_test {
+
+using hostkernel::PendingIo;
+using hostkernel::UserHandle;
+using hostkernel::testing::DriverUnderTest;
+using hostkernel::testing::StubUsbDevice;
+using hostkernel::testing::UrbSubmission;
+
+namespace {
+
+constexpr UCHAR kMusicEndpoint = 0x82;
+constexpr ULONG kTransferBufferLength = 64;
+
+} // namespace
+
+Bytes KeyBytes(uint8_t code) { return {0xFF, 0x00, code, 0x05}; }
+
+Bytes NoteBytes(uint8_t status, uint8_t note, uint8_t velocity) {
+    return {status, note, velocity, 0x00};
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+struct FilterRig::Impl {
+    std::unique_ptr<StubUsbDevice> usb;
+    std::unique_ptr<DriverUnderTest> driver;
+    bool removed = false;
+};
+
+FilterRig::FilterRig() : impl_(new Impl) {
+    impl_->usb = std::make_unique<StubUsbDevice>();
+    impl_->driver = std::make_unique<DriverUnderTest>(L"OvtmFilt", DriverEntry);
+    EXPECT_EQ(impl_->driver->AddDevice(impl_->usb->Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(impl_->driver->Start(impl_->usb->Pdo()), STATUS_SUCCESS);
+    // The music pipe's handle is what the configuration selection names for endpoint 0x82.
+    Extension()->MusicInPipe = StubUsbDevice::PipeHandle(kMusicEndpoint);
+    PFILTER_EXTENSION ext = Extension();
+    namespace verifier = hostkernel::verifier;
+    verifier::NameLock(hostkernel::testing::LockKey(ext->ReportLock), "ReportLock");
+    verifier::NameLock(hostkernel::testing::LockKey(ext->ClientListLock), "ClientListLock");
+    verifier::NameLock(hostkernel::testing::LockKey(ext->PendingReadLock), "PendingReadLock");
+    verifier::NameLock(hostkernel::testing::LockKey(ext->CaptureLock), "CaptureLock");
+}
+
+FilterRig::~FilterRig() {
+    if (!impl_->removed) {
+        RemoveDevice();
+    }
+    impl_->usb.reset();
+    impl_->driver.reset();
+}
+
+UserHandle FilterRig::Open() {
+    UserHandle handle;
+    EXPECT_EQ(UserHandle::Open(OVTM_CONTROL_PATH_W, &handle), STATUS_SUCCESS);
+    return handle;
+}
+
+std::pair<NTSTATUS, Bytes> FilterRig::SendTransfer(const Transfer& transfer) {
+    if (!transfer.mdlOnly) {
+        auto submission = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(kMusicEndpoint),
+                                                     kTransferBufferLength);
+        submission->Submit(impl_->usb->TopOfStack());
+        EXPECT_TRUE(impl_->usb->CompleteTransfer(kMusicEndpoint, transfer.report, transfer.status));
+        EXPECT_TRUE(submission->Wait());
+        return {submission->Status(), submission->Bytes()};
+    }
+    // The HID stack may describe its buffer by an MDL alone.
+    std::vector<uint8_t> buffer(kTransferBufferLength, 0);
+    PMDL mdl = IoAllocateMdl(buffer.data(), kTransferBufferLength, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    URB urb{};
+    urb.UrbBulkOrInterruptTransfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb.UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb.UrbBulkOrInterruptTransfer.PipeHandle = StubUsbDevice::PipeHandle(kMusicEndpoint);
+    urb.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    urb.UrbBulkOrInterruptTransfer.TransferBufferLength = kTransferBufferLength;
+    urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
+    auto submission = UrbSubmission::Raw(urb);
+    submission->Submit(impl_->usb->TopOfStack());
+    EXPECT_TRUE(impl_->usb->CompleteTransfer(kMusicEndpoint, transfer.report, transfer.status));
+    EXPECT_TRUE(submission->Wait());
+    ULONG received = submission->Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    IoFreeMdl(mdl);
+    return {submission->Status(), Bytes(buffer.begin(), buffer.begin() + received)};
+}
+
+Bytes FilterRig::Send(const Bytes& report) {
+    auto result = SendTransfer(Transfer{report});
+    EXPECT_EQ(result.first, STATUS_SUCCESS);
+    return result.second;
+}
+
+PendingIo FilterRig::Read(UserHandle& handle, size_t length) {
+    return handle.DeviceIoControlOverlapped(IOCTL_OVTM_READ_EVENTS, {}, length);
+}
+
+NTSTATUS FilterRig::Capture(UserHandle& handle, uint8_t operation) {
+    return handle.DeviceIoControl(IOCTL_OVTM_CAPTURE, {operation}, 0).status;
+}
+
+NTSTATUS FilterRig::ReleaseAllReaders(UserHandle& handle) {
+    return handle.DeviceIoControl(IOCTL_OVTM_RELEASE_ALL_READERS, {}, 0).status;
+}
+
+void FilterRig::SurpriseRemove() {
+    EXPECT_EQ(impl_->driver->SurpriseRemove(impl_->usb->Pdo()), STATUS_SUCCESS);
+}
+
+void FilterRig::RemoveDevice() {
+    EXPECT_EQ(impl_->driver->Remove(impl_->usb->Pdo()), STATUS_SUCCESS);
+    impl_->removed = true;
+}
+
+void FilterRig::AdvanceMs(int64_t milliseconds) { hostkernel::AdvanceClockMs(milliseconds); }
+
+PFILTER_EXTENSION FilterRig::Extension() {
+    return FilterGetExtension(impl_->driver->DeviceAbove(impl_->usb->Pdo()));
+}
+
+} // namespace filter_test
