@@ -69,6 +69,28 @@ TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
                                         "   280 ms  A read 4 still pending at the end"}));
 }
 
+TEST(ScenarioRunner, ReleaseAllEndsParkedReadsAndLaterReadsEndAtTheirOwnHold) {
+    Played run = Play("open A\n"
+                      "open B\n"
+                      "read A\n"
+                      "read B\n"
+                      "release-all B\n"
+                      "wait 20\n"
+                      "read B 8\n"
+                      "wait 30\n"
+                      "read A 4\n"
+                      "wait 150\n");
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(
+        LinesWith(run.out, "STATUS_CANCELLED"),
+        (std::vector<std::string>{"     0 ms  A read 200 completes STATUS_CANCELLED, 0 bytes",
+                                  "     0 ms  B read 200 completes STATUS_CANCELLED, 0 bytes",
+                                  "   120 ms  B read 8 completes STATUS_CANCELLED, 0 bytes",
+                                  "   150 ms  A read 4 completes STATUS_CANCELLED, 0 bytes"}));
+    EXPECT_EQ(LinesWith(run.out, "release-all"),
+              (std::vector<std::string>{"     0 ms  B release-all -> STATUS_SUCCESS, 0 bytes"}));
+}
+
 TEST(ScenarioRunner, CompletionsPrintInTheOrderClientsFirstOpened) {
     Played run = Play("open B\n"
                       "open A\n"
@@ -160,6 +182,19 @@ TEST(ScenarioProgram, BadScriptExitsNonZeroWithItsLineOnStandardError) {
         output += buffer;
     pclose(pipe);
     EXPECT_EQ(output, "<stdin>: line 2: unknown step 'fly'\nexit 1\n");
+}
+
+TEST(ScenarioProgram, MissingScriptFileExitsNonZero) {
+    std::string command = std::string("'") + OVTM_SCENARIO_PROGRAM +
+                          "' /nonexistent/none.scn 2>&1 >/dev/null; echo \"exit $?\"";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr)
+        output += buffer;
+    pclose(pipe);
+    EXPECT_EQ(output, "ovtm-scenario: cannot read /nonexistent/none.scn\nexit 1\n");
 }
 
 } // namespace
