@@ -19,6 +19,8 @@ std::string Printer::Outcome(const RequestResult& result) {
                        (result.bytes.size() == 1 ? " byte" : " bytes");
     if (!result.bytes.empty())
         text += ": " + HexBytes(result.bytes);
+    if (!result.meaning.empty())
+        text += " (" + result.meaning + ")";
     return text;
 }
 

@@ -9,10 +9,12 @@
 
 namespace scenario {
 
-// What a request returned or came back with: a status and the bytes the caller received.
+// What a request returned or came back with: a status, the bytes the caller received, and
+// what those bytes mean when the runner can tell (empty otherwise).
 struct RequestResult {
     uint32_t status = 0;
     std::vector<uint8_t> bytes;
+    std::string meaning;
 };
 
 class Printer {

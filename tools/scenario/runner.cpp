@@ -8,13 +8,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "buttons.h"
 #include "driver_call.h"
 #include "ovtm_control.h"
+#include "ovtm_event.h"
 #include "printer.h"
+#include "record_text.h"
 #include "report_text.h"
 #include "script.h"
 #include "script_check.h"
@@ -38,6 +41,7 @@ struct Outstanding {
     std::string request;
     std::unique_ptr<DriverCall> call;
     uint64_t issuedMs; // test time the call was issued
+    uint32_t code;
 };
 
 std::string IoctlLabel(const Step& step) {
@@ -57,10 +61,6 @@ std::string CaptureLabel(uint32_t operation) {
     if (operation == OVTM_CAPTURE_RELEASE)
         return "capture release";
     return "capture " + std::to_string(operation);
-}
-
-RequestResult ResultOf(const hostkernel::PendingIo& io) {
-    return RequestResult{static_cast<uint32_t>(io.Status()), io.OutputBytes()};
 }
 
 class Runner {
@@ -122,6 +122,7 @@ class Runner {
             if (std::find(order_.begin(), order_.end(), step.client) == order_.end())
                 order_.push_back(step.client);
             printer_.Opened(step.client, static_cast<uint32_t>(world_.Open(step.client)));
+            readOffset_[step.client] = 0;
             break;
         case Verb::Close:
             world_.Close(step.client);
@@ -210,12 +211,26 @@ class Runner {
         } else {
             world_.Settle();
             if (call->Io().IsComplete()) {
-                printer_.Returned(client, request, ResultOf(call->Io()));
+                printer_.Returned(client, request, ResultOf(client, code, call->Io()));
                 return;
             }
             printer_.Pending(client, request);
         }
-        outstanding_.push_back({client, request, std::move(call), world_.NowMs()});
+        outstanding_.push_back({client, request, std::move(call), world_.NowMs(), code});
+    }
+
+    // What a request ended with. Bytes a client reads from its ring are read out as records when
+    // they start at a record boundary: the runner counts what each handle has read so far.
+    RequestResult ResultOf(const std::string& client, uint32_t code,
+                           const hostkernel::PendingIo& io) {
+        RequestResult result{static_cast<uint32_t>(io.Status()), io.OutputBytes(), std::string()};
+        if (code == IOCTL_OVTM_READ_EVENTS && NT_SUCCESS(io.Status())) {
+            size_t& offset = readOffset_[client];
+            if (offset == 0)
+                result.meaning = DescribeRecords(result.bytes);
+            offset = (offset + result.bytes.size()) % OVTM_EVENT_RECORD_SIZE;
+        }
+        return result;
     }
 
     void Send(const std::vector<uint8_t>& report, const std::string& what) {
@@ -282,7 +297,8 @@ class Runner {
             for (auto it = outstanding_.begin(); it != outstanding_.end();) {
                 if (it->client == client && it->call->HasReturned() &&
                     it->call->Io().IsComplete()) {
-                    printer_.Completed(it->client, it->request, ResultOf(it->call->Io()));
+                    printer_.Completed(it->client, it->request,
+                                       ResultOf(it->client, it->code, it->call->Io()));
                     it = outstanding_.erase(it);
                 } else {
                     ++it;
@@ -296,6 +312,7 @@ class Runner {
     Printer printer_;
     std::vector<std::string> order_; // clients by first open
     std::vector<Outstanding> outstanding_;
+    std::map<std::string, size_t> readOffset_; // bytes each handle has read, modulo a record
     bool sawFindings_ = false;
 };
 

@@ -2,6 +2,7 @@
 // way the device means them, and status values by name or, failing that, by value.
 #include <gtest/gtest.h>
 
+#include "record_text.h"
 #include "report_text.h"
 #include "status_names.h"
 
@@ -38,6 +39,18 @@ TEST(ReportText, WritesBytesAndStatuses) {
     EXPECT_EQ(StatusName(0xC0000120u), "STATUS_CANCELLED");
     EXPECT_EQ(StatusName(0), "STATUS_SUCCESS");
     EXPECT_EQ(StatusName(0xC0001234u), "0xC0001234");
+}
+
+TEST(RecordText, ReadsWholeRecordsAndNothingElse) {
+    EXPECT_EQ(DescribeRecords({0x90, 0x67, 0x7F, 0x00, 0x80, 0x28, 0x05, 0x00}),
+              "note on 103, velocity 127; note off 40, velocity 5");
+    EXPECT_EQ(DescribeRecords({0xFF, 0, 0x34, 5, 0xFF, 0, 0x2B, 5, 0xFF, 0, 0x49, 5}),
+              "sustain pressed; button 2A released; button 49 pressed");
+    EXPECT_EQ(DescribeRecords({0xFF, 0, 0x5E, 5, 0xFF, 0, 0x60, 5, 0xFF, 0, 0x61, 5}),
+              "keyboard removed; capture acquired; capture released");
+    EXPECT_EQ(DescribeRecords({0x12, 0x34, 0x56, 0x78}), "unknown record 12 34 56 78");
+    EXPECT_EQ(DescribeRecords({0x90, 0x67, 0x7F}), "");
+    EXPECT_EQ(DescribeRecords({}), "");
 }
 
 } // namespace

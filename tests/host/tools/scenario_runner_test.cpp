@@ -99,9 +99,10 @@ TEST(ScenarioRunner, CompletionsPrintInTheOrderClientsFirstOpened) {
                       "key-down 0 1\n");
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(LinesWith(run.out, "completes"),
-              (std::vector<std::string>{
-                  "     0 ms  B read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00",
-                  "     0 ms  A read 200 completes STATUS_SUCCESS, 4 bytes: 90 28 01 00"}));
+              (std::vector<std::string>{"     0 ms  B read 200 completes STATUS_SUCCESS, 4 bytes: "
+                                        "90 28 01 00 (note on 40, velocity 1)",
+                                        "     0 ms  A read 200 completes STATUS_SUCCESS, 4 bytes: "
+                                        "90 28 01 00 (note on 40, velocity 1)"}));
 }
 
 TEST(ScenarioRunner, GenericIoctlShowsStatusCountAndOutputBytes) {
@@ -128,7 +129,8 @@ TEST(ScenarioRunner, UnplugEndsParkedReadsWithTheDetachRecordAndPlugBringsTheDev
                       "read D\n"
                       "key-down 4 5\n");
     ASSERT_EQ(run.code, kRunOk) << run.errors;
-    const std::string detached = "completes STATUS_SUCCESS, 4 bytes: FF 00 5E 05";
+    const std::string detached =
+        "completes STATUS_SUCCESS, 4 bytes: FF 00 5E 05 (keyboard removed)";
     EXPECT_EQ(LinesWith(run.out, detached),
               (std::vector<std::string>{"     0 ms  A read 200 " + detached,
                                         "     0 ms  B read 200 " + detached}));
@@ -142,9 +144,9 @@ TEST(ScenarioRunner, UnplugEndsParkedReadsWithTheDetachRecordAndPlugBringsTheDev
               (std::vector<std::string>{"     0 ms  C open -> STATUS_OBJECT_NAME_NOT_FOUND"}));
     // The keyboard plugged in again works like the first: its HID stack listens, D reads.
     EXPECT_EQ(LinesWith(run.out, "D read"),
-              (std::vector<std::string>{
-                  "     0 ms  D read 200 -> pending",
-                  "     0 ms  D read 200 completes STATUS_SUCCESS, 4 bytes: 90 2C 05 00"}));
+              (std::vector<std::string>{"     0 ms  D read 200 -> pending",
+                                        "     0 ms  D read 200 completes STATUS_SUCCESS, 4 bytes: "
+                                        "90 2C 05 00 (note on 44, velocity 5)"}));
 }
 
 TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
