@@ -77,6 +77,17 @@ void Printer::PlugFailed(const std::string& stage, uint32_t status) {
     Line("keyboard's " + stage + " fails " + StatusName(status));
 }
 
+void Printer::AnswerSet(uint8_t command, bool none, uint32_t value) {
+    char text[64];
+    if (none) {
+        std::snprintf(text, sizeof(text), "keyboard will not answer command %02X", command);
+    } else {
+        std::snprintf(text, sizeof(text), "keyboard will answer command %02X with 0x%08X", command,
+                      value);
+    }
+    Line(text);
+}
+
 void Printer::Unplugged() {
     Line("keyboard unplugged");
 }

@@ -43,6 +43,7 @@ class Printer {
     void Plugged(uint16_t vendorId, uint16_t productId, uint16_t revision);
     void PlugFailed(const std::string& stage, uint32_t status);
     void Unplugged();
+    void AnswerSet(uint8_t command, bool none, uint32_t value);
     void InterfaceSwitched(bool enabled);
     void ControlDeviceChanged(int number, bool present);
 

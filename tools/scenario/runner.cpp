@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "buttons.h"
@@ -31,6 +32,8 @@ constexpr auto kCallLimit = std::chrono::seconds(2);
 // After each millisecond of test time, how long a call waiting in the driver is given to come
 // back: a wait that has timed out ends within microseconds, so this only absorbs scheduling.
 constexpr auto kWakeGrace = std::chrono::milliseconds(5);
+// After the keyboard answered a query, how long in real time a waiting call may take to return.
+constexpr auto kAnswerGrace = std::chrono::seconds(1);
 // How long in test time a waiting call is given the grace after each millisecond.
 constexpr uint64_t kGracedWaitMs = 1000;
 // At the end, how far the clock may be moved to let calls still waiting in the driver time out.
@@ -179,6 +182,11 @@ class Runner {
         case Verb::Plug:
             Plug(step.number, step.second, step.third);
             break;
+        case Verb::Answer:
+            world_.SetAnswer(static_cast<uint8_t>(step.number),
+                             step.none ? std::nullopt : std::optional<uint32_t>(step.second));
+            printer_.AnswerSet(static_cast<uint8_t>(step.number), step.none, step.second);
+            break;
         case Verb::Unplug:
             printer_.Unplugged();
             world_.Unplug();
@@ -275,24 +283,38 @@ class Runner {
     // Prints what happened since the last look: reports the HID stack got back, what reached the
     // keyboard, requests that completed, and verifier findings.
     void Observe() {
-        world_.Settle();
-        printer_.SetTime(world_.NowMs());
-        for (bool enabled : world_.TakeInterfaceChanges())
-            printer_.InterfaceSwitched(enabled);
-        for (const auto& change : world_.TakeControlDeviceChanges()) {
-            printer_.ControlDeviceChanged(change.number, change.present);
-        }
-        for (const HidStack::Received& r : world_.TakeHidTransfers()) {
-            if (NT_SUCCESS(r.status)) {
-                printer_.HidReceives(r.bytes);
-            } else {
-                printer_.HidTransferFails(static_cast<uint32_t>(r.status));
+        for (;;) {
+            world_.Settle();
+            printer_.SetTime(world_.NowMs());
+            for (bool enabled : world_.TakeInterfaceChanges())
+                printer_.InterfaceSwitched(enabled);
+            for (const auto& change : world_.TakeControlDeviceChanges())
+                printer_.ControlDeviceChanged(change.number, change.present);
+            for (const HidStack::Received& r : world_.TakeHidTransfers()) {
+                if (NT_SUCCESS(r.status)) {
+                    printer_.HidReceives(r.bytes);
+                } else {
+                    printer_.HidTransferFails(static_cast<uint32_t>(r.status));
+                }
             }
+            std::vector<std::vector<uint8_t>> answers;
+            for (const auto& command : world_.TakeCommands()) {
+                printer_.KeyboardReceivesCommand(command);
+                if (auto answer = world_.AnswerTo(command))
+                    answers.push_back(*answer);
+            }
+            for (const auto& leds : world_.TakeLedReports())
+                printer_.KeyboardReceivesLeds(leds);
+            if (answers.empty())
+                break;
+            // The keyboard answers queries at once; what the answers wake up shows next round.
+            for (const auto& answer : answers) {
+                printer_.KeyboardSends(answer, DescribeReport(answer));
+                if (!world_.Send(answer))
+                    printer_.NobodyListens();
+            }
+            LetAnsweredCallsReturn();
         }
-        for (const auto& command : world_.TakeCommands())
-            printer_.KeyboardReceivesCommand(command);
-        for (const auto& leds : world_.TakeLedReports())
-            printer_.KeyboardReceivesLeds(leds);
         for (const std::string& client : order_) {
             for (auto it = outstanding_.begin(); it != outstanding_.end();) {
                 if (it->client == client && it->call->HasReturned() &&
@@ -306,6 +328,15 @@ class Runner {
             }
         }
         PrintFindings();
+    }
+
+    // A call waiting in the driver for an answer that has just come wakes within microseconds;
+    // one waiting for something else keeps waiting, and costs this limit once.
+    void LetAnsweredCallsReturn() {
+        for (Outstanding& o : outstanding_) {
+            if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting && !o.call->HasReturned())
+                o.call->WaitReturned(kAnswerGrace);
+        }
     }
 
     World& world_;

@@ -18,7 +18,7 @@ constexpr VerbName kVerbs[] = {
     {"ioctl", Verb::Ioctl},      {"press", Verb::Press},     {"release", Verb::Release},
     {"key-down", Verb::KeyDown}, {"key-up", Verb::KeyUp},    {"report", Verb::Report},
     {"wait", Verb::Wait},        {"say", Verb::Say},         {"plug", Verb::Plug},
-    {"unplug", Verb::Unplug},
+    {"unplug", Verb::Unplug},    {"answer", Verb::Answer},
 };
 
 // Reads a decimal or 0x-prefixed hexadecimal number that fits in 32 bits.
@@ -128,6 +128,16 @@ class LineParser {
                    AtMost(step.second, 0xFFFF, "product id", error) &&
                    OptionalNumber(3, step.third, "revision", error) &&
                    AtMost(step.third, 0xFFFF, "revision", error) && End(4, error);
+        case Verb::Answer:
+            if (!RequiredNumber(1, step.number, "command", error) ||
+                !AtMost(step.number, 0xFF, "command", error)) {
+                return false;
+            }
+            if (words_.size() > 2 && words_[2] == "none") {
+                step.none = true;
+                return End(3, error);
+            }
+            return RequiredNumber(2, step.second, "answer", error) && End(3, error);
         case Verb::Unplug:
             return End(1, error);
         case Verb::Say:

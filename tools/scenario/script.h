@@ -25,6 +25,7 @@ enum class Verb {
     Say,        // say <text>: a line of commentary in the output
     Plug,       // plug [<vendor id> <product id> [revision]]
     Unplug,     // unplug
+    Answer,     // answer <command> <value>|none: how the keyboard answers a query command
 };
 
 struct Step {
@@ -37,6 +38,7 @@ struct Step {
     uint32_t second = 0;            // velocity, ioctl output length, or product id
     uint32_t third = 0;             // revision (bcdDevice)
     bool hasInput = false;          // ioctl: an input buffer was given (possibly empty)
+    bool none = false;              // answer: the keyboard stays silent
     std::string text;               // say
 };
 

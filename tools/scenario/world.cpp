@@ -129,6 +129,26 @@ void World::Unplug() {
     Settle();
 }
 
+void World::SetAnswer(uint8_t command, std::optional<uint32_t> value) {
+    if (value) {
+        answers_[command] = *value;
+    } else {
+        answers_.erase(command);
+    }
+}
+
+std::optional<std::vector<uint8_t>>
+World::AnswerTo(const std::vector<uint8_t>& commandReport) const {
+    // A command report is 06 01 <command>.
+    if (commandReport.size() < 3 || commandReport[0] != 0x06 || commandReport[1] != 0x01) {
+        return std::nullopt;
+    }
+    auto it = answers_.find(commandReport[2]);
+    if (it == answers_.end())
+        return std::nullopt;
+    return usbsim::KeyboardModel::Reply(it->first, it->second);
+}
+
 NTSTATUS World::Open(const std::string& client) {
     auto handle = std::make_shared<hostkernel::UserHandle>();
     NTSTATUS status = hostkernel::UserHandle::Open(OVTM_CONTROL_PATH_W, handle.get());

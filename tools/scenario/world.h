@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -46,6 +47,12 @@ class World {
     PlugResult Plug(uint16_t vendorId, uint16_t productId, uint16_t revision);
     // Pulls the keyboard out: surprise removal, then the removal of its device stack.
     void Unplug();
+
+    // The keyboard's answer to a query command (report 5 with the command and a 32-bit value),
+    // kept across plugging it out and in again; none means the keyboard does not answer.
+    void SetAnswer(uint8_t command, std::optional<uint32_t> value);
+    // The answer due for a command report the keyboard received, if it answers that command.
+    std::optional<std::vector<uint8_t>> AnswerTo(const std::vector<uint8_t>& commandReport) const;
 
     // Clients: handles on the first keyboard's control device, by the script's names.
     NTSTATUS Open(const std::string& client);
@@ -92,6 +99,7 @@ class World {
     // and the kernel still knows their device objects.
     std::vector<std::unique_ptr<Keyboard>> unplugged_;
     std::map<std::string, std::shared_ptr<hostkernel::UserHandle>> clients_;
+    std::map<uint8_t, uint32_t> answers_;
     size_t interfaceHistorySeen_ = 0;
     std::set<int> controlDevices_;
 };

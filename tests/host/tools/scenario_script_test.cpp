@@ -24,9 +24,11 @@ wait 100
 say hello   world
 unplug
 plug 0x1234 0x5678 7
+answer 0xC4 0x01020304
+answer 0xC3 none
 )");
     ASSERT_EQ(result.error, "");
-    ASSERT_EQ(result.steps.size(), 15u);
+    ASSERT_EQ(result.steps.size(), 17u);
     EXPECT_EQ(result.steps[0].verb, Verb::Open);
     EXPECT_EQ(result.steps[0].line, 2);
     EXPECT_EQ(result.steps[1].number, kDefaultReadLength);
@@ -50,6 +52,10 @@ plug 0x1234 0x5678 7
     EXPECT_EQ(result.steps[14].number, 0x1234u);
     EXPECT_EQ(result.steps[14].second, 0x5678u);
     EXPECT_EQ(result.steps[14].third, 7u);
+    EXPECT_EQ(result.steps[15].number, 0xC4u);
+    EXPECT_EQ(result.steps[15].second, 0x01020304u);
+    EXPECT_FALSE(result.steps[15].none);
+    EXPECT_TRUE(result.steps[16].none);
 }
 
 TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
@@ -73,6 +79,9 @@ TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
         {"plug 1 0x10000\n", "line 1: product id 65536 is above 65535"},
         {"unplug now\n", "line 1: unexpected 'now'"},
         {"wait 3600001\n", "line 1: milliseconds 3600001 is above 3600000"},
+        {"answer 0x1C3 1\n", "line 1: command 451 is above 255"},
+        {"answer 0xC3\n", "line 1: missing answer"},
+        {"answer 0xC3 none 1\n", "line 1: unexpected '1'"},
         {"key-up 0 256\n", "line 1: velocity 256 is above 255"},
         {"read A 65537\n", "line 1: length 65537 is above 65536"},
         {"ioctl A 0x22202E out 0x100000\n", "line 1: output length 1048576 is above 65536"},
