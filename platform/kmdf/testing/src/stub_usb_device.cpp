@@ -148,17 +148,18 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
     UCHAR endpoint = EndpointOf(transfer.PipeHandle);
     if (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
         IoMarkIrpPending(irp);
+        bool cancelled = false;
         {
+            // The cancel routine is set before the transfer becomes visible to completers, and
+            // under the lock the cancel routine takes, so that neither can lose it.
             std::lock_guard<std::mutex> guard(state->mutex);
-            state->pending[endpoint].push_back(irp);
+            IoSetCancelRoutine(irp, CancelPending);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+                cancelled = true;
+            else
+                state->pending[endpoint].push_back(irp);
         }
-        IoSetCancelRoutine(irp, CancelPending);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            {
-                std::lock_guard<std::mutex> guard(state->mutex);
-                auto &q = state->pending[endpoint];
-                q.erase(std::remove(q.begin(), q.end(), irp), q.end());
-            }
+        if (cancelled) {
             urb->UrbHeader.Status = USBD_STATUS_CANCELED;
             Complete(irp, STATUS_CANCELLED);
         }
