@@ -160,6 +160,35 @@ TEST_F(FrameworkTest, ControlDeviceOutlivesItsDeletionUntilTheLastHandleCloses)
     EXPECT_EQ(SampleSeen.FileCloses, 2); // both closes reached the driver after the device was deleted
 }
 
+TEST_F(FrameworkTest, CancelledRequestIsSeenAsCancelledByTheDriver)
+{
+    PendingIo parked = handle.DeviceIoControlOverlapped(IOCTL_SAMPLE_PARK, {}, 4);
+    handle.CancelIo(); // no cancel routine: only the flag, which the driver reads when it gets there
+    EXPECT_FALSE(parked.IsComplete());
+    auto transfer = DeliverReport({1, 2, 3, 4});
+    ASSERT_TRUE(parked.Wait());
+    EXPECT_EQ(parked.Status(), STATUS_CANCELLED);
+}
+
+TEST_F(FrameworkTest, SurpriseRemovalStopsTheControlQueueUntilTheHandleCloses)
+{
+    auto transfer = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(0x82), 8);
+    transfer->Submit(usb->TopOfStack());
+    ASSERT_EQ(driver->SurpriseRemove(usb->Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(SampleSeen.SurpriseRemovals, 1);
+    ASSERT_TRUE(transfer->Wait()); // the device below ended its transfers
+    EXPECT_EQ(transfer->Status(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_FALSE(hostkernel::DeviceInterfaceOf(usb->Pdo(), GUID_SAMPLE_INTERFACE).enabled);
+
+    PendingIo waiting = handle.DeviceIoControlOverlapped(IOCTL_SAMPLE_ECHO, {1}, 1);
+    EXPECT_FALSE(waiting.IsComplete());
+    handle.Close();
+    ASSERT_TRUE(waiting.Wait());
+    EXPECT_EQ(waiting.Status(), STATUS_CANCELLED);
+    ASSERT_EQ(driver->Remove(usb->Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(SampleSeen.DeviceCleanups, 1);
+}
+
 TEST_F(FrameworkTest, RequestCompletedTwiceIsReported)
 {
     IoResult result = handle.DeviceIoControl(IOCTL_SAMPLE_COMPLETE_TWICE, {}, 0);

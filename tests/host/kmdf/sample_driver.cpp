@@ -365,6 +365,15 @@ NTSTATUS SampleEvtReleaseHardware(WDFDEVICE Device, WDFCMRESLIST Translated)
     return WdfUsbTargetDeviceSelectConfig(sample->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params);
 }
 
+EVT_WDF_DEVICE_SURPRISE_REMOVAL SampleEvtSurpriseRemoval;
+VOID SampleEvtSurpriseRemoval(WDFDEVICE Device)
+{
+    // No more control requests: they wait in the stopped queue until their handle closes.
+    PSAMPLE_DEVICE sample = SampleGetDevice(Device);
+    WdfIoQueueStop(WdfDeviceGetDefaultQueue(sample->ControlDevice), NULL, NULL);
+    InterlockedIncrement(&SampleSeen.SurpriseRemovals);
+}
+
 EVT_WDF_OBJECT_CONTEXT_CLEANUP SampleEvtDeviceCleanup;
 VOID SampleEvtDeviceCleanup(WDFOBJECT Object)
 {
@@ -387,6 +396,7 @@ NTSTATUS SampleEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
     pnp.EvtDevicePrepareHardware = SampleEvtPrepareHardware;
     pnp.EvtDeviceReleaseHardware = SampleEvtReleaseHardware;
+    pnp.EvtDeviceSurpriseRemoval = SampleEvtSurpriseRemoval;
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnp);
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, SAMPLE_DEVICE);

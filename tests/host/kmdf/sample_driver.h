@@ -32,6 +32,7 @@ struct SampleObservations {
     volatile LONG ReportsSeen;
     volatile LONG FileCloses;
     volatile LONG DeviceCleanups;
+    volatile LONG SurpriseRemovals;
     PVOID LeakedBlock;
     WDFSPINLOCK LockA;
     WDFSPINLOCK LockB;
