@@ -2,6 +2,8 @@
 #include "filter_rig.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include <hostkernel/kernel.h>
@@ -25,6 +27,19 @@ namespace {
 
 constexpr UCHAR kMusicEndpoint = 0x82;
 constexpr ULONG kTransferBufferLength = 64;
+
+// With transfers submitted from several threads, a submission may still be on its way down
+// when its sender completes the oldest pending one: wait until there is one to complete.
+bool CompleteNextTransfer(StubUsbDevice& usb, const Bytes& report, NTSTATUS status) {
+    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!usb.CompleteTransfer(kMusicEndpoint, report, status)) {
+        if (std::chrono::steady_clock::now() > limit) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 } // namespace
 
@@ -82,7 +97,7 @@ std::pair<NTSTATUS, Bytes> FilterRig::SendTransfer(const Transfer& transfer) {
         auto submission = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(kMusicEndpoint),
                                                      kTransferBufferLength);
         submission->Submit(impl_->usb->TopOfStack());
-        EXPECT_TRUE(impl_->usb->CompleteTransfer(kMusicEndpoint, transfer.report, transfer.status));
+        EXPECT_TRUE(CompleteNextTransfer(*impl_->usb, transfer.report, transfer.status));
         EXPECT_TRUE(submission->Wait());
         return {submission->Status(), submission->Bytes()};
     }
@@ -99,7 +114,7 @@ std::pair<NTSTATUS, Bytes> FilterRig::SendTransfer(const Transfer& transfer) {
     urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
     auto submission = UrbSubmission::Raw(urb);
     submission->Submit(impl_->usb->TopOfStack());
-    EXPECT_TRUE(impl_->usb->CompleteTransfer(kMusicEndpoint, transfer.report, transfer.status));
+    EXPECT_TRUE(CompleteNextTransfer(*impl_->usb, transfer.report, transfer.status));
     EXPECT_TRUE(submission->Wait());
     ULONG received = submission->Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
     IoFreeMdl(mdl);
