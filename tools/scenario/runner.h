@@ -10,7 +10,7 @@ namespace scenario {
 enum RunResult {
     kRunOk = 0,
     kRunScriptError = 1,   // the script does not parse or names what is not there
-    kRunSetupFailed = 2,   // the driver or the keyboard could not be brought up
+    kRunSetupFailed = 2,   // the driver could not be loaded
     kRunFindings = 3,      // the kernel's verifier caught the driver breaking a rule
     kRunCallNeverCame = 4, // a call stayed inside the driver past every limit
 };
