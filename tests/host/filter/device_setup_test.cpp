@@ -42,8 +42,9 @@ protected:
                 driver->Remove(k->Pdo());
             }
         }
-        keyboards.clear();
+        // The driver goes before the devices it sat on.
         driver.reset();
+        keyboards.clear();
         FilterTest::TearDown();
     }
     NTSTATUS Plug() {
@@ -102,7 +103,6 @@ TEST_F(DeviceSetup, NinthKeyboardGetsZeroAndTenthFails) {
     EXPECT_TRUE(hostkernel::SymbolicLinkExists(Link(0)));
     // Number 0 is in use: the next control device's name already exists.
     EXPECT_FALSE(NT_SUCCESS(Plug()));
-    keyboards.back().reset();
     // Removing number 0 frees none of the eight.
     Unplug(8);
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
