@@ -2,12 +2,12 @@
 // to eight rings and the delivery pass, with the process's heap calls counted around it.
 #include <gtest/gtest.h>
 
-#include <hostkernel/verifier.h>
-
 #include "allocation_counter.h"
 #include "filter_callbacks.h"
 #include "filter_rig.h"
 #include "keyboard_model.h"
+
+#include <hostkernel/verifier.h>
 
 using namespace filter_test;
 using usbsim::KeyboardModel;
