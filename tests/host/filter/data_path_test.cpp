@@ -300,8 +300,13 @@ TEST_F(Unplug, EveryClientGetsTheDetachRecordAndReadsEnd) {
     rig.Extension()->CaptureCount = 1;
     EXPECT_EQ(rig.Send(Bytes{4, 0x10, 0, 0}), (Bytes{4, 0x10, 0, 0}));
     EXPECT_EQ(rig.Extension()->Report4State, 0u);
+    // The control queue is stopped: a new read is not served, and ends when its handle closes.
+    PendingIo late = rig.Read(b);
+    EXPECT_FALSE(late.IsComplete());
     a.Close();
     b.Close();
+    ASSERT_TRUE(late.Wait());
+    EXPECT_EQ(late.Status(), STATUS_CANCELLED);
 }
 
 TEST_F(Unplug, HandlesOutliveTheirKeyboard) {
