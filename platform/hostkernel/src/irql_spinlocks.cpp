@@ -25,9 +25,15 @@ namespace verifier = hostkernel::verifier;
 
 namespace {
 
+// The lock word: bit 0 set while held; bit 1 marks a lock of the framework's own, which the
+// lock-order tracking leaves out (only driver locks appear in findings).
+constexpr ULONG_PTR kHeldBit = 1;
+constexpr ULONG_PTR kUntrackedBit = 2;
+
 void SpinAcquire(PKSPIN_LOCK lock)
 {
-    if (LockHeldByThisThread(lock)) {
+    bool tracked = !(__atomic_load_n(lock, __ATOMIC_RELAXED) & kUntrackedBit);
+    if (tracked && LockHeldByThisThread(lock)) {
         hostkernel::verifier::Report(hostkernel::verifier::kLockMisuse,
                                      Format("spin lock %p acquired again by the thread that holds it (a deadlock on "
                                             "Windows); the second acquisition is skipped",
@@ -35,25 +41,28 @@ void SpinAcquire(PKSPIN_LOCK lock)
         return;
     }
     for (int spins = 0;; ++spins) {
-        ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, static_cast<ULONG_PTR>(1), false, __ATOMIC_ACQUIRE,
+        ULONG_PTR expected = __atomic_load_n(lock, __ATOMIC_RELAXED) & ~kHeldBit;
+        if (__atomic_compare_exchange_n(lock, &expected, expected | kHeldBit, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED))
             break;
         if (spins > 64) sched_yield();
     }
-    LockAcquired(lock, "spin lock");
+    if (tracked) LockAcquired(lock, "spin lock");
 }
 
 void SpinRelease(PKSPIN_LOCK lock)
 {
-    if (!LockHeldByThisThread(lock)) {
-        hostkernel::verifier::Report(hostkernel::verifier::kLockMisuse,
-                                     Format("spin lock %p released by a thread that does not hold it",
-                                            static_cast<void *>(lock)));
-        return;
+    ULONG_PTR value = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (!(value & kUntrackedBit)) {
+        if (!LockHeldByThisThread(lock)) {
+            hostkernel::verifier::Report(hostkernel::verifier::kLockMisuse,
+                                         Format("spin lock %p released by a thread that does not hold it",
+                                                static_cast<void *>(lock)));
+            return;
+        }
+        LockReleased(lock);
     }
-    LockReleased(lock);
-    __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
+    __atomic_fetch_and(lock, ~kHeldBit, __ATOMIC_RELEASE);
 }
 
 } // namespace

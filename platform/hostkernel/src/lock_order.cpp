@@ -163,6 +163,8 @@ void SetLockTracking(bool enabled) { detail::Graph().enabled = enabled; }
 
 void NoteLockAcquired(const void *lock, const char *kind) { detail::LockAcquired(lock, kind); }
 void NoteLockReleased(const void *lock) { detail::LockReleased(lock); }
+void UntrackSpinLock(PKSPIN_LOCK lock) { __atomic_fetch_or(lock, static_cast<ULONG_PTR>(2), __ATOMIC_RELAXED); }
+
 void ForgetLock(const void *lock)
 {
     auto c = static_cast<const char *>(lock);

@@ -163,7 +163,7 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUT
     device->HasFileAttributes = init->HasFileAttributes;
     device->PhysicalDevice = init->PhysicalDevice;
     device->PnpState = FxPnpAdded;
-    KeInitializeSpinLock(&device->FileLock);
+    FxInitializeInternalSpinLock(&device->FileLock);
     InitializeListHead(&device->Files);
     InitializeListHead(&device->Queues);
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&device->PnpCapabilities);

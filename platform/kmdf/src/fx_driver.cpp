@@ -85,6 +85,14 @@ NTSTATUS NTAPI FxSynchronousCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 
 } // namespace
 
+void FxInitializeGlobalLocks(void)
+{
+    static volatile LONG initialized;
+    if (InterlockedCompareExchange(&initialized, 1, 0) != 0) return;
+    FxInitializeInternalSpinLock(&driverTableLock);
+    FxInitializeGraveyardLock();
+}
+
 FxDriver *FxDriverOfWdm(PDRIVER_OBJECT DriverObject)
 {
     FxDriver *found = NULL;
@@ -139,6 +147,7 @@ NTSTATUS NTAPI WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING Reg
 {
     (void)RegistryPath;
     if (DriverConfig == NULL || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG)) return STATUS_INVALID_PARAMETER;
+    FxInitializeGlobalLocks();
     if (FxDriverOfWdm(DriverObject) != NULL) return STATUS_OBJECT_NAME_COLLISION;
     NTSTATUS status;
     FxObject *object = FxObjectCreate(FxTypeDriver, sizeof(FxDriver), DriverAttributes, NULL, &status);

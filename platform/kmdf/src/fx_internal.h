@@ -230,6 +230,8 @@ FxObject *FxValidate(WDFOBJECT Handle, FxObjectType Type, const char *Api);
 const char *FxTypeName(FxObjectType Type);
 FxDevice *FxDeviceOfObject(FxObject *Object); // the device an object lives under, if any
 void FxFlushGraveyard(void);
+void FxInitializeGraveyardLock(void);
+void FxInitializeGlobalLocks(void);
 
 // ---- Strings (fx_object.cpp) ----
 NTSTATUS FxCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);

@@ -65,7 +65,7 @@ FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice,
     target->Device = Device;
     target->TargetDevice = TargetDevice;
     target->TargetState = WdfIoTargetStarted;
-    KeInitializeSpinLock(&target->Lock);
+    FxInitializeInternalSpinLock(&target->Lock);
     InitializeListHead(&target->Sent);
     KeInitializeEvent(&target->Idle, NotificationEvent, TRUE);
     return target;

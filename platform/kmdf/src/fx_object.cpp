@@ -67,6 +67,8 @@ void DestroyObject(FxObject *Object)
 
 } // namespace
 
+void FxInitializeGraveyardLock(void) { FxInitializeInternalSpinLock(&graveyardLock); }
+
 const char *FxTypeName(FxObjectType Type)
 {
     switch (Type) {
@@ -121,7 +123,7 @@ FxObject *FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES 
     object->References = 1;
     InitializeListHead(&object->Children);
     InitializeListHead(&object->SiblingLink);
-    KeInitializeSpinLock(&object->ChildLock);
+    FxInitializeInternalSpinLock(&object->ChildLock);
     if (Attributes != NULL) {
         object->Cleanup = Attributes->EvtCleanupCallback;
         object->Destroy = Attributes->EvtDestroyCallback;

@@ -246,7 +246,7 @@ NTSTATUS NTAPI WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, P
     queue->Device = device;
     queue->Config = *Config;
     queue->QueueState = FxQueueStarted;
-    KeInitializeSpinLock(&queue->Lock);
+    FxInitializeInternalSpinLock(&queue->Lock);
     InitializeListHead(&queue->Waiting);
     KIRQL irql;
     KeAcquireSpinLock(&device->FileLock, &irql);

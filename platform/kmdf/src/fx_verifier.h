@@ -17,5 +17,7 @@ void FxVerifierLockAcquired(const void *Lock);
 void FxVerifierLockReleased(const void *Lock);
 void FxVerifierLockForgotten(const void *Lock);
 void FxVerifierRegisterPoolTag(ULONG Tag);
+// Initialises a spin lock of the framework's own (kept out of the driver's lock-order findings).
+void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock);
 
 #endif

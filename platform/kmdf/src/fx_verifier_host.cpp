@@ -20,3 +20,9 @@ void FxVerifierLockAcquired(const void *Lock) { hostkernel::verifier::NoteLockAc
 void FxVerifierLockReleased(const void *Lock) { hostkernel::verifier::NoteLockReleased(Lock); }
 void FxVerifierLockForgotten(const void *Lock) { hostkernel::verifier::ForgetLock(Lock); }
 void FxVerifierRegisterPoolTag(ULONG Tag) { hostkernel::verifier::SetFrameworkPoolTag(Tag); }
+
+void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock)
+{
+    KeInitializeSpinLock(Lock);
+    hostkernel::verifier::UntrackSpinLock(Lock);
+}

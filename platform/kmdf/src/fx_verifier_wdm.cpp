@@ -17,3 +17,4 @@ void FxVerifierLockAcquired(const void *Lock) { (void)Lock; }
 void FxVerifierLockReleased(const void *Lock) { (void)Lock; }
 void FxVerifierLockForgotten(const void *Lock) { (void)Lock; }
 void FxVerifierRegisterPoolTag(ULONG Tag) { (void)Tag; }
+void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock) { KeInitializeSpinLock(Lock); }

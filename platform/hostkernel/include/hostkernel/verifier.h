@@ -59,6 +59,8 @@ void SetFrameworkPoolTag(ULONG tag);
 void NoteLockAcquired(const void *lock, const char *kind);
 void NoteLockReleased(const void *lock);
 void ForgetLock(const void *lock);
+// Leaves an initialised KSPIN_LOCK out of lock tracking (the framework's own locks).
+void UntrackSpinLock(PKSPIN_LOCK lock);
 
 // "TsHk" for the tag whose bytes in memory are T s H k.
 std::string TagText(ULONG tag);
