@@ -7,7 +7,7 @@
 
 namespace alloc_count {
 
-// Number of operator new and malloc-family calls since the process started. Only counted
+// Number of operator new and malloc-family calls the calling thread has made. Only counted
 // where the counter can replace the allocator (not under the sanitizers).
 size_t HeapAllocations();
 bool Counting();
