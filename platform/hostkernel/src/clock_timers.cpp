@@ -21,7 +21,10 @@ void ExpireTimersLocked(Dispatcher &d, uint64_t now)
             if ((*it)->DueTime.QuadPart <= now && (due == d.timers.end() || (*it)->DueTime.QuadPart < (*due)->DueTime.QuadPart))
                 due = it;
         }
-        if (due == d.timers.end()) return;
+        if (due == d.timers.end()) {
+            Recount(d);
+            return;
+        }
         PKTIMER timer = *due;
         d.timers.erase(due);
         timer->Header.Inserted = FALSE;
@@ -43,6 +46,7 @@ void ExpireTimersLocked(Dispatcher &d, uint64_t now)
 void ForgetTimersAndDpcsIn(const char *begin, const char *end)
 {
     Dispatcher &d = TheDispatcher();
+    if (d.timersAndDpcs.load(std::memory_order_relaxed) == 0) return; // nothing set or queued anywhere
     std::lock_guard<std::mutex> lock(d.mutex);
     auto inside = [&](const void *p) {
         auto c = static_cast<const char *>(p);
@@ -68,6 +72,7 @@ void ForgetTimersAndDpcsIn(const char *begin, const char *end)
             ++it;
         }
     }
+    Recount(d);
 }
 
 } // namespace hostkernel::detail
@@ -168,6 +173,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     __atomic_store_n(&Timer->Header.SignalState, 0, __ATOMIC_RELEASE);
     Timer->Header.Inserted = TRUE;
     d.timers.push_back(Timer);
+    Recount(d);
     if (d.mode == hostkernel::ClockMode::RealTime) d.dpcWake.notify_one();
     if (due <= now && d.mode == hostkernel::ClockMode::Test) ExpireTimersLocked(d, now);
     return wasSet;
@@ -181,6 +187,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     std::lock_guard<std::mutex> lock(d.mutex);
     BOOLEAN wasSet = Timer->Header.Inserted;
     if (wasSet) d.timers.erase(std::remove(d.timers.begin(), d.timers.end(), Timer), d.timers.end());
+    Recount(d);
     Timer->Header.Inserted = FALSE;
     return wasSet;
 }

@@ -32,6 +32,7 @@ void StartLocked(ClockMode mode)
         d.realBase = std::chrono::steady_clock::now();
         d.timers.clear();
         d.dpcQueue.clear();
+        Recount(d);
         d.workQueue.clear();
         d.timedWaiters = 0;
         d.started = true;
@@ -98,6 +99,7 @@ void Stop()
                              Format("%zu timer(s) still set at the end of the run", d.timers.size()));
         d.timers.clear();
         d.dpcQueue.clear();
+        Recount(d);
         d.workQueue.clear();
         d.started = false;
     }

@@ -50,6 +50,7 @@ struct Dispatcher {
     std::chrono::steady_clock::time_point realBase;
 
     std::vector<PKTIMER> timers; // set timers, in the order they were set
+    std::atomic<size_t> timersAndDpcs{0}; // timers.size() + dpcQueue.size(), readable without the lock
     std::deque<PKDPC> dpcQueue;
     bool dpcRunning = false;
     std::deque<WorkEntry> workQueue;
@@ -64,6 +65,11 @@ struct Dispatcher {
 };
 
 Dispatcher &TheDispatcher();
+// Keeps Dispatcher::timersAndDpcs current; call with the lock held after changing either list.
+inline void Recount(Dispatcher &d)
+{
+    d.timersAndDpcs.store(d.timers.size() + d.dpcQueue.size(), std::memory_order_relaxed);
+}
 void EnsureStarted();
 uint64_t NowLocked(const Dispatcher &d);
 // Fires every timer due at or before `now`. Caller holds the lock.

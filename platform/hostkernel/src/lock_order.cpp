@@ -19,6 +19,7 @@ struct LockGraph {
     std::unordered_map<const void *, std::unordered_set<const void *>> after; // held -> taken while held
     std::unordered_map<const void *, std::string> names;
     std::unordered_set<const void *> alone;
+    std::set<const void *> nodes; // every address the graph knows, for range lookups on free
     std::atomic<bool> enabled{true};
 };
 
@@ -92,6 +93,8 @@ void LockAcquired(const void *lock, const char *kind)
                                                  NameOf(g, h).c_str(), NameOf(g, lock).c_str()));
                 }
                 edges.insert(lock);
+                g.nodes.insert(lock);
+                g.nodes.insert(h);
             }
         }
         for (auto &f : findings) verifier::Report(f.first, f.second);
@@ -110,6 +113,10 @@ void ForgetLocksIn(const char *begin, const char *end)
 {
     LockGraph &g = Graph();
     std::lock_guard<std::mutex> guard(g.mutex);
+    // Most freed memory holds no tracked lock: find out in logarithmic time.
+    auto first = g.nodes.lower_bound(begin);
+    if (first == g.nodes.end() || static_cast<const char *>(*first) >= end) return;
+    g.nodes.erase(first, g.nodes.lower_bound(end));
     auto inside = [&](const void *p) {
         auto c = static_cast<const char *>(p);
         return c >= begin && c < end;
@@ -138,6 +145,7 @@ void ResetLockGraph()
     g.after.clear();
     g.names.clear();
     g.alone.clear();
+    g.nodes.clear();
     g.enabled = true;
 }
 
@@ -150,6 +158,7 @@ void NameLock(const void *lock, const std::string &name)
     auto &g = detail::Graph();
     std::lock_guard<std::mutex> guard(g.mutex);
     g.names[lock] = name;
+    g.nodes.insert(lock);
 }
 
 void RequireHeldAlone(const void *lock)
@@ -157,6 +166,7 @@ void RequireHeldAlone(const void *lock)
     auto &g = detail::Graph();
     std::lock_guard<std::mutex> guard(g.mutex);
     g.alone.insert(lock);
+    g.nodes.insert(lock);
 }
 
 void SetLockTracking(bool enabled) { detail::Graph().enabled = enabled; }

@@ -20,6 +20,7 @@ void RunDpcThread()
         if (!d.dpcQueue.empty()) {
             PKDPC dpc = d.dpcQueue.front();
             d.dpcQueue.pop_front();
+            Recount(d);
             PVOID arg1 = dpc->SystemArgument1;
             PVOID arg2 = dpc->SystemArgument2;
             PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
@@ -123,6 +124,7 @@ bool InsertDpcLocked(Dispatcher &d, PKDPC dpc, PVOID arg1, PVOID arg2)
         d.dpcQueue.push_front(dpc);
     else
         d.dpcQueue.push_back(dpc);
+    Recount(d);
     d.dpcWake.notify_one();
     return true;
 }
@@ -158,6 +160,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
     for (auto it = d.dpcQueue.begin(); it != d.dpcQueue.end(); ++it) {
         if (*it == Dpc) {
             d.dpcQueue.erase(it);
+            Recount(d);
             __atomic_store_n(&Dpc->DpcData, nullptr, __ATOMIC_RELEASE);
             return TRUE;
         }

@@ -14,6 +14,7 @@ namespace hostkernel::detail {
 struct IoState {
     std::recursive_mutex mutex;
     std::condition_variable_any done;
+    int waiters = 0; // threads in WaitComplete: completion signals only when someone waits
     bool complete = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
@@ -64,13 +65,16 @@ void MarkComplete(IoState &state, PIRP irp)
     state.information = irp->IoStatus.Information;
     state.complete = true;
     state.irp = nullptr;
-    state.done.notify_all();
+    if (state.waiters > 0) state.done.notify_all();
 }
 
 bool WaitComplete(IoState &state, std::chrono::milliseconds limit)
 {
     std::unique_lock<std::recursive_mutex> lock(state.mutex);
-    return state.done.wait_for(lock, limit, [&] { return state.complete; });
+    state.waiters++;
+    bool complete = state.done.wait_for(lock, limit, [&] { return state.complete; });
+    state.waiters--;
+    return complete;
 }
 
 // Sends a file request (create, cleanup, close) and waits for it.
