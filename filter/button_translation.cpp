@@ -13,21 +13,19 @@ struct ButtonRow {
 
 // Rows in the order their records are emitted.
 const ButtonRow Report1Rows[] = {
-    {23, 0x2A, false}, {22, 0x2C, false}, {21, 0x2E, false}, {20, 0x30, false},
-    {19, 0x32, false}, {18, 0x34, false}, {17, 0x36, false}, {16, 0x38, false},
-    {15, 0x3A, false}, {14, 0x3C, false}, {13, 0x3E, false}, {12, 0x40, false},
-    {11, 0x42, false}, {10, 0x44, false}, {9, 0x46, false},  {8, 0x48, true},
-    {7, 0x49, true},   {6, 0x4A, false},  {5, 0x4C, false},  {4, 0x4E, false},
+    {23, 0x2A, false}, {22, 0x2C, false}, {21, 0x2E, false}, {20, 0x30, false}, {19, 0x32, false},
+    {18, 0x34, false}, {17, 0x36, false}, {16, 0x38, false}, {15, 0x3A, false}, {14, 0x3C, false},
+    {13, 0x3E, false}, {12, 0x40, false}, {11, 0x42, false}, {10, 0x44, false}, {9, 0x46, false},
+    {8, 0x48, true},   {7, 0x49, true},   {6, 0x4A, false},  {5, 0x4C, false},  {4, 0x4E, false},
     {3, 0x50, false},  {2, 0x52, false},  {1, 0x54, false},  {0, 0x56, false},
 };
 
 // Not in bit order: the keyboard's layout puts 0x10 first and 0x0E before 0x0C.
 const ButtonRow Report4Rows[] = {
-    {20, 0x10, false}, {19, 0x28, false}, {18, 0x26, false}, {17, 0x24, false},
-    {16, 0x22, false}, {15, 0x20, false}, {14, 0x1E, false}, {13, 0x1C, false},
-    {12, 0x1A, false}, {11, 0x18, false}, {10, 0x16, false}, {9, 0x14, false},
-    {8, 0x12, false},  {2, 0x0E, false},  {7, 0x0C, false},  {5, 0x0A, false},
-    {4, 0x08, false},  {3, 0x06, false},  {6, 0x04, false},  {0, 0x02, false},
+    {20, 0x10, false}, {19, 0x28, false}, {18, 0x26, false}, {17, 0x24, false}, {16, 0x22, false},
+    {15, 0x20, false}, {14, 0x1E, false}, {13, 0x1C, false}, {12, 0x1A, false}, {11, 0x18, false},
+    {10, 0x16, false}, {9, 0x14, false},  {8, 0x12, false},  {2, 0x0E, false},  {7, 0x0C, false},
+    {5, 0x0A, false},  {4, 0x08, false},  {3, 0x06, false},  {6, 0x04, false},  {0, 0x02, false},
     {1, 0x00, false},
 };
 
@@ -37,7 +35,9 @@ const ButtonRow Report2Rows[] = {
     {0, 0x5C, false},
 };
 
-template <size_t N> constexpr size_t RowCount(const ButtonRow (&)[N]) { return N; }
+template <size_t N> constexpr size_t RowCount(const ButtonRow (&)[N]) {
+    return N;
+}
 
 uint32_t BitmapValue(const uint8_t* report) {
     return (uint32_t)report[1] | ((uint32_t)report[2] << 8) | ((uint32_t)report[3] << 16);

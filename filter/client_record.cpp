@@ -101,8 +101,7 @@ VOID DetachAllClientRecords(PFILTER_EXTENSION extension) {
     WdfSpinLockAcquire(extension->ClientListLock);
     extension->ClientsDetached = TRUE;
     while (!IsListEmpty(&extension->ClientList)) {
-        PCLIENT_RECORD client =
-            CONTAINING_RECORD(extension->ClientList.Flink, CLIENT_RECORD, Link);
+        PCLIENT_RECORD client = CONTAINING_RECORD(extension->ClientList.Flink, CLIENT_RECORD, Link);
         // The held read travels with the record on the private list; HeldRead keeps it.
         client->HeldRead = QuiesceRecordLocked(client);
         CancelParkedReads(extension, STATUS_CANCELLED, client->WdmFileObject);

@@ -10,7 +10,7 @@
 #include "filter_extension.h"
 
 // Pool tag "TsHk" as it reads in a pool dump (first character in the low byte).
-#define CLIENT_RECORD_POOL_TAG \
+#define CLIENT_RECORD_POOL_TAG                                                                     \
     ((ULONG)'T' | ((ULONG)'s' << 8) | ((ULONG)'H' << 16) | ((ULONG)'k' << 24))
 
 typedef struct _CLIENT_RECORD {

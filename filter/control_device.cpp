@@ -119,7 +119,8 @@ NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* device
 NTSTATUS CreateControlDevice(WDFDEVICE filterDevice) {
     PFILTER_EXTENSION extension = FilterGetExtension(filterDevice);
     DECLARE_CONST_UNICODE_STRING(sddl, L"" OVTM_CONTROL_DEVICE_SDDL);
-    PWDFDEVICE_INIT deviceInit = WdfControlDeviceInitAllocate(WdfDeviceGetDriver(filterDevice), &sddl);
+    PWDFDEVICE_INIT deviceInit =
+        WdfControlDeviceInitAllocate(WdfDeviceGetDriver(filterDevice), &sddl);
     if (deviceInit == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -10,12 +10,14 @@ namespace {
 // extension, so that a cancel walking PendingReadList can find both.
 enum { ParkedSlotContext = 0, ParkedExtensionContext = 1 };
 
-PIRP IrpOfRequest(WDFREQUEST request) { return WdfRequestWdmGetIrp(request); }
+PIRP IrpOfRequest(WDFREQUEST request) {
+    return WdfRequestWdmGetIrp(request);
+}
 
 size_t CopyRingToBuffer(PCLIENT_RECORD client, PVOID buffer, size_t length) {
     uint32_t readIndex = client->ReadIndex;
-    size_t copied = EventRingCopyOut(client->Ring, &readIndex, client->WriteIndex,
-                                     (uint8_t*)buffer, length);
+    size_t copied =
+        EventRingCopyOut(client->Ring, &readIndex, client->WriteIndex, (uint8_t*)buffer, length);
     client->ReadIndex = readIndex;
     return copied;
 }
@@ -88,8 +90,8 @@ VOID RunDeliveryPass(PFILTER_EXTENSION extension) {
         size_t bufferLength = 0;
         size_t copied = 0;
         if (outputLength != 0 && !RingIsEmpty(client) &&
-            NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer,
-                                                      &bufferLength))) {
+            NT_SUCCESS(
+                WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, &bufferLength))) {
             copied = CopyRingToBuffer(client, buffer, bufferLength);
         }
         WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, copied);
@@ -104,9 +106,8 @@ NTSTATUS ReadClientEvents(PFILTER_EXTENSION extension, WDFREQUEST request,
     PVOID buffer = NULL;
     size_t bufferLength = 0;
     NTSTATUS bufferStatus = STATUS_INVALID_BUFFER_SIZE;
-    if (outputBufferLength != 0 &&
-        NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, outputBufferLength, &buffer,
-                                                  &bufferLength))) {
+    if (outputBufferLength != 0 && NT_SUCCESS(WdfRequestRetrieveOutputBuffer(
+                                       request, outputBufferLength, &buffer, &bufferLength))) {
         bufferStatus = STATUS_SUCCESS;
     }
 

@@ -20,7 +20,9 @@ uint8_t SlotByte(const NOTE_WORKING_COPY* copy, size_t offset) {
 
 // A velocity byte above 127 is not a MIDI data byte and has no curve entry; the keyboard
 // means "as hard as it gets", so it counts as 127.
-uint8_t SlotVelocity(uint8_t raw) { return raw > MidiDataMax ? (uint8_t)MidiDataMax : raw; }
+uint8_t SlotVelocity(uint8_t raw) {
+    return raw > MidiDataMax ? (uint8_t)MidiDataMax : raw;
+}
 
 uint32_t NoteOn(uint8_t slot0, uint8_t slot1, const volatile uint8_t* velocityCurve) {
     uint8_t note = (uint8_t)(OVTM_LOWEST_NOTE + (slot0 & SlotKeyMask));

@@ -39,15 +39,13 @@ struct KeySlot {
 };
 
 class KeyboardModel {
-public:
+  public:
     // A button report carrying the whole state of that button's report after the change.
     // Pressing a held button or releasing a free one just repeats the current state.
     Report PressButton(uint8_t pressCode);
     Report ReleaseButton(uint8_t pressCode);
     Report PressButton(NamedButton button) { return PressButton(static_cast<uint8_t>(button)); }
-    Report ReleaseButton(NamedButton button) {
-        return ReleaseButton(static_cast<uint8_t>(button));
-    }
+    Report ReleaseButton(NamedButton button) { return ReleaseButton(static_cast<uint8_t>(button)); }
 
     // The current state of one button report, as the device repeats it.
     Report ButtonState(uint8_t reportId) const;
@@ -60,7 +58,7 @@ public:
     // Report 5, the answer to query command 0xC3 or 0xC4.
     static Report Reply(uint8_t command, uint32_t value);
 
-private:
+  private:
     Report SetButton(uint8_t pressCode, bool pressed);
 
     uint32_t report1_ = 0;

@@ -13,12 +13,18 @@ thread_local size_t allocations = 0;
 
 namespace alloc_count {
 
-size_t HeapAllocations() { return allocations; }
+size_t HeapAllocations() {
+    return allocations;
+}
 
 #if defined(OVTM_COUNT_ALLOCATIONS)
-bool Counting() { return true; }
+bool Counting() {
+    return true;
+}
 #else
-bool Counting() { return false; }
+bool Counting() {
+    return false;
+}
 #endif
 
 } // namespace alloc_count
@@ -60,6 +66,8 @@ void* aligned_alloc(size_t alignment, size_t size) {
     ++allocations;
     return __libc_memalign(alignment, size);
 }
-void free(void* p) { __libc_free(p); }
+void free(void* p) {
+    __libc_free(p);
+}
 }
 #endif

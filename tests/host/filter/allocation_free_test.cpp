@@ -26,10 +26,16 @@ TEST_F(AllocationFree, ReportsThroughEightRings) {
     PFILTER_EXTENSION ext = rig.Extension();
     KeyboardModel kb;
     std::vector<Bytes> reports = {
-        kb.PressButton(0x2A),  kb.PressButton(0x08),     kb.PressButton(0x5A),
+        kb.PressButton(0x2A),
+        kb.PressButton(0x08),
+        kb.PressButton(0x5A),
         KeyboardModel::Keys({{true, 1, 1}, {true, 2, 2}, {false, 3, 3}}),
-        kb.ReleaseButton(0x2A), kb.ReleaseButton(0x08),  kb.ReleaseButton(0x5A),
-        KeyboardModel::Reply(0xC3, 5), Bytes{3, 0}, Bytes{9, 1, 2, 3},
+        kb.ReleaseButton(0x2A),
+        kb.ReleaseButton(0x08),
+        kb.ReleaseButton(0x5A),
+        KeyboardModel::Reply(0xC3, 5),
+        Bytes{3, 0},
+        Bytes{9, 1, 2, 3},
     };
     size_t before = alloc_count::HeapAllocations();
     Bytes probe(16);

@@ -45,7 +45,9 @@ TEST_F(ConcurrentCompletion, TwoCompletionsThreeReaders) {
     std::vector<uint32_t> dropped(kReaders, 0);
 
     auto expectedFor = [&](int reader) {
-        return static_cast<size_t>(kSenders * kReportsPerSender - static_cast<int>(dropped[reader])) * 4;
+        return static_cast<size_t>(kSenders * kReportsPerSender -
+                                   static_cast<int>(dropped[reader])) *
+               4;
     };
     std::atomic<bool> sendersDone{false};
 

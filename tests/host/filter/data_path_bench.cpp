@@ -87,17 +87,41 @@ std::vector<uint8_t> ButtonReport(bool press) {
     return press ? std::vector<uint8_t>{1, 0, 0x40, 0x04} : std::vector<uint8_t>{1, 0, 0, 0};
 }
 
-void BM_NoteReport(benchmark::State& state) { RunReports(state, NoteReport, false); }
-void BM_ButtonReport(benchmark::State& state) { RunReports(state, ButtonReport, false); }
+void BM_NoteReport(benchmark::State& state) {
+    RunReports(state, NoteReport, false);
+}
+void BM_ButtonReport(benchmark::State& state) {
+    RunReports(state, ButtonReport, false);
+}
 // Every client has a read parked, so each report also completes N requests. Completion goes
 // through the host kernel's I/O manager, whose freed-memory quarantine allocates now and then;
 // those allocations are the stand-in's, not the filter's.
-void BM_NoteReportToParkedReads(benchmark::State& state) { RunReports(state, NoteReport, true); }
+void BM_NoteReportToParkedReads(benchmark::State& state) {
+    RunReports(state, NoteReport, true);
+}
 
 } // namespace
 
-BENCHMARK(BM_NoteReport)->Arg(1)->Arg(3)->Arg(8)->UseManualTime()->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_ButtonReport)->Arg(1)->Arg(3)->Arg(8)->UseManualTime()->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_NoteReportToParkedReads)->Arg(1)->Arg(3)->Arg(8)->UseManualTime()->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_NoteReport)
+    ->Arg(1)
+    ->Arg(3)
+    ->Arg(8)
+    ->UseManualTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_ButtonReport)
+    ->Arg(1)
+    ->Arg(3)
+    ->Arg(8)
+    ->UseManualTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_NoteReportToParkedReads)
+    ->Arg(1)
+    ->Arg(3)
+    ->Arg(8)
+    ->UseManualTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 BENCHMARK_MAIN();

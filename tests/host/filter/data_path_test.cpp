@@ -64,8 +64,8 @@ TEST_F(FilterDataPath, HidStackReceivesHiddenButtonsCleared) {
     EXPECT_EQ(rig.Send(kb.PressButton(NamedButton::Sustain)), (Bytes{1, 0, 0, 0}));
     EXPECT_EQ(rig.Send(kb.PressButton(0x3A)), (Bytes{1, 0, 0x80, 0}));
     // The hidden buttons still reach the client, after its capture marker.
-    EXPECT_EQ(ReadNow(rig, midi), Concat({KeyBytes(0x60), KeyBytes(0x08), KeyBytes(0x34),
-                                          KeyBytes(0x3A)}));
+    EXPECT_EQ(ReadNow(rig, midi),
+              Concat({KeyBytes(0x60), KeyBytes(0x08), KeyBytes(0x34), KeyBytes(0x3A)}));
     // A report equal to the state goes up exactly as it came.
     EXPECT_EQ(rig.Send(kb.ButtonState(1)), (Bytes{1, 0, 0x80, 0x04}));
 
@@ -134,7 +134,8 @@ TEST_F(FilterDataPath, FullRingKeepsItsRecordsAndCountsTheRest) {
     FilterRig rig;
     UserHandle slow = rig.Open(), fast = rig.Open();
     for (int i = 0; i < 1030; ++i) {
-        rig.Send(KeyboardModel::PressKey(static_cast<uint8_t>(i % 64), static_cast<uint8_t>(i % 128)));
+        rig.Send(
+            KeyboardModel::PressKey(static_cast<uint8_t>(i % 64), static_cast<uint8_t>(i % 128)));
         if (i % 100 == 0) {
             ReadNow(rig, fast, 4096);
         }

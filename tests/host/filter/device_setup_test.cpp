@@ -27,7 +27,7 @@ using hostkernel::testing::StubUsbDevice;
 namespace {
 
 class DeviceSetup : public FilterTest {
-protected:
+  protected:
     // Keyboards added to one loaded driver, in order.
     std::vector<std::unique_ptr<StubUsbDevice>> keyboards;
     std::unique_ptr<DriverUnderTest> driver;
@@ -60,8 +60,12 @@ protected:
     }
 };
 
-std::wstring Link(int n) { return L"\\DosDevices\\OvtsMelodixSymLk#" + std::to_wstring(n); }
-std::wstring Name(int n) { return L"\\Device\\OvtsMelodixDev#" + std::to_wstring(n); }
+std::wstring Link(int n) {
+    return L"\\DosDevices\\OvtsMelodixSymLk#" + std::to_wstring(n);
+}
+std::wstring Name(int n) {
+    return L"\\Device\\OvtsMelodixDev#" + std::to_wstring(n);
+}
 
 } // namespace
 
@@ -132,7 +136,8 @@ TEST_F(DeviceSetup, CodesNotServedHereAreRefused) {
     ASSERT_EQ(Plug(), STATUS_SUCCESS);
     UserHandle h;
     ASSERT_EQ(UserHandle::Open(OVTM_CONTROL_PATH_W, &h), STATUS_SUCCESS);
-    for (ULONG code : {IOCTL_OVTM_UNSUPPORTED_804, IOCTL_OVTM_UNSUPPORTED_805, 0x222043u, 0x12345u}) {
+    for (ULONG code :
+         {IOCTL_OVTM_UNSUPPORTED_804, IOCTL_OVTM_UNSUPPORTED_805, 0x222043u, 0x12345u}) {
         auto r = h.DeviceIoControl(code, {}, 4);
         EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED) << std::hex << code;
         EXPECT_EQ(r.information, 0u);

@@ -43,7 +43,9 @@ bool CompleteNextTransfer(StubUsbDevice& usb, const Bytes& report, NTSTATUS stat
 
 } // namespace
 
-Bytes KeyBytes(uint8_t code) { return {0xFF, 0x00, code, 0x05}; }
+Bytes KeyBytes(uint8_t code) {
+    return {0xFF, 0x00, code, 0x05};
+}
 
 Bytes NoteBytes(uint8_t status, uint8_t note, uint8_t velocity) {
     return {status, note, velocity, 0x00};
@@ -109,7 +111,8 @@ std::pair<NTSTATUS, Bytes> FilterRig::SendTransfer(const Transfer& transfer) {
     urb.UrbBulkOrInterruptTransfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
     urb.UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     urb.UrbBulkOrInterruptTransfer.PipeHandle = StubUsbDevice::PipeHandle(kMusicEndpoint);
-    urb.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    urb.UrbBulkOrInterruptTransfer.TransferFlags =
+        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     urb.UrbBulkOrInterruptTransfer.TransferBufferLength = kTransferBufferLength;
     urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
     auto submission = UrbSubmission::Raw(urb);
@@ -148,7 +151,9 @@ void FilterRig::RemoveDevice() {
     impl_->removed = true;
 }
 
-void FilterRig::AdvanceMs(int64_t milliseconds) { hostkernel::AdvanceClockMs(milliseconds); }
+void FilterRig::AdvanceMs(int64_t milliseconds) {
+    hostkernel::AdvanceClockMs(milliseconds);
+}
 
 PFILTER_EXTENSION FilterRig::Extension() {
     return FilterGetExtension(impl_->driver->DeviceAbove(impl_->usb->Pdo()));

@@ -24,16 +24,16 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 
 // How an interrupt-IN transfer comes back from the device.
 struct Transfer {
-    Bytes report;                       // the bytes the device sent
-    NTSTATUS status = STATUS_SUCCESS;   // the bus driver's status
-    bool mdlOnly = false;               // buffer described by an MDL alone
+    Bytes report;                     // the bytes the device sent
+    NTSTATUS status = STATUS_SUCCESS; // the bus driver's status
+    bool mdlOnly = false;             // buffer described by an MDL alone
 };
 
 // Each test runs on a fresh kernel with the test clock and fails on verifier findings.
 class FilterTest : public hostkernel::testing::KernelTest {};
 
 class FilterRig {
-public:
+  public:
     // Loads the filter and adds it to a started keyboard; the kernel must be running.
     FilterRig();
     ~FilterRig();
@@ -61,7 +61,7 @@ public:
     void AdvanceMs(int64_t milliseconds);
     PFILTER_EXTENSION Extension();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

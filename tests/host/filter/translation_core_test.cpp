@@ -17,9 +17,15 @@ using Records = std::vector<uint32_t>;
 
 namespace {
 
-constexpr uint32_t Key(uint32_t code) { return 0x050000FFu | (code << 16); }
-constexpr uint32_t NoteOn(uint32_t note, uint32_t v) { return 0x90u | note << 8 | v << 16; }
-constexpr uint32_t NoteOff(uint32_t note, uint32_t v) { return 0x80u | note << 8 | v << 16; }
+constexpr uint32_t Key(uint32_t code) {
+    return 0x050000FFu | (code << 16);
+}
+constexpr uint32_t NoteOn(uint32_t note, uint32_t v) {
+    return 0x90u | note << 8 | v << 16;
+}
+constexpr uint32_t NoteOff(uint32_t note, uint32_t v) {
+    return 0x80u | note << 8 | v << 16;
+}
 
 // The filter's button state and settings, and one call per report as the completion
 // routine makes it.
@@ -35,10 +41,17 @@ struct ButtonTranslator {
         uint32_t out[BUTTON_RECORDS_MAX];
         size_t n = 0;
         switch (report.empty() ? 0 : report[0]) {
-        case 1: n = TranslateButtonReport1(report.data(), report.size(), &report1, &masks, out); break;
-        case 2: n = TranslateButtonReport2(report.data(), report.size(), &report2, &masks, out); break;
-        case 4: n = TranslateButtonReport4(report.data(), report.size(), &report4, &masks, out); break;
-        default: break;
+        case 1:
+            n = TranslateButtonReport1(report.data(), report.size(), &report1, &masks, out);
+            break;
+        case 2:
+            n = TranslateButtonReport2(report.data(), report.size(), &report2, &masks, out);
+            break;
+        case 4:
+            n = TranslateButtonReport4(report.data(), report.size(), &report4, &masks, out);
+            break;
+        default:
+            break;
         }
         return Records(out, out + n);
     }
@@ -135,7 +148,7 @@ TEST(ButtonTranslation, KeyMaskEntriesHideTheirButtons) {
     struct Case {
         size_t entry;
         uint8_t code;
-    } cases[] = {{1, 0x34}, {2, 0x3C}, {4, 0x3A}, {16, 0x3E},
+    } cases[] = {{1, 0x34},  {2, 0x3C},  {4, 0x3A},  {16, 0x3E},
                  {12, 0x50}, {13, 0x52}, {14, 0x54}, {15, 0x56}};
     for (const Case& c : cases) {
         ButtonTranslator t;
@@ -252,9 +265,9 @@ TEST(NoteTranslation, GroupCountFollowsTheLength) {
     EXPECT_EQ(t.Translate(Report{3, 0x41, 9, 0x42}).size(), 1u);
     EXPECT_EQ(t.Translate(Report{3, 0x41, 9, 0x42, 9, 0x43}).size(), 1u);
     // Seven bytes: the second group's slot B lies past the end and reads as empty.
-    EXPECT_EQ(t.Translate(Report{3, 0x41, 9, 0x42, 9, 0x43, 9}),
-              (std::vector<Records>{Records{NoteOn(41, 9), NoteOn(42, 9)},
-                                    Records{NoteOn(43, 9)}}));
+    EXPECT_EQ(
+        t.Translate(Report{3, 0x41, 9, 0x42, 9, 0x43, 9}),
+        (std::vector<Records>{Records{NoteOn(41, 9), NoteOn(42, 9)}, Records{NoteOn(43, 9)}}));
     EXPECT_EQ(t.Translate(Report{}).size(), 0u);
 }
 
