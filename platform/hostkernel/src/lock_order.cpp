@@ -20,6 +20,7 @@ struct LockGraph {
     std::unordered_map<const void *, std::string> names;
     std::unordered_set<const void *> alone;
     std::set<const void *> nodes; // every address the graph knows, for range lookups on free
+    std::set<std::pair<const void *, const void *>> apart; // pairs never to be held together
     std::atomic<bool> enabled{true};
 };
 
@@ -83,6 +84,10 @@ void LockAcquired(const void *lock, const char *kind)
                     findings.emplace_back(verifier::kLockHeldAlone,
                                           Format("%s must be held alone, but %s is taken while it is held",
                                                  NameOf(g, h).c_str(), NameOf(g, lock).c_str()));
+                if (g.apart.count({lock, h}) || g.apart.count({h, lock}))
+                    findings.emplace_back(verifier::kLockOrder,
+                                          Format("%s taken while holding %s: the two are never held together",
+                                                 NameOf(g, lock).c_str(), NameOf(g, h).c_str()));
                 auto &edges = g.after[h];
                 if (edges.count(lock)) continue;
                 if (Reaches(g, lock, h)) {
@@ -136,6 +141,8 @@ void ForgetLocksIn(const char *begin, const char *end)
     }
     for (auto it = g.names.begin(); it != g.names.end();) it = inside(it->first) ? g.names.erase(it) : std::next(it);
     for (auto it = g.alone.begin(); it != g.alone.end();) it = inside(*it) ? g.alone.erase(it) : std::next(it);
+    for (auto it = g.apart.begin(); it != g.apart.end();)
+        it = (inside(it->first) || inside(it->second)) ? g.apart.erase(it) : std::next(it);
 }
 
 void ResetLockGraph()
@@ -146,6 +153,7 @@ void ResetLockGraph()
     g.names.clear();
     g.alone.clear();
     g.nodes.clear();
+    g.apart.clear();
     g.enabled = true;
 }
 
@@ -167,6 +175,24 @@ void RequireHeldAlone(const void *lock)
     std::lock_guard<std::mutex> guard(g.mutex);
     g.alone.insert(lock);
     g.nodes.insert(lock);
+}
+
+void DeclareLockOrder(const void *before, const void *after)
+{
+    auto &g = detail::Graph();
+    std::lock_guard<std::mutex> guard(g.mutex);
+    g.after[before].insert(after);
+    g.nodes.insert(before);
+    g.nodes.insert(after);
+}
+
+void ForbidHoldingTogether(const void *a, const void *b)
+{
+    auto &g = detail::Graph();
+    std::lock_guard<std::mutex> guard(g.mutex);
+    g.apart.insert({a, b});
+    g.nodes.insert(a);
+    g.nodes.insert(b);
 }
 
 void SetLockTracking(bool enabled) { detail::Graph().enabled = enabled; }

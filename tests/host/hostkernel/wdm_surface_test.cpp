@@ -351,7 +351,7 @@ TEST_F(PoolAndLocksTest, FreeingABlockWithItsTimerStillSetIsReportedAndTheTimerN
     hostkernel::AdvanceClockMs(20); // would run the DPC on freed memory
 }
 
-TEST_F(PoolAndLocksTest, LockOrderCyclesAreReportedOnce)
+TEST_F(PoolAndLocksTest, LockOrderCyclesDeclaredOrdersAndLockRulesAreReported)
 {
     KSPIN_LOCK a, b, c;
     KeInitializeSpinLock(&a);
@@ -372,6 +372,20 @@ TEST_F(PoolAndLocksTest, LockOrderCyclesAreReportedOnce)
     EXPECT_TRUE(TookOneFinding(verifier::kLockOrder));
     nest(&c, &a); // known by now
     EXPECT_EQ(verifier::FindingCount(), 0u);
+
+    KSPIN_LOCK capture, report;
+    KeInitializeSpinLock(&capture);
+    KeInitializeSpinLock(&report);
+    verifier::ForbidHoldingTogether(&capture, &report);
+    nest(&report, &capture);
+    EXPECT_TRUE(TookOneFinding(verifier::kLockOrder));
+
+    KSPIN_LOCK list, pending;
+    KeInitializeSpinLock(&list);
+    KeInitializeSpinLock(&pending);
+    verifier::DeclareLockOrder(&list, &pending);
+    nest(&pending, &list); // wrong the first time it happens, without the right order ever seen
+    EXPECT_TRUE(TookOneFinding(verifier::kLockOrder));
 
     KSPIN_LOCK alone;
     KeInitializeSpinLock(&alone);

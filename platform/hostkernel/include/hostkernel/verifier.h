@@ -43,6 +43,11 @@ std::string Describe(const std::vector<Finding> &findings);
 void NameLock(const void *lock, const std::string &name);
 // Findings if `lock` is taken while any other tracked lock is held, or the reverse.
 void RequireHeldAlone(const void *lock);
+// Declares that `before` is taken before `after` when both are held, as if that order had been
+// seen: the first acquisition in the other order is a lock-order finding.
+void DeclareLockOrder(const void *before, const void *after);
+// A finding whenever `a` and `b` are held together, in either order.
+void ForbidHoldingTogether(const void *a, const void *b);
 // Lock-order and held-alone tracking, on by default (benchmarks may turn it off).
 void SetLockTracking(bool enabled);
 
