@@ -91,6 +91,7 @@ void FxInitializeGlobalLocks(void)
     if (InterlockedCompareExchange(&initialized, 1, 0) != 0) return;
     FxInitializeInternalSpinLock(&driverTableLock);
     FxInitializeGraveyardLock();
+    FxInitializeRequestLocks();
 }
 
 FxDriver *FxDriverOfWdm(PDRIVER_OBJECT DriverObject)

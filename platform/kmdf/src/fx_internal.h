@@ -232,6 +232,7 @@ FxDevice *FxDeviceOfObject(FxObject *Object); // the device an object lives unde
 void FxFlushGraveyard(void);
 void FxInitializeGraveyardLock(void);
 void FxInitializeGlobalLocks(void);
+void FxInitializeRequestLocks(void);
 
 // ---- Strings (fx_object.cpp) ----
 NTSTATUS FxCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);

@@ -119,17 +119,51 @@ NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Requests marked cancelable, found by their IRP when it is cancelled. The IRP's own fields
+// (DriverContext, Tail.Overlay.ListEntry) stay the driver's while it owns the request.
+KSPIN_LOCK cancelableLock;
+LIST_ENTRY cancelable = {&cancelable, &cancelable};
+
+void LinkCancelable(FxRequest *Request)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&cancelableLock, &irql);
+    InsertTailList(&cancelable, &Request->QueueLink);
+    KeReleaseSpinLock(&cancelableLock, irql);
+}
+
+FxRequest *UnlinkCancelable(PIRP Irp, FxRequest *Known)
+{
+    FxRequest *found = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&cancelableLock, &irql);
+    for (PLIST_ENTRY e = cancelable.Flink; e != &cancelable; e = e->Flink) {
+        FxRequest *request = CONTAINING_RECORD(e, FxRequest, QueueLink);
+        if (request == Known || (Known == NULL && request->Irp == Irp)) {
+            RemoveEntryList(e);
+            InitializeListHead(e);
+            found = request;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&cancelableLock, irql);
+    return found;
+}
+
 VOID NTAPI CancelMarked(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     (void)DeviceObject;
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    FxRequest *request = static_cast<FxRequest *>(Irp->Tail.Overlay.DriverContext[3]);
+    FxRequest *request = UnlinkCancelable(Irp, NULL);
+    if (request == NULL) return;
     PFN_WDF_REQUEST_CANCEL routine = request->CancelRoutine;
     request->CancelRoutine = NULL;
     if (routine != NULL) routine((WDFREQUEST)request);
 }
 
 } // namespace
+
+void FxInitializeRequestLocks(void) { FxInitializeInternalSpinLock(&cancelableLock); }
 
 // Called by a canceller that took an IRP reference (see FxIoTarget's stop): the last holder
 // of the IRP finishes the send.
@@ -170,7 +204,7 @@ void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR In
     if (Request->CancelRoutine != NULL || irp->CancelRoutine != NULL) {
         FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed while still marked cancelable",
                          (void *)Request);
-        (void)IoSetCancelRoutine(irp, NULL);
+        if (IoSetCancelRoutine(irp, NULL) != NULL) UnlinkCancelable(irp, Request);
         Request->CancelRoutine = NULL;
     }
     FxQueue *queue = Request->Queue;
@@ -363,9 +397,10 @@ NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CA
     if (request == NULL || EvtRequestCancel == NULL) return STATUS_INVALID_PARAMETER;
     PIRP irp = request->Irp;
     request->CancelRoutine = EvtRequestCancel;
-    irp->Tail.Overlay.DriverContext[3] = request;
+    LinkCancelable(request);
     (void)IoSetCancelRoutine(irp, CancelMarked);
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        UnlinkCancelable(irp, request);
         request->CancelRoutine = NULL;
         return STATUS_CANCELLED;
     }
@@ -377,6 +412,7 @@ NTSTATUS NTAPI WdfRequestUnmarkCancelable(WDFREQUEST Request)
     FxRequest *request = ValidateRequest(Request, "WdfRequestUnmarkCancelable");
     if (request == NULL) return STATUS_INVALID_PARAMETER;
     if (IoSetCancelRoutine(request->Irp, NULL) == NULL) return STATUS_CANCELLED;
+    UnlinkCancelable(request->Irp, request);
     request->CancelRoutine = NULL;
     return STATUS_SUCCESS;
 }

@@ -170,6 +170,16 @@ TEST_F(FrameworkTest, CancelledRequestIsSeenAsCancelledByTheDriver)
     EXPECT_EQ(parked.Status(), STATUS_CANCELLED);
 }
 
+TEST_F(FrameworkTest, CancelableRequestEndsWhenItsIssuerCancels)
+{
+    PendingIo parked = handle.DeviceIoControlOverlapped(IOCTL_SAMPLE_PARK_CANCELABLE, {}, 0);
+    EXPECT_FALSE(parked.IsComplete());
+    handle.CancelIo();
+    ASSERT_TRUE(parked.IsComplete());
+    EXPECT_EQ(parked.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(parked.Information(), 1u); // the driver's DriverContext survived
+}
+
 TEST_F(FrameworkTest, SurpriseRemovalStopsTheControlQueueUntilTheHandleCloses)
 {
     auto transfer = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(0x82), 8);

@@ -163,6 +163,15 @@ NTSTATUS Echo(WDFREQUEST Request, ULONG_PTR *Count)
     return STATUS_SUCCESS;
 }
 
+EVT_WDF_REQUEST_CANCEL SampleEvtRequestCancel;
+VOID SampleEvtRequestCancel(WDFREQUEST Request)
+{
+    // The driver's own words in the IRP are untouched by the framework while the driver owns it.
+    PIRP irp = WdfRequestWdmGetIrp(Request);
+    BOOLEAN intact = irp->Tail.Overlay.DriverContext[3] == (PVOID)Request;
+    WdfRequestCompleteWithInformation(Request, STATUS_CANCELLED, intact ? 1 : 0);
+}
+
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL SampleEvtControl;
 VOID SampleEvtControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
                       ULONG IoControlCode)
@@ -193,6 +202,11 @@ VOID SampleEvtControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLen
         WdfSpinLockRelease(sample->ListLock);
         return;
     }
+    case IOCTL_SAMPLE_PARK_CANCELABLE:
+        WdfRequestWdmGetIrp(Request)->Tail.Overlay.DriverContext[3] = Request;
+        status = WdfRequestMarkCancelableEx(Request, SampleEvtRequestCancel);
+        if (NT_SUCCESS(status)) return;
+        break;
     case IOCTL_SAMPLE_HOLD: {
         LARGE_INTEGER due;
         due.QuadPart = -1000000; // 100 ms
