@@ -164,7 +164,10 @@ struct FxRequest {
     WDF_REQUEST_COMPLETION_PARAMS CompletionParams;
     IO_STACK_LOCATION SentLocation; // the lower driver's stack location as formatted
     FxIoTarget *Target;          // while sent
-    volatile LONG IrpReferences; // the completion routine's plus those of cancellers in progress
+    volatile LONG IrpReferences; // the completion routine's, the time-out's, and cancellers' in progress
+    KTIMER SendTimer;            // a send's time-out
+    KDPC SendTimerDpc;
+    PKEVENT SendDone;            // set instead of the completion routine for a synchronous send
     NTSTATUS SendStatus;
     LIST_ENTRY QueueLink;        // in FxQueue.Waiting
     LIST_ENTRY TargetLink;       // in FxIoTarget.Sent

@@ -102,11 +102,25 @@ void FinishSend(FxRequest *Request)
     Request->SendStatus = irp->IoStatus.Status;
     Request->Target = NULL;
     FxIoTargetRequestReturned(target, Request);
-    if (Request->CompletionRoutine != NULL) {
+    if (Request->SendDone != NULL) {
+        // A synchronous send: the sender, waiting, has the request back.
+        KeSetEvent(Request->SendDone, IO_NO_INCREMENT, FALSE);
+    } else if (Request->CompletionRoutine != NULL) {
         Request->CompletionRoutine((WDFREQUEST)Request, (WDFIOTARGET)target, &params, Request->CompletionContext);
     } else {
         FxRequestCompleteInternal(Request, irp->IoStatus.Status, irp->IoStatus.Information);
     }
+}
+
+// The time-out of a send passed: cancel the IRP, holding the time-out's IRP reference meanwhile.
+VOID NTAPI SendTimedOut(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
+{
+    (void)Dpc;
+    (void)Argument1;
+    (void)Argument2;
+    FxRequest *request = static_cast<FxRequest *>(Context);
+    IoCancelIrp(request->Irp);
+    FxRequestReleaseIrpReference(request);
 }
 
 NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -114,6 +128,9 @@ NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     (void)DeviceObject;
     (void)Irp;
     FxRequest *request = static_cast<FxRequest *>(Context);
+    // A time-out that has not fired gives up its reference here; one that has fired drops it itself.
+    if (request->SendTimerDpc.DeferredRoutine != NULL && KeCancelTimer(&request->SendTimer))
+        InterlockedDecrement(&request->IrpReferences);
     // A canceller still holding the IRP finishes the request when it lets go.
     if (InterlockedDecrement(&request->IrpReferences) == 0) FinishSend(request);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -476,15 +493,38 @@ BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUES
                          (void *)Request);
         IoCopyCurrentIrpStackLocationToNext(irp);
     }
+    bool synchronous = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
+    if (synchronous && KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        FxVerifierReport(FX_RULE_IRQL, "WdfRequestSend SYNCHRONOUS at IRQL %d", KeGetCurrentIrql());
+        request->SendStatus = STATUS_INVALID_DEVICE_STATE;
+        return FALSE;
+    }
+    KEVENT done;
+    request->SendDone = NULL;
+    if (synchronous) {
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        request->SendDone = &done;
+    }
     request->Formatted = FALSE;
     request->SentLocation = *IoGetNextIrpStackLocation(irp);
     request->IrpReferences = 1;
+    request->SendTimerDpc.DeferredRoutine = NULL;
+    bool timed = (flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) && Options->Timeout != 0;
     FxIoTargetRequestSent(target, request);
     IoSetCompletionRoutine(irp, SendCompletion, request, TRUE, TRUE, TRUE);
-    if (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfRequestSend: SYNCHRONOUS sends are not provided; sent asynchronously");
+    if (timed) {
+        request->IrpReferences = 2;
+        KeInitializeTimer(&request->SendTimer);
+        KeInitializeDpc(&request->SendTimerDpc, SendTimedOut, request);
+        LARGE_INTEGER due;
+        due.QuadPart = Options->Timeout;
+        KeSetTimer(&request->SendTimer, due, &request->SendTimerDpc);
     }
     IoCallDriver(target->TargetDevice, irp);
+    if (synchronous) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        request->SendDone = NULL;
+    }
     return TRUE;
 }
 

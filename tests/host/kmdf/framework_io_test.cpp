@@ -12,6 +12,8 @@
 
 #include <gmock/gmock.h>
 
+#include <thread>
+
 namespace {
 
 using hostkernel::PendingIo;
@@ -116,6 +118,43 @@ TEST_F(FrameworkIoTest, StoppingTheTargetCancelsSentTransfersAndRefusesNewOnes)
         hostkernel::DriverScope scope(driver->Driver());
         WdfIoTargetStart(WdfDeviceGetIoTarget(filter));
     }
+}
+
+TEST_F(FrameworkIoTest, SendTimeOutCancelsTheTransferAtItsDueTime)
+{
+    Bring();
+    ASSERT_EQ(driver->Start(usb->Pdo()), STATUS_SUCCESS);
+    SampleSeen.SendTimeoutMs = 50;
+    auto transfer = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(0x82), 8);
+    transfer->Submit(usb->TopOfStack());
+    hostkernel::AdvanceClockMs(49);
+    EXPECT_FALSE(transfer->IsComplete());
+    hostkernel::AdvanceClockMs(1);
+    ASSERT_TRUE(transfer->Wait());
+    EXPECT_EQ(transfer->Status(), STATUS_CANCELLED);
+
+    auto answered = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(0x82), 8);
+    answered->Submit(usb->TopOfStack());
+    ASSERT_TRUE(usb->CompleteTransfer(0x82, {3, 1}));
+    EXPECT_EQ(answered->Status(), STATUS_SUCCESS);
+    hostkernel::AdvanceClockMs(100); // its time-out was withdrawn: nothing fires
+}
+
+TEST_F(FrameworkIoTest, SynchronousSendWaitsAndLeavesTheRequestWithTheDriver)
+{
+    Bring();
+    ASSERT_EQ(driver->Start(usb->Pdo()), STATUS_SUCCESS);
+    SampleSeen.SendSynchronously = TRUE;
+    auto transfer = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(0x82), 8);
+    std::thread sender([&] { transfer->Submit(usb->TopOfStack()); });
+    while (usb->PendingTransfers(0x82) == 0) std::this_thread::yield();
+    EXPECT_EQ(SampleSeen.ReportsSeen, 0); // the sender is blocked in the driver's send
+    ASSERT_TRUE(usb->CompleteTransfer(0x82, {3, 9, 9}));
+    sender.join();
+    ASSERT_TRUE(transfer->IsComplete());
+    EXPECT_EQ(transfer->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(SampleSeen.ReportsSeen, 1);
+    EXPECT_THAT(transfer->Bytes(), ElementsAre(3, 9, 9));
 }
 
 TEST_F(FrameworkIoTest, SendAndForgetDeliversStraightToTheSender)

@@ -106,8 +106,19 @@ VOID SampleEvtInternalDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t O
     PURB urb = (PURB)stack->Parameters.Others.Argument1;
     if (IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         WdfRequestFormatRequestUsingCurrentType(Request);
+        WDF_REQUEST_SEND_OPTIONS sendOptions;
+        WDF_REQUEST_SEND_OPTIONS_INIT(&sendOptions, 0);
+        if (SampleSeen.SendTimeoutMs != 0)
+            WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&sendOptions, WDF_REL_TIMEOUT_IN_MS(SampleSeen.SendTimeoutMs));
+        if (SampleSeen.SendSynchronously) {
+            sendOptions.Flags |= WDF_REQUEST_SEND_OPTION_SYNCHRONOUS;
+            if (WdfRequestSend(Request, WdfDeviceGetIoTarget(device), &sendOptions))
+                InterlockedIncrement(&SampleSeen.ReportsSeen);
+            WdfRequestComplete(Request, WdfRequestGetStatus(Request));
+            return;
+        }
         WdfRequestSetCompletionRoutine(Request, SampleMusicCompletion, WDF_NO_CONTEXT);
-        if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(device), WDF_NO_SEND_OPTIONS))
+        if (!WdfRequestSend(Request, WdfDeviceGetIoTarget(device), &sendOptions))
             WdfRequestComplete(Request, WdfRequestGetStatus(Request));
         return;
     }

@@ -34,6 +34,8 @@ struct SampleObservations {
     volatile LONG FileCloses;
     volatile LONG DeviceCleanups;
     volatile LONG SurpriseRemovals;
+    LONG SendTimeoutMs;      // forwards interrupt transfers with this time-out when non-zero
+    BOOLEAN SendSynchronously; // forwards them synchronously and completes them itself
     PVOID LeakedBlock;
     WDFSPINLOCK LockA;
     WDFSPINLOCK LockB;
