@@ -281,7 +281,7 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->IoStatus.Status == STATUS_PENDING)
         verifier::Report(verifier::kExactlyOnceCompletion,
                          Format("IRP %p completed with STATUS_PENDING", static_cast<void *>(Irp)));
-    if (Irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
         verifier::Report(verifier::kExactlyOnceCompletion,
                          Format("IRP %p completed with its cancel routine still set", static_cast<void *>(Irp)));
 
@@ -294,7 +294,7 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         bool invoke = routine != nullptr &&
                       ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                        (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+                       (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (stack->Control & SL_INVOKE_ON_CANCEL)));
         stack->MinorFunction = 0;
         stack->Flags = 0;
         stack->Control = 0;
@@ -335,7 +335,8 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     if (!CheckLive(Irp, "IoCancelIrp")) return FALSE;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Drivers read the flag without the cancel lock (WdfRequestIsCanceled): publish it atomically.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

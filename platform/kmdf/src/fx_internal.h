@@ -220,6 +220,9 @@ struct FxWorkItem {
     KEVENT Idle;
 };
 
+// The cancel flag of an IRP: set by whoever cancels it, read here without the cancel lock.
+static inline BOOLEAN FxIrpCancelled(PIRP Irp) { return __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE); }
+
 // ---- Objects (fx_object.cpp) ----
 // Allocates an object of `size` bytes of type-specific data plus the context the attributes ask
 // for; zero-filled. The parent is attributes->ParentObject or `defaultParent`.

@@ -20,7 +20,7 @@ void CancelSent(FxIoTarget *Target)
         KeAcquireSpinLock(&Target->Lock, &irql);
         for (PLIST_ENTRY e = Target->Sent.Flink; e != &Target->Sent && count < kBatch; e = e->Flink) {
             FxRequest *request = CONTAINING_RECORD(e, FxRequest, TargetLink);
-            if (request->Irp->Cancel) continue;
+            if (FxIrpCancelled(request->Irp)) continue;
             InterlockedIncrement(&request->IrpReferences);
             batch[count++] = request;
         }

@@ -209,7 +209,7 @@ NTSTATUS FxQueueDispatch(FxDevice *Device, PIRP Irp)
         Irp->Tail.Overlay.DriverContext[3] = request;
         InsertTailList(&queue->Waiting, &request->QueueLink);
         (void)IoSetCancelRoutine(Irp, CancelWaiting);
-        bool cancelled = Irp->Cancel && TakeWaiting(request);
+        bool cancelled = FxIrpCancelled(Irp) && TakeWaiting(request);
         KeReleaseSpinLock(&queue->Lock, irql);
         if (cancelled) FxRequestCompleteInternal(request, STATUS_CANCELLED, 0);
         return STATUS_PENDING;

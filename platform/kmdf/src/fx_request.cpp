@@ -218,7 +218,7 @@ void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR In
                          (void *)Request);
     }
     PIRP irp = Request->Irp;
-    if (Request->CancelRoutine != NULL || irp->CancelRoutine != NULL) {
+    if (Request->CancelRoutine != NULL || __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
         FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed while still marked cancelable",
                          (void *)Request);
         if (IoSetCancelRoutine(irp, NULL) != NULL) UnlinkCancelable(irp, Request);
@@ -339,7 +339,7 @@ PIRP NTAPI WdfRequestWdmGetIrp(WDFREQUEST Request)
 BOOLEAN NTAPI WdfRequestIsCanceled(WDFREQUEST Request)
 {
     FxRequest *request = ValidateRequest(Request, "WdfRequestIsCanceled");
-    return request ? request->Irp->Cancel : FALSE;
+    return request ? FxIrpCancelled(request->Irp) : FALSE;
 }
 
 WDFFILEOBJECT NTAPI WdfRequestGetFileObject(WDFREQUEST Request)
@@ -416,7 +416,7 @@ NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CA
     request->CancelRoutine = EvtRequestCancel;
     LinkCancelable(request);
     (void)IoSetCancelRoutine(irp, CancelMarked);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+    if (FxIrpCancelled(irp) && IoSetCancelRoutine(irp, NULL) != NULL) {
         UnlinkCancelable(irp, request);
         request->CancelRoutine = NULL;
         return STATUS_CANCELLED;

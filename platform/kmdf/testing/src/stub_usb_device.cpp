@@ -154,7 +154,7 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
             // under the lock the cancel routine takes, so that neither can lose it.
             std::lock_guard<std::mutex> guard(state->mutex);
             IoSetCancelRoutine(irp, CancelPending);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr) != nullptr)
                 cancelled = true;
             else
                 state->pending[endpoint].push_back(irp);
