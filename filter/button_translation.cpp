@@ -1,6 +1,8 @@
 // Row tables of the three button reports and the diff that turns a report into key records.
 #include "button_translation.h"
 
+#include "shared_value.h"
+
 #include "ovtm_event.h"
 
 namespace {
@@ -67,7 +69,7 @@ size_t DiffButtons(const ButtonRow* rows, size_t rowCount, uint32_t value, uint3
 }
 
 bool Hidden(const BUTTON_MASK_SETTINGS* masks, size_t entry) {
-    return masks->KeyMask != nullptr && masks->KeyMask[entry] != 0;
+    return masks->KeyMask != nullptr && ReadSharedByte(&masks->KeyMask[entry]) != 0;
 }
 
 void ClearBit(uint8_t* report, size_t byteIndex, unsigned bit) {

@@ -29,8 +29,38 @@ VOID ControlEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output
     ULONG_PTR information = 0;
     NTSTATUS status;
     switch (ioControlCode) {
+    case IOCTL_OVTM_COMMAND_C1:
+        status = HandleCommandC1(extension, &information);
+        break;
+    case IOCTL_OVTM_COMMAND_C2:
+        status = HandleCommandC2(extension, &information);
+        break;
+    case IOCTL_OVTM_GET_REVISION:
+        status = HandleGetRevision(extension, request, outputBufferLength, &information);
+        break;
+    case IOCTL_OVTM_SET_SWITCHES:
+        status = HandleSetSwitches(extension, request, outputBufferLength, &information);
+        break;
+    case IOCTL_OVTM_GET_VERSION:
+        status = HandleGetVersion(request, outputBufferLength, &information);
+        break;
+    case IOCTL_OVTM_QUERY_C4:
+        status = HandleQueryC4(extension, request, outputBufferLength, &information);
+        break;
+    case IOCTL_OVTM_QUERY_C3:
+        status = HandleQueryC3(extension, request, outputBufferLength, &information);
+        break;
+    case IOCTL_OVTM_GET_DEVICE_NAME:
+        status = HandleGetDeviceName(request, outputBufferLength, &information);
+        break;
     case IOCTL_OVTM_READ_EVENTS:
         status = HandleReadEvents(extension, request, outputBufferLength, &information);
+        break;
+    case IOCTL_OVTM_SET_KEY_MASK:
+        status = HandleSetKeyMask(extension, request, outputBufferLength, &information);
+        break;
+    case IOCTL_OVTM_SET_VELOCITY_CURVE:
+        status = HandleSetVelocityCurve(extension, request, inputBufferLength, &information);
         break;
     case IOCTL_OVTM_CAPTURE:
         status = HandleCapture(extension, request, inputBufferLength, &information);
@@ -39,6 +69,7 @@ VOID ControlEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output
         status = HandleReleaseAllReaders(extension, &information);
         break;
     default:
+        // 0x222013 and 0x222017 are part of the protocol but refused, like any unknown code.
         status = STATUS_NOT_SUPPORTED;
         break;
     }

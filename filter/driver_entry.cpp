@@ -53,7 +53,11 @@ NTSTATUS InitializeFilterExtension(WDFDEVICE device, PFILTER_EXTENSION extension
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = device;
-    return WdfWaitLockCreate(&attributes, &extension->CaptureLock);
+    status = WdfWaitLockCreate(&attributes, &extension->CaptureLock);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return WdfWaitLockCreate(&attributes, &extension->CommandLock);
 }
 
 } // namespace
@@ -80,6 +84,8 @@ NTSTATUS FilterEvtDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
 
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPower;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnpPower);
+    pnpPower.EvtDevicePrepareHardware = FilterEvtDevicePrepareHardware;
+    pnpPower.EvtDeviceReleaseHardware = FilterEvtDeviceReleaseHardware;
     pnpPower.EvtDeviceSurpriseRemoval = EvtDeviceSurpriseRemoval;
     WdfDeviceInitSetPnpPowerEventCallbacks(deviceInit, &pnpPower);
 

@@ -12,6 +12,8 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 
 EVT_WDF_DRIVER_DEVICE_ADD FilterEvtDeviceAdd;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP FilterEvtDeviceCleanup;
+EVT_WDF_DEVICE_PREPARE_HARDWARE FilterEvtDevicePrepareHardware;
+EVT_WDF_DEVICE_RELEASE_HARDWARE FilterEvtDeviceReleaseHardware;
 EVT_WDF_DEVICE_SURPRISE_REMOVAL EvtDeviceSurpriseRemoval;
 EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL EvtIoInternalDeviceControl;
 
@@ -24,6 +26,9 @@ EVT_WDF_FILE_CLOSE ControlEvtFileClose;
 EVT_WDF_FILE_CLEANUP ControlEvtFileCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL ControlEvtIoDeviceControl;
 
+EVT_WDF_REQUEST_COMPLETION_ROUTINE DescriptorCompletion;
+EVT_WDF_REQUEST_COMPLETION_ROUTINE SelectConfigurationCompletion;
+EVT_WDF_REQUEST_COMPLETION_ROUTINE KeyboardPipeCompletion;
 EVT_WDF_REQUEST_COMPLETION_ROUTINE MusicPipeCompletion;
 
 // What the music-pipe completion does with the bytes of one received report (length > 0):

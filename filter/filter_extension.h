@@ -15,12 +15,15 @@ typedef struct _FILTER_EXTENSION {
     WDFDEVICE Device;
     WDFDEVICE ControlDevice;
     WDFWAITLOCK CaptureLock;
+    // Written by the descriptor completion, read by control requests (whole byte).
     UCHAR DeviceRevision;
     ULONG ReplyC3;
     ULONG ReplyC4;
     // Written and read under ReportLock (and ClientListLock when cleared), so a report and
     // a read each see the device either present or gone, never half way.
     UCHAR DevicePresent;
+    // KeyMask and VelocityCurve bytes are written by control requests while reports are
+    // translated; both sides access them whole (shared_value.h).
     UCHAR KeyMask[OVTM_KEY_MASK_COUNT];
     ULONG Report1State;
     UCHAR Report2State;
@@ -37,6 +40,7 @@ typedef struct _FILTER_EXTENSION {
     LONG ReadRefusal;
     WDFSPINLOCK PendingReadLock;
     LIST_ENTRY PendingReadList;
+    // Stored by the configuration-selection completion, compared by every dispatch.
     USBD_PIPE_HANDLE MusicInPipe;
     USBD_PIPE_HANDLE KeyboardInPipe;
     USBD_PIPE_HANDLE CommandOutPipe;
@@ -47,6 +51,9 @@ typedef struct _FILTER_EXTENSION {
     // Set once the device's cleanup has taken every client record away; an open that
     // comes later gets no record.
     BOOLEAN ClientsDetached;
+    // Serialises device commands and queries: they share CommandBuffer and ReplyEvent, and
+    // one query's reset of the event must not swallow the answer another is waiting for.
+    WDFWAITLOCK CommandLock;
 } FILTER_EXTENSION, *PFILTER_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_EXTENSION, FilterGetExtension)

@@ -70,11 +70,10 @@ void HandleReplyReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length
     if (!TranslateReplyReport(report, length, &reply)) {
         return;
     }
-    if (reply.Command == REPLY_QUERY_C3) {
-        extension->ReplyC3 = reply.Value;
-    } else {
-        extension->ReplyC4 = reply.Value;
-    }
+    // The query that waits reads the value without ReportLock.
+    volatile LONG* slot = (volatile LONG*)(reply.Command == REPLY_QUERY_C3 ? &extension->ReplyC3
+                                                                           : &extension->ReplyC4);
+    InterlockedExchange(slot, (LONG)reply.Value);
     KeSetEvent(&extension->ReplyEvent, IO_NO_INCREMENT, FALSE);
 }
 

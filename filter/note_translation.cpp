@@ -1,6 +1,8 @@
 // Music-key slots of report 3 into note records.
 #include "note_translation.h"
 
+#include "shared_value.h"
+
 #include "ovtm_event.h"
 
 namespace {
@@ -26,7 +28,7 @@ uint8_t SlotVelocity(uint8_t raw) {
 
 uint32_t NoteOn(uint8_t slot0, uint8_t slot1, const volatile uint8_t* velocityCurve) {
     uint8_t note = (uint8_t)(OVTM_LOWEST_NOTE + (slot0 & SlotKeyMask));
-    return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note, velocityCurve[SlotVelocity(slot1)]);
+    return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note, ReadSharedByte(&velocityCurve[SlotVelocity(slot1)]));
 }
 
 uint32_t NoteOff(uint8_t slot0, uint8_t slot1) {

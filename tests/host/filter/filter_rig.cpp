@@ -8,6 +8,8 @@
 
 #include <hostkernel/kernel.h>
 #include <hostkernel/verifier.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
 #include <kmdf_testing/driver_harness.h>
 #include <kmdf_testing/stub_usb_device.h>
 
@@ -59,19 +61,78 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return all;
 }
 
+SelectionUrb::SelectionUrb(const std::vector<std::pair<uint8_t, ULONG>>& interfaces,
+                           uint8_t numInterfaces)
+    : entries_(interfaces.size()) {
+    size_t size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
+    for (const auto& itf : interfaces) {
+        size += GET_USBD_INTERFACE_SIZE(itf.second == 0 ? 1 : itf.second);
+    }
+    storage_.assign((size + sizeof(uint64_t) - 1) / sizeof(uint64_t), 0);
+    descriptor_ = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 39, 0, numInterfaces, 1, 0, 0xA0, 50};
+    UsbBuildSelectConfigurationRequest(
+        Urb(), (USHORT)size, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor_.data()));
+    char* entry = reinterpret_cast<char*>(&Urb()->UrbSelectConfiguration.Interface);
+    for (const auto& itf : interfaces) {
+        auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
+        info->Length = (USHORT)GET_USBD_INTERFACE_SIZE(itf.second == 0 ? 1 : itf.second);
+        info->InterfaceNumber = itf.first;
+        info->NumberOfPipes = itf.second;
+        entry += info->Length;
+    }
+}
+
+PUSBD_INTERFACE_INFORMATION SelectionUrb::Entry(size_t index) {
+    char* entry = reinterpret_cast<char*>(&Urb()->UrbSelectConfiguration.Interface);
+    for (size_t i = 0; i < index; ++i) {
+        entry += reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry)->Length;
+    }
+    return reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
+}
+
+SelectionResult SelectionUrb::Send(PDEVICE_OBJECT top) {
+    PendingIo io = hostkernel::SendInternalDeviceControl(top, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb());
+    SelectionResult result;
+    EXPECT_TRUE(io.Wait());
+    result.status = io.Status();
+    if (!NT_SUCCESS(result.status)) {
+        return result;
+    }
+    for (size_t i = 0; i < entries_; ++i) {
+        PUSBD_INTERFACE_INFORMATION info = Entry(i);
+        for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
+            result.pipes.emplace_back(info->Pipes[p].EndpointAddress, info->Pipes[p].PipeHandle);
+        }
+    }
+    return result;
+}
+
+NTSTATUS RequestDeviceDescriptor(PDEVICE_OBJECT top, ULONG length, uint8_t type) {
+    std::vector<uint8_t> buffer(length == 0 ? 1 : length, 0);
+    URB urb{};
+    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 type, 0, 0, buffer.data(), NULL, length, NULL);
+    PendingIo io = hostkernel::SendInternalDeviceControl(top, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb);
+    EXPECT_TRUE(io.Wait());
+    return io.Status();
+}
+
 struct FilterRig::Impl {
     std::unique_ptr<StubUsbDevice> usb;
     std::unique_ptr<DriverUnderTest> driver;
+    NTSTATUS startStatus = STATUS_PENDING;
     bool removed = false;
 };
 
-FilterRig::FilterRig() : impl_(new Impl) {
-    impl_->usb = std::make_unique<StubUsbDevice>();
+FilterRig::FilterRig(USHORT vendorId, USHORT productId, USHORT bcdDevice, bool enumerate)
+    : impl_(new Impl) {
+    impl_->usb = std::make_unique<StubUsbDevice>(vendorId, productId, bcdDevice);
     impl_->driver = std::make_unique<DriverUnderTest>(L"OvtmFilt", DriverEntry);
     EXPECT_EQ(impl_->driver->AddDevice(impl_->usb->Pdo()), STATUS_SUCCESS);
-    EXPECT_EQ(impl_->driver->Start(impl_->usb->Pdo()), STATUS_SUCCESS);
-    // The music pipe's handle is what the configuration selection names for endpoint 0x82.
-    Extension()->MusicInPipe = StubUsbDevice::PipeHandle(kMusicEndpoint);
+    impl_->startStatus = impl_->driver->Start(impl_->usb->Pdo());
+    if (enumerate && NT_SUCCESS(impl_->startStatus)) {
+        EXPECT_EQ(Enumerate().status, STATUS_SUCCESS);
+    }
     PFILTER_EXTENSION ext = Extension();
     namespace verifier = hostkernel::verifier;
     verifier::NameLock(hostkernel::testing::LockKey(ext->ReportLock), "ReportLock");
@@ -99,7 +160,10 @@ std::pair<NTSTATUS, Bytes> FilterRig::SendTransfer(const Transfer& transfer) {
         auto submission = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(kMusicEndpoint),
                                                      kTransferBufferLength);
         submission->Submit(impl_->usb->TopOfStack());
-        EXPECT_TRUE(CompleteNextTransfer(*impl_->usb, transfer.report, transfer.status));
+        // A stack that no longer takes transfers refuses it on the way down.
+        if (!submission->IsComplete()) {
+            EXPECT_TRUE(CompleteNextTransfer(*impl_->usb, transfer.report, transfer.status));
+        }
         EXPECT_TRUE(submission->Wait());
         return {submission->Status(), submission->Bytes()};
     }
@@ -153,6 +217,30 @@ void FilterRig::RemoveDevice() {
 
 void FilterRig::AdvanceMs(int64_t milliseconds) {
     hostkernel::AdvanceClockMs(milliseconds);
+}
+
+SelectionResult FilterRig::Enumerate(Selection shape) {
+    EXPECT_EQ(RequestDeviceDescriptor(Top(), sizeof(USB_DEVICE_DESCRIPTOR)), STATUS_SUCCESS);
+    if (shape == Selection::MusicInterfaceOnly) {
+        return SelectionUrb({{1, 2}}, 1).Send(Top());
+    }
+    return SelectionUrb({{0, 1}, {1, 2}}, 2).Send(Top());
+}
+
+NTSTATUS FilterRig::StartStatus() const {
+    return impl_->startStatus;
+}
+
+StubUsbDevice& FilterRig::Usb() {
+    return *impl_->usb;
+}
+
+DriverUnderTest& FilterRig::Driver() {
+    return *impl_->driver;
+}
+
+PDEVICE_OBJECT FilterRig::Top() {
+    return impl_->usb->TopOfStack();
 }
 
 PFILTER_EXTENSION FilterRig::Extension() {

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include <hostkernel/user_io.h>
+#include <kmdf_testing/driver_harness.h>
 #include <kmdf_testing/kernel_test.h>
+#include <kmdf_testing/stub_usb_device.h>
 
 #include "filter_extension.h"
 
@@ -32,10 +34,43 @@ struct Transfer {
 // Each test runs on a fresh kernel with the test clock and fails on verifier findings.
 class FilterTest : public hostkernel::testing::KernelTest {};
 
+// How the HID stack above the filter selects the configuration: the music interface alone
+// (one entry: 0x82 and 0x03), or both interfaces (0x81, then 0x82 and 0x03).
+enum class Selection { MusicInterfaceOnly, BothInterfaces };
+
+// The result of a configuration selection sent from above: its status and the handles the
+// bus driver returned, as the HID stack would read them.
+struct SelectionResult {
+    NTSTATUS status = STATUS_PENDING;
+    std::vector<std::pair<uint8_t, USBD_PIPE_HANDLE>> pipes;
+};
+
+// A configuration selection sent from above the filter; owns the URB and its descriptor.
+// Exposed so tests can shape entries the HID stack never would.
+class SelectionUrb {
+  public:
+    // One entry per interface number with room for `pipes[i]` pipes.
+    SelectionUrb(const std::vector<std::pair<uint8_t, ULONG>>& interfaces, uint8_t numInterfaces);
+    PURB Urb() { return reinterpret_cast<PURB>(storage_.data()); }
+    PUSBD_INTERFACE_INFORMATION Entry(size_t index);
+    SelectionResult Send(PDEVICE_OBJECT top);
+
+  private:
+    std::vector<uint64_t> storage_;
+    std::vector<uint8_t> descriptor_;
+    size_t entries_;
+};
+
+// Sends a device-descriptor request of `length` bytes from above; the status it ended with.
+NTSTATUS RequestDeviceDescriptor(PDEVICE_OBJECT top, ULONG length, uint8_t type = 1);
+
 class FilterRig {
   public:
-    // Loads the filter and adds it to a started keyboard; the kernel must be running.
-    FilterRig();
+    // Loads the filter and adds it to a started keyboard with these ids, which the HID
+    // stack above then enumerates (device descriptor, configuration selection) unless told
+    // not to; the kernel must be running.
+    explicit FilterRig(USHORT vendorId = 0x5E3A, USHORT productId = 0x1C07,
+                       USHORT bcdDevice = 0x0005, bool enumerate = true);
     ~FilterRig();
     FilterRig(const FilterRig&) = delete;
     FilterRig& operator=(const FilterRig&) = delete;
@@ -60,6 +95,13 @@ class FilterRig {
 
     void AdvanceMs(int64_t milliseconds);
     PFILTER_EXTENSION Extension();
+
+    // The HID stack's enumeration: the device descriptor, then a configuration selection.
+    SelectionResult Enumerate(Selection shape = Selection::MusicInterfaceOnly);
+    NTSTATUS StartStatus() const;
+    hostkernel::testing::StubUsbDevice& Usb();
+    hostkernel::testing::DriverUnderTest& Driver();
+    PDEVICE_OBJECT Top();
 
   private:
     struct Impl;

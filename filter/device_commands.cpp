@@ -1,0 +1,108 @@
+// Device commands, the lock-key light request and the query hand-over. Commands and
+// queries share one command buffer and one reply event per device, so CommandLock runs
+// them one at a time: a query holds it across reset, send and wait, so that no other
+// query's reset can swallow the answer it waits for.
+#include "device_commands.h"
+
+#include <usb.h>
+#include <wdfusb.h>
+
+#include "shared_value.h"
+
+namespace {
+
+const UCHAR CommandReportId = 0x06;
+const UCHAR CommandReportKind = 0x01;
+const ULONG CommandReportLength = 3;
+
+// HID class request SET_REPORT, output report 0, to the typing keyboard's interface 0.
+const UCHAR HidRequestTypeClassInterfaceOut = 0x22;
+const UCHAR HidRequestSetReport = 0x09;
+const USHORT HidOutputReportZero = 0x0200;
+const USHORT TypingKeyboardInterface = 0;
+
+const UCHAR QueryC3 = 0xC3;
+
+NTSTATUS SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
+    RtlZeroMemory(extension->CommandBuffer, sizeof(extension->CommandBuffer));
+    extension->CommandBuffer[0] = CommandReportId;
+    extension->CommandBuffer[1] = CommandReportKind;
+    extension->CommandBuffer[2] = code;
+
+    USBD_PIPE_HANDLE pipe = ReadSharedPointer(&extension->CommandOutPipe);
+    if (pipe == NULL) {
+        return STATUS_INVALID_HANDLE;
+    }
+    // A pipe can only be known once the device started, but a start that failed its
+    // device check leaves no target to send through.
+    if (extension->UsbDevice == NULL) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer =
+        (struct _URB_BULK_OR_INTERRUPT_TRANSFER*)ExAllocatePoolWithTag(
+            NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), COMMAND_URB_POOL_TAG);
+    if (transfer == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(transfer, sizeof(*transfer));
+    transfer->Hdr.Length = (USHORT)sizeof(*transfer);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = pipe;
+    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
+    transfer->TransferBufferLength = CommandReportLength;
+    transfer->TransferBuffer = extension->CommandBuffer;
+
+    NTSTATUS status =
+        WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, NULL, NULL, (PURB)transfer);
+    ExFreePoolWithTag(transfer, COMMAND_URB_POOL_TAG);
+    return status;
+}
+
+} // namespace
+
+NTSTATUS SendDeviceCommand(PFILTER_EXTENSION extension, UCHAR code) {
+    WdfWaitLockAcquire(extension->CommandLock, NULL);
+    NTSTATUS status = SendCommandLocked(extension, code);
+    WdfWaitLockRelease(extension->CommandLock);
+    return status;
+}
+
+NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR value) {
+    if (extension->UsbDevice == NULL) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    UCHAR lights = value;
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* classRequest = &urb.UrbControlVendorClassRequest;
+    classRequest->Hdr.Length = (USHORT)sizeof(*classRequest);
+    classRequest->Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+    classRequest->TransferFlags = 0;
+    classRequest->TransferBufferLength = sizeof(lights);
+    classRequest->TransferBuffer = &lights;
+    classRequest->RequestTypeReservedBits = HidRequestTypeClassInterfaceOut;
+    classRequest->Request = HidRequestSetReport;
+    classRequest->Value = HidOutputReportZero;
+    classRequest->Index = TypingKeyboardInterface;
+    return WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, request, NULL, &urb);
+}
+
+NTSTATUS QueryDevice(PFILTER_EXTENSION extension, UCHAR code, ULONG* answer) {
+    WdfWaitLockAcquire(extension->CommandLock, NULL);
+    KeResetEvent(&extension->ReplyEvent);
+    // A command that did not go out simply ends in the time-out below.
+    (void)SendCommandLocked(extension, code);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = QUERY_ANSWER_TIMEOUT;
+    NTSTATUS status =
+        KeWaitForSingleObject(&extension->ReplyEvent, Executive, KernelMode, FALSE, &timeout);
+    WdfWaitLockRelease(extension->CommandLock);
+    if (status == STATUS_TIMEOUT) {
+        return STATUS_TIMEOUT;
+    }
+    volatile LONG* value =
+        (volatile LONG*)(code == QueryC3 ? &extension->ReplyC3 : &extension->ReplyC4);
+    *answer = (ULONG)InterlockedCompareExchange(value, 0, 0);
+    return STATUS_SUCCESS;
+}
