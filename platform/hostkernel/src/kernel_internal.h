@@ -80,6 +80,7 @@ void QueueWork(std::function<void()> job);
 // Called by pool free: drops timers and DPCs that live in [begin, end) and reports them.
 void ForgetTimersAndDpcsIn(const char *begin, const char *end);
 bool IsSystemThread();
+bool IsDpcThread();
 
 // ---- Lock tracking ----
 void LockAcquired(const void *lock, const char *kind);

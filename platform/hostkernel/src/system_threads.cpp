@@ -9,10 +9,12 @@ namespace hostkernel::detail {
 namespace {
 
 thread_local bool tlsSystemThread = false;
+thread_local bool tlsDpcThread = false;
 
 void RunDpcThread()
 {
     tlsSystemThread = true;
+    tlsDpcThread = true;
     Dispatcher &d = TheDispatcher();
     std::unique_lock<std::mutex> lock(d.mutex);
     for (;;) {
@@ -85,6 +87,7 @@ void RunWorkerThread()
 } // namespace
 
 bool IsSystemThread() { return tlsSystemThread; }
+bool IsDpcThread() { return tlsDpcThread; }
 
 void StartSystemThreadsLocked(Dispatcher &d)
 {
@@ -176,7 +179,7 @@ VOID NTAPI KeFlushQueuedDpcs(VOID)
     }
     Dispatcher &d = TheDispatcher();
     std::unique_lock<std::mutex> lock(d.mutex);
-    if (IsSystemThread()) return;
+    if (IsDpcThread()) return; // a DPC cannot wait for DPCs
     d.idle.wait_for(lock, std::chrono::seconds(10), [&] { return d.dpcQueue.empty() && !d.dpcRunning; });
 }
 
