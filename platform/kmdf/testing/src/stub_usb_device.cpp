@@ -250,7 +250,10 @@ NTSTATUS NTAPI StubPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
             urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
             urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old); // USB completions arrive at DISPATCH_LEVEL
             Complete(irp, STATUS_NO_SUCH_DEVICE);
+            KeLowerIrql(old);
         }
         return Complete(Irp, STATUS_SUCCESS);
     }
