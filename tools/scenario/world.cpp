@@ -91,32 +91,9 @@ World::PlugResult World::Plug(uint16_t vendorId, uint16_t productId, uint16_t re
         result.stage = "HID setup";
         return result;
     }
-    TeachPipesIfUnknown(plugged);
     plugged.hid->Listen();
     Settle();
     return result;
-}
-
-// The filter learns its pipes from the configuration selection that passed through it. A filter
-// that has not (yet) done so would translate nothing, and every scenario would show only that;
-// so the runner hands it the handles the selection returned and says so on the error stream.
-void World::TeachPipesIfUnknown(Keyboard& keyboard) {
-    PDEVICE_OBJECT filterDevice = keyboard.device->Pdo()->AttachedDevice;
-    if (filterDevice == nullptr || filterDevice->DriverObject != driver_)
-        return;
-    PFILTER_EXTENSION extension = FilterGetExtension(WdfWdmDeviceGetWdfDeviceHandle(filterDevice));
-    if (extension->MusicInPipe == nullptr) {
-        extension->MusicInPipe = keyboard.hid->MusicPipe();
-        warnings_.push_back(
-            "the filter did not learn the music pipe from the configuration selection; "
-            "the runner set it");
-    }
-    if (extension->CommandOutPipe == nullptr) {
-        extension->CommandOutPipe = keyboard.hid->CommandPipe();
-        warnings_.push_back(
-            "the filter did not learn the command pipe from the configuration selection; "
-            "the runner set it");
-    }
 }
 
 void World::Unplug() {

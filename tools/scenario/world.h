@@ -89,8 +89,6 @@ class World {
         size_t controlRequestsSeen = 0;
     };
 
-    void TeachPipesIfUnknown(Keyboard& keyboard);
-
     std::string error_;
     std::vector<std::string> warnings_;
     PDRIVER_OBJECT driver_ = nullptr;
