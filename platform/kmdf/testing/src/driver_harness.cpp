@@ -2,6 +2,9 @@
 #include <kmdf_testing/driver_harness.h>
 
 #include <hostkernel/kernel.h>
+#include <hostkernel/verifier.h>
+
+#include <mutex>
 
 #include <gtest/gtest.h>
 #include <usbioctl.h>
@@ -80,34 +83,50 @@ WDFDEVICE DriverUnderTest::DeviceAbove(PDEVICE_OBJECT pdo) const
 std::unique_ptr<UrbSubmission> UrbSubmission::InterruptIn(USBD_PIPE_HANDLE pipe, ULONG bufferLength)
 {
     auto submission = std::unique_ptr<UrbSubmission>(new UrbSubmission());
-    submission->buffer_.assign(bufferLength, 0);
-    auto &transfer = submission->urb_.UrbBulkOrInterruptTransfer;
+    submission->payload_->buffer.assign(bufferLength, 0);
+    auto &transfer = submission->payload_->urb.UrbBulkOrInterruptTransfer;
     transfer.Hdr.Length = sizeof(transfer);
     transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     transfer.PipeHandle = pipe;
     transfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     transfer.TransferBufferLength = bufferLength;
-    transfer.TransferBuffer = submission->buffer_.empty() ? nullptr : submission->buffer_.data();
+    transfer.TransferBuffer = submission->payload_->buffer.empty() ? nullptr : submission->payload_->buffer.data();
     return submission;
 }
 
 std::unique_ptr<UrbSubmission> UrbSubmission::Raw(const URB &urb)
 {
     auto submission = std::unique_ptr<UrbSubmission>(new UrbSubmission());
-    submission->urb_ = urb;
+    submission->payload_->urb = urb;
     return submission;
 }
 
 void UrbSubmission::Submit(PDEVICE_OBJECT device)
 {
-    io_ = std::make_unique<PendingIo>(SendInternalDeviceControl(device, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb_));
+    io_ = std::make_unique<PendingIo>(SendInternalDeviceControl(device, IOCTL_INTERNAL_USB_SUBMIT_URB, &payload_->urb));
+}
+
+UrbSubmission::~UrbSubmission()
+{
+    if (!io_ || io_->IsComplete()) return;
+    io_->Cancel();
+    if (io_->Wait(std::chrono::seconds(5))) return;
+    verifier::Report(verifier::kRequestLeftBehind,
+                     "a URB submission was destroyed while its transfer was still pending and would not end "
+                     "when cancelled; its memory is kept for the driver that holds it");
+    // Deliberately kept: a driver still holds pointers into the URB and its buffer.
+    static std::mutex keptMutex;
+    static std::vector<std::shared_ptr<Payload>> kept;
+    std::lock_guard<std::mutex> guard(keptMutex);
+    kept.push_back(payload_);
 }
 
 std::vector<uint8_t> UrbSubmission::Bytes() const
 {
     if (!IsComplete()) return {};
-    size_t count = std::min<size_t>(urb_.UrbBulkOrInterruptTransfer.TransferBufferLength, buffer_.size());
-    return std::vector<uint8_t>(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(count));
+    const auto &buffer = payload_->buffer;
+    size_t count = std::min<size_t>(payload_->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, buffer.size());
+    return std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(count));
 }
 
 const void *LockKey(WDFSPINLOCK lock) { return &reinterpret_cast<FxSpinLock *>(lock)->Lock; }

@@ -53,6 +53,11 @@ public:
     static std::unique_ptr<UrbSubmission> InterruptIn(USBD_PIPE_HANDLE pipe, ULONG bufferLength);
     // Any URB: the bytes are copied; TransferBuffer fields are the caller's business.
     static std::unique_ptr<UrbSubmission> Raw(const URB &urb);
+    // A transfer still in flight is cancelled and waited for, so that no driver is left holding a
+    // URB that is gone; one that will not end is reported and its memory kept.
+    ~UrbSubmission();
+    UrbSubmission(const UrbSubmission &) = delete;
+    UrbSubmission &operator=(const UrbSubmission &) = delete;
 
     // Sends IOCTL_INTERNAL_USB_SUBMIT_URB to `device` (the top of the stack).
     void Submit(PDEVICE_OBJECT device);
@@ -62,11 +67,16 @@ public:
     bool Cancel() const { return io_ && io_->Cancel(); }
     // The bytes the transfer delivered (TransferBufferLength of them), as the sender reads them.
     std::vector<uint8_t> Bytes() const;
-    PURB Urb() { return &urb_; }
+    PURB Urb() { return &payload_->urb; }
 
 private:
-    URB urb_{};
-    std::vector<uint8_t> buffer_;
+    // What a driver below holds pointers into while the transfer is in flight.
+    struct Payload {
+        URB urb{};
+        std::vector<uint8_t> buffer;
+    };
+    UrbSubmission() : payload_(std::make_shared<Payload>()) {}
+    std::shared_ptr<Payload> payload_;
     std::unique_ptr<hostkernel::PendingIo> io_;
 };
 
