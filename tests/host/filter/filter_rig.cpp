@@ -100,7 +100,13 @@ SelectionResult SelectionUrb::Send(PDEVICE_OBJECT top) {
     }
     for (size_t i = 0; i < entries_; ++i) {
         PUSBD_INTERFACE_INFORMATION info = Entry(i);
-        for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
+        // Read only the pipes the entry has room for, whatever its count claims.
+        if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes)) {
+            break;
+        }
+        ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) /
+                     sizeof(USBD_PIPE_INFORMATION);
+        for (ULONG p = 0; p < std::min<ULONG>(info->NumberOfPipes, room); ++p) {
             result.pipes.emplace_back(info->Pipes[p].EndpointAddress, info->Pipes[p].PipeHandle);
         }
     }
