@@ -1,0 +1,95 @@
+// Plug and unplug: the plug-and-play requests of a keyboard's arrival and departure.
+#include "plugged_keyboard.h"
+
+#include <hostkernel/kernel.h>
+#include <hostkernel/user_io.h>
+
+#include <chrono>
+#include <set>
+
+#include "ovtm_control.h"
+
+namespace usbsim {
+namespace {
+
+constexpr auto kPnpLimit = std::chrono::seconds(10);
+
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    hostkernel::PendingIo io = hostkernel::SendIrp(top, IRP_MJ_PNP, minor, nullptr, nullptr);
+    ObDereferenceObject(top);
+    return io.Wait(kPnpLimit) ? io.Status() : STATUS_IO_TIMEOUT;
+}
+
+std::set<int> ControlDevicesPresent() {
+    std::set<int> present;
+    for (int number = 0; number <= static_cast<int>(OVTM_MAX_CONTROL_DEVICES); ++number) {
+        if (ControlDeviceExists(number))
+            present.insert(number);
+    }
+    return present;
+}
+
+} // namespace
+
+bool ControlDeviceExists(int number) {
+    return hostkernel::SymbolicLinkExists(L"\\DosDevices\\OvtsMelodixSymLk#" +
+                                          std::to_wstring(number));
+}
+
+PluggedKeyboard::PluggedKeyboard(PDRIVER_OBJECT filterDriver, const KeyboardIdentity& identity)
+    : driver_(filterDriver), keyboard_(std::make_unique<VirtualKeyboard>(identity)) {}
+
+PluggedKeyboard::~PluggedKeyboard() {
+    if (plugged_ && hostkernel::DriverLoaded(driver_))
+        Unplug();
+    hid_.reset();
+}
+
+PluggedKeyboard::Outcome PluggedKeyboard::Plug() {
+    Outcome outcome;
+    plugged_ = true;
+    std::set<int> before = ControlDevicesPresent();
+    {
+        hostkernel::DriverScope scope(driver_);
+        outcome.status = driver_->DriverExtension->AddDevice(driver_, keyboard_->Pdo());
+    }
+    for (int number : ControlDevicesPresent()) {
+        if (!before.count(number)) {
+            controlDeviceNumber_ = number;
+            break;
+        }
+    }
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.stage = "device add";
+        return outcome;
+    }
+    outcome.status = SendPnp(keyboard_->Pdo(), IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.stage = "start";
+        return outcome;
+    }
+    hid_ = std::make_unique<HidClassStandIn>(keyboard_->TopOfStack());
+    outcome.status = hid_->Enumerate();
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.stage = "HID setup";
+        return outcome;
+    }
+    hid_->Listen();
+    hostkernel::Settle();
+    return outcome;
+}
+
+void PluggedKeyboard::Unplug() {
+    if (!plugged_)
+        return;
+    plugged_ = false;
+    PDEVICE_OBJECT pdo = keyboard_->Pdo();
+    if (pdo->AttachedDevice != nullptr) {
+        SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+        SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+    }
+    hostkernel::Settle();
+}
+
+} // namespace usbsim

@@ -1,0 +1,181 @@
+// The virtual keyboard: input reports through the bus side, what it received read back in
+// keyboard terms, and its own thread that answers queries when their time has come.
+#include "virtual_keyboard.h"
+
+#include <hostkernel/kernel.h>
+
+#include <usb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace usbsim {
+namespace {
+
+constexpr UCHAR kMusicIn = 0x82;
+constexpr UCHAR kTypingIn = 0x81;
+constexpr UCHAR kCommandOut = 0x03;
+constexpr uint8_t kCommandReportId = 0x06;
+constexpr uint8_t kCommandKind = 0x01;
+constexpr uint8_t kQueryC3 = 0xC3;
+constexpr uint8_t kQueryC4 = 0xC4;
+// The HID class request that carries the lock-key lights: SET_REPORT, output report 0, to
+// interface 0, one byte.
+constexpr UCHAR kSetReport = 0x09;
+constexpr USHORT kOutputReportZero = 0x0200;
+constexpr USHORT kTypingInterface = 0;
+// While an answer waits for its time or for a transfer to carry it, the thread looks at the
+// clock this often (real time): the kernel's clock gives no signal when a test moves it.
+constexpr auto kClockLook = std::chrono::milliseconds(1);
+constexpr auto kCatchUpLimit = std::chrono::seconds(5);
+constexpr uint64_t kTicksPerMs = 10000;
+
+} // namespace
+
+VirtualKeyboard::VirtualKeyboard(const KeyboardIdentity& identity)
+    : identity_(identity), usb_(identity.VendorId, identity.ProductId, identity.Revision) {
+    usb_.SetConfigurationDescriptor(ConfigurationDescriptor(identity.Shape));
+    usb_.SetUrbHandler([this](PURB urb, NTSTATUS*) { return OnUrb(urb); });
+    thread_ = std::thread([this] { DeviceThread(); });
+}
+
+VirtualKeyboard::~VirtualKeyboard() {
+    usb_.SetUrbHandler(nullptr);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+bool VirtualKeyboard::SendReport(const Report& report) {
+    return usb_.CompleteTransfer(kMusicIn, report);
+}
+
+bool VirtualKeyboard::SendTypingReport(const Report& report) {
+    return usb_.CompleteTransfer(kTypingIn, report);
+}
+
+void VirtualKeyboard::SetAnswer(uint8_t command, std::optional<uint32_t> value, uint32_t delayMs) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (value) {
+        answers_[command] = AnswerRule{*value, delayMs};
+    } else {
+        answers_.erase(command);
+    }
+}
+
+// Sees every URB before the bus side handles it: a query command on the command endpoint
+// puts its answer on the device's schedule. The bus side still records and completes it.
+bool VirtualKeyboard::OnUrb(PURB urb) {
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+        return false;
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
+    if ((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ||
+        transfer.PipeHandle != hostkernel::testing::StubUsbDevice::PipeHandle(kCommandOut) ||
+        transfer.TransferBufferLength < 3) {
+        return false;
+    }
+    const void* data = transfer.TransferBuffer;
+    if (data == nullptr && transfer.TransferBufferMDL != nullptr)
+        data = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority);
+    if (data == nullptr)
+        return false;
+    uint8_t head[3];
+    std::memcpy(head, data, sizeof(head));
+    if (head[0] != kCommandReportId || head[1] != kCommandKind ||
+        (head[2] != kQueryC3 && head[2] != kQueryC4)) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto rule = answers_.find(head[2]);
+        if (rule == answers_.end())
+            return false;
+        DueAnswer answer{hostkernel::Now() + rule->second.delayMs * kTicksPerMs,
+                         KeyboardModel::Reply(head[2], rule->second.value)};
+        auto at = std::upper_bound(
+            due_.begin(), due_.end(), answer.due,
+            [](uint64_t due, const DueAnswer& other) { return due < other.due; });
+        due_.insert(at, std::move(answer));
+    }
+    wake_.notify_all();
+    return false;
+}
+
+// Sends, in due order, every answer whose time has come, as long as a transfer polls the
+// music pipe; the rest wait on the device as a real one's interrupt endpoint would.
+void VirtualKeyboard::SendDueAnswers(std::unique_lock<std::mutex>& lock) {
+    while (!due_.empty() && due_.front().due <= hostkernel::Now()) {
+        Report report = due_.front().report;
+        lock.unlock();
+        bool sent = usb_.CompleteTransfer(kMusicIn, report);
+        lock.lock();
+        if (!sent)
+            return;
+        due_.pop_front();
+        sent_.push_back(std::move(report));
+    }
+}
+
+void VirtualKeyboard::DeviceThread() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        uint64_t asked = passesAsked_;
+        SendDueAnswers(lock);
+        passesDone_ = std::max(passesDone_, asked);
+        passDone_.notify_all();
+        auto woken = [this, asked] { return stopping_ || passesAsked_ != asked; };
+        if (due_.empty()) {
+            wake_.wait(lock, [&] { return woken() || !due_.empty(); });
+        } else {
+            wake_.wait_for(lock, kClockLook, woken);
+        }
+    }
+}
+
+void VirtualKeyboard::CatchUp() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    uint64_t ticket = ++passesAsked_;
+    wake_.notify_all();
+    passDone_.wait_for(lock, kCatchUpLimit, [&] { return passesDone_ >= ticket || stopping_; });
+}
+
+std::vector<Report> VirtualKeyboard::AnswersSent() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sent_;
+}
+
+std::vector<Report> VirtualKeyboard::CommandReports() const {
+    std::vector<Report> reports;
+    for (const auto& transfer : usb_.OutTransfers()) {
+        if (transfer.endpoint == kCommandOut)
+            reports.push_back(transfer.bytes);
+    }
+    return reports;
+}
+
+std::vector<uint8_t> VirtualKeyboard::Commands() const {
+    std::vector<uint8_t> codes;
+    for (const Report& report : CommandReports()) {
+        if (report.size() == 3 && report[0] == kCommandReportId && report[1] == kCommandKind)
+            codes.push_back(report[2]);
+    }
+    return codes;
+}
+
+std::vector<uint8_t> VirtualKeyboard::LedValues() const {
+    std::vector<uint8_t> values;
+    for (const auto& request : usb_.ControlRequests()) {
+        if (request.function == URB_FUNCTION_CLASS_INTERFACE && request.request == kSetReport &&
+            request.value == kOutputReportZero && request.index == kTypingInterface &&
+            request.bytes.size() == 1) {
+            values.push_back(request.bytes[0]);
+        }
+    }
+    return values;
+}
+
+} // namespace usbsim
