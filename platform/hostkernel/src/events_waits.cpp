@@ -36,6 +36,7 @@ NTSTATUS WaitUntil(DISPATCHER_HEADER *header, PLARGE_INTEGER timeout)
     bool timed = deadline != UINT64_MAX;
     bool counted = false;
     bool markWorker = IsSystemThread();
+    std::list<WaitRecord>::iterator record;
     NTSTATUS result;
     for (;;) {
         if (header != nullptr && IsSignalled(header)) {
@@ -52,6 +53,7 @@ NTSTATUS WaitUntil(DISPATCHER_HEADER *header, PLARGE_INTEGER timeout)
             counted = true;
             if (timed) d.timedWaiters++;
             if (markWorker) d.workerWaiting = true;
+            record = d.waits.insert(d.waits.end(), WaitRecord{header, deadline});
             d.idle.notify_all();
         }
         if (d.mode == ClockMode::RealTime && timed) {
@@ -63,11 +65,31 @@ NTSTATUS WaitUntil(DISPATCHER_HEADER *header, PLARGE_INTEGER timeout)
     if (counted) {
         if (timed) d.timedWaiters--;
         if (markWorker) d.workerWaiting = false;
+        d.waits.erase(record);
+        d.idle.notify_all();
     }
     return result;
 }
 
 } // namespace
+
+namespace hostkernel {
+
+bool WaitForEndedWaits(std::chrono::milliseconds limit)
+{
+    EnsureStarted();
+    Dispatcher &d = TheDispatcher();
+    std::unique_lock<std::mutex> lock(d.mutex);
+    return d.idle.wait_for(lock, limit, [&] {
+        uint64_t now = NowLocked(d);
+        for (const WaitRecord &w : d.waits) {
+            if ((w.header != nullptr && IsSignalled(w.header)) || w.deadline <= now) return false;
+        }
+        return true;
+    });
+}
+
+} // namespace hostkernel
 
 extern "C" {
 

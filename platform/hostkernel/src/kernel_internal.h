@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <deque>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,6 +39,12 @@ struct WorkEntry {
     std::function<void()> run;
 };
 
+// A thread blocked in a wait: on what (NULL for a plain delay) and until when (UINT64_MAX: none).
+struct WaitRecord {
+    DISPATCHER_HEADER *header;
+    uint64_t deadline;
+};
+
 struct Dispatcher {
     std::mutex mutex;
     std::condition_variable waiters;  // threads blocked on dispatcher objects or the clock
@@ -57,6 +64,7 @@ struct Dispatcher {
     bool workRunning = false;
     bool workerWaiting = false;
     int timedWaiters = 0;
+    std::list<WaitRecord> waits; // every thread blocked in a wait
 
     bool started = false;
     bool stopping = false;

@@ -278,6 +278,34 @@ TEST_F(KernelTimeTest, TimersFireInDueOrderWhateverOrderTheyWereSet)
     EXPECT_EQ(order, "early;late;");
 }
 
+// A waiter whose wait has ended, by its time-out or its event, is known to have left the wait
+// once WaitForEndedWaits returns, so that a test can count who still waits; one whose wait runs
+// on is not waited for.
+TEST_F(KernelTimeTest, EndedWaitsAreLeftBeforeWaitForEndedWaitsReturns)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    auto waitMs = [&](LONGLONG ms) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -ms * 10000;
+        return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    };
+    std::thread shortWait([&] { waitMs(100); });
+    std::thread longWait([&] { waitMs(1000); });
+    ASSERT_TRUE(hostkernel::WaitForTimedWaiters(2));
+    for (int round = 0; round < 20; ++round) {
+        hostkernel::AdvanceClockMs(round == 0 ? 100 : 0);
+        ASSERT_TRUE(hostkernel::WaitForEndedWaits(std::chrono::seconds(5)));
+        EXPECT_TRUE(hostkernel::WaitForTimedWaiters(1, std::chrono::milliseconds(0)));
+        EXPECT_FALSE(hostkernel::WaitForTimedWaiters(2, std::chrono::milliseconds(0)));
+    }
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    ASSERT_TRUE(hostkernel::WaitForEndedWaits(std::chrono::seconds(5)));
+    EXPECT_FALSE(hostkernel::WaitForTimedWaiters(1, std::chrono::milliseconds(0)));
+    shortWait.join();
+    longWait.join();
+}
+
 TEST_F(KernelTimeTest, WaitTimesOutOnTheTestClockAndSynchronizationEventsResetThemselves)
 {
     KEVENT event;

@@ -35,6 +35,10 @@ bool Settle(std::chrono::milliseconds limit = std::chrono::seconds(10));
 // Waits until `count` threads are blocked in KeWaitForSingleObject/KeDelayExecutionThread with a
 // time-out, so that a test can advance the clock past a wait that has really begun.
 bool WaitForTimedWaiters(int count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// Waits until no thread is still blocked in a wait that has ended (its object signalled, or its
+// time-out passed on the clock): each such thread has left the wait and runs on. False if that
+// did not happen within the limit.
+bool WaitForEndedWaits(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Driver loading: makes a DRIVER_OBJECT named \Driver\<name>, calls entry with the registry path
 // \Registry\Machine\System\CurrentControlSet\Services\<name>, and keeps it loaded until
