@@ -1,6 +1,7 @@
 // The control device's I/O control dispatcher: picks the handler of the code and is the
 // one place where control requests are completed.
 #include "control_handlers.h"
+#include "device_commands.h"
 #include "device_contexts.h"
 #include "filter_callbacks.h"
 
@@ -26,6 +27,7 @@ VOID CompleteControlRequest(WDFREQUEST request, NTSTATUS status, ULONG_PTR infor
 VOID ControlEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength,
                                size_t inputBufferLength, ULONG ioControlCode) {
     PFILTER_EXTENSION extension = ControlGetExtension(WdfIoQueueGetDevice(queue))->FilterExtension;
+    EnterControlRequest(extension);
     ULONG_PTR information = 0;
     NTSTATUS status;
     switch (ioControlCode) {
@@ -74,4 +76,5 @@ VOID ControlEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output
         break;
     }
     CompleteControlRequest(request, status, information);
+    LeaveControlRequest(extension);
 }

@@ -88,21 +88,57 @@ NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR 
     return WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, request, NULL, &urb);
 }
 
+namespace {
+
+BOOLEAN CommandsHaveEnded(PFILTER_EXTENSION extension) {
+    return InterlockedCompareExchange(&extension->CommandsEnded, 0, 0) != 0;
+}
+
+} // namespace
+
 NTSTATUS QueryDevice(PFILTER_EXTENSION extension, UCHAR code, ULONG* answer) {
     WdfWaitLockAcquire(extension->CommandLock, NULL);
     KeResetEvent(&extension->ReplyEvent);
     // A command that did not go out simply ends in the time-out below.
     (void)SendCommandLocked(extension, code);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = QUERY_ANSWER_TIMEOUT;
-    NTSTATUS status =
-        KeWaitForSingleObject(&extension->ReplyEvent, Executive, KernelMode, FALSE, &timeout);
+    NTSTATUS status = STATUS_TIMEOUT;
+    if (!CommandsHaveEnded(extension)) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = QUERY_ANSWER_TIMEOUT;
+        status =
+            KeWaitForSingleObject(&extension->ReplyEvent, Executive, KernelMode, FALSE, &timeout);
+    }
     WdfWaitLockRelease(extension->CommandLock);
-    if (status == STATUS_TIMEOUT) {
+    // Woken by the keyboard going away rather than by an answer: there is none.
+    if (status == STATUS_TIMEOUT || CommandsHaveEnded(extension)) {
         return STATUS_TIMEOUT;
     }
     volatile LONG* value =
         (volatile LONG*)(code == QueryC3 ? &extension->ReplyC3 : &extension->ReplyC4);
     *answer = (ULONG)InterlockedCompareExchange(value, 0, 0);
     return STATUS_SUCCESS;
+}
+
+VOID EnterControlRequest(PFILTER_EXTENSION extension) {
+    InterlockedIncrement(&extension->ControlRequestsInFlight);
+}
+
+// The count carries one extra reference for the device itself, dropped by the first
+// EndDeviceCommands; whoever brings it to 0 sets the event, and setting it is the last thing
+// a control request does with the extension.
+VOID LeaveControlRequest(PFILTER_EXTENSION extension) {
+    if (InterlockedDecrement(&extension->ControlRequestsInFlight) == 0) {
+        KeSetEvent(&extension->ControlRequestsDrained, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+VOID StopWaitingForAnswers(PFILTER_EXTENSION extension) {
+    InterlockedExchange(&extension->CommandsEnded, 1);
+    KeSetEvent(&extension->ReplyEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID EndDeviceCommands(PFILTER_EXTENSION extension) {
+    StopWaitingForAnswers(extension);
+    LeaveControlRequest(extension);
+    KeWaitForSingleObject(&extension->ControlRequestsDrained, Executive, KernelMode, FALSE, NULL);
 }

@@ -28,4 +28,18 @@ NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR 
 // none came; otherwise STATUS_SUCCESS and *answer holds the last answer to that query.
 NTSTATUS QueryDevice(PFILTER_EXTENSION extension, UCHAR code, ULONG* answer);
 
+// The keyboard is gone: a query waiting for an answer stops waiting (it ends as one that got
+// none) and later queries do not wait. Does not wait itself: a command still on its way to
+// the bus ends only when the USB target is stopped after this.
+VOID StopWaitingForAnswers(PFILTER_EXTENSION extension);
+
+// The device is going: as above, then returns once no control request is left in the
+// dispatcher. Called once, at PASSIVE_LEVEL, holding no lock, after the USB target stopped.
+VOID EndDeviceCommands(PFILTER_EXTENSION extension);
+
+// Brackets every control request's stay in the dispatcher, so EndDeviceCommands knows when
+// the last one has left.
+VOID EnterControlRequest(PFILTER_EXTENSION extension);
+VOID LeaveControlRequest(PFILTER_EXTENSION extension);
+
 #endif

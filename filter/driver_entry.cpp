@@ -1,5 +1,6 @@
 // Driver entry, the driver-wide state, and the filter device's add and cleanup.
 #include "client_record.h"
+#include "device_commands.h"
 #include "device_contexts.h"
 #include "driver_state.h"
 #include "filter_callbacks.h"
@@ -49,6 +50,9 @@ NTSTATUS InitializeFilterExtension(WDFDEVICE device, PFILTER_EXTENSION extension
     InitializeListHead(&extension->ClientList);
     InitializeListHead(&extension->PendingReadList);
     KeInitializeEvent(&extension->ReplyEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&extension->ControlRequestsDrained, NotificationEvent, FALSE);
+    // The device's own reference, dropped when its commands end.
+    extension->ControlRequestsInFlight = 1;
 
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -133,6 +137,11 @@ VOID FilterEvtDeviceCleanup(WDFOBJECT object) {
         DetachAllClientRecords(extension);
     }
     ReleaseInstanceNumber(device);
+    // A query may still be waiting inside the control device for an answer that will not
+    // come; it must be out before the control device and this extension go.
+    if (extension->CommandLock != NULL) {
+        EndDeviceCommands(extension);
+    }
     DeleteControlDevice(extension->ControlDevice);
     extension->ControlDevice = NULL;
     InterlockedExchange(&HoldAllReads, 0);

@@ -54,6 +54,14 @@ typedef struct _FILTER_EXTENSION {
     // Serialises device commands and queries: they share CommandBuffer and ReplyEvent, and
     // one query's reset of the event must not swallow the answer another is waiting for.
     WDFWAITLOCK CommandLock;
+    // Control requests inside the dispatcher, plus one for the device until its commands
+    // end, so that the device does not go while a request (a query waiting up to 500 ms)
+    // still uses it. Interlocked.
+    LONG ControlRequestsInFlight;
+    // Set once the keyboard is gone: a waiting query stops waiting and no new one waits.
+    LONG CommandsEnded;
+    // Set when ControlRequestsInFlight reaches 0, which it can only once CommandsEnded is set.
+    KEVENT ControlRequestsDrained;
 } FILTER_EXTENSION, *PFILTER_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_EXTENSION, FilterGetExtension)

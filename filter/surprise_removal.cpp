@@ -1,6 +1,7 @@
 // Surprise removal of the keyboard: the data path stops, every client learns that the
 // device is gone, and user mode is told through the device interface.
 #include "client_record.h"
+#include "device_commands.h"
 #include "filter_callbacks.h"
 #include "keyboard_interface.h"
 
@@ -20,6 +21,8 @@ VOID EvtDeviceSurpriseRemoval(WDFDEVICE device) {
     if (extension->ControlDevice != NULL) {
         WdfIoQueueStop(WdfDeviceGetDefaultQueue(extension->ControlDevice), NULL, NULL);
     }
+    // A query waiting for the keyboard's answer ends now rather than after its 500 ms.
+    StopWaitingForAnswers(extension);
 
     const ULONG detach = OVTM_RECORD_DEVICE_REMOVED;
     if (NT_SUCCESS(AppendToAllClients(extension, &detach, 1))) {

@@ -336,3 +336,24 @@ TEST_F(Queries, ConcurrentQueriesEachGetTheirOwnAnswer) {
     ASSERT_TRUE(rig.Usb().CompleteTransfer(0x82, KeyboardModel::Reply(0xC4, 4)));
     EXPECT_EQ(c4.Join().output, (Bytes{4, 0, 0, 0}));
 }
+
+// The device must not go while a query still waits inside it, whether the keyboard is
+// pulled out or its device simply removed.
+TEST_F(Queries, RemovalDuringAQueryEndsItWithoutAnAnswer) {
+    for (bool surprise : {true, false}) {
+        auto rig = std::make_unique<FilterRig>();
+        UserHandle h = rig->Open();
+        QueryCall query(h, IOCTL_OVTM_QUERY_C3, Bytes(4, 0xEE));
+        ASSERT_TRUE(hostkernel::WaitForTimedWaiters(1));
+        if (surprise) {
+            rig->SurpriseRemove();
+        }
+        rig->RemoveDevice();
+        IoResult r = query.Join();
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << surprise;
+        EXPECT_EQ(r.information, 0u);
+        EXPECT_EQ(r.output, Bytes(4, 0xEE));
+        h.Close();
+        rig.reset();
+    }
+}
