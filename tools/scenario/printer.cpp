@@ -7,6 +7,11 @@
 #include "status_names.h"
 
 namespace scenario {
+namespace {
+
+constexpr uint8_t kMusicEndpoint = 0x82;
+
+} // namespace
 
 void Printer::Line(const std::string& text) {
     char time[32];
@@ -66,30 +71,40 @@ void Printer::StillPending(const std::string& client, const std::string& request
     Line(client + " " + request + " still pending at the end");
 }
 
-void Printer::Plugged(uint16_t vendorId, uint16_t productId, uint16_t revision) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "keyboard plugged in (%04X:%04X revision %04X)", vendorId,
-                  productId, revision);
-    Line(text);
+void Printer::Plugged(const std::string& keyboard, uint16_t vendorId, uint16_t productId,
+                      uint16_t revision, const char* shape, int controlDevice) {
+    char text[160];
+    std::snprintf(text, sizeof(text), "keyboard %s plugged in (%04X:%04X revision %04X, %s)",
+                  keyboard.c_str(), vendorId, productId, revision, shape);
+    std::string line = text;
+    line += controlDevice < 0 ? std::string(", no control device")
+                              : ", control device #" + std::to_string(controlDevice);
+    Line(line);
 }
 
-void Printer::PlugFailed(const std::string& stage, uint32_t status) {
-    Line("keyboard's " + stage + " fails " + StatusName(status));
+void Printer::PlugFailed(const std::string& keyboard, const std::string& stage, uint32_t status) {
+    Line("keyboard " + keyboard + "'s " + stage + " fails " + StatusName(status));
 }
 
-void Printer::AnswerSet(uint8_t command, bool none, uint32_t value) {
-    char text[64];
+void Printer::AnswerSet(const std::string& keyboard, uint8_t command, bool none, uint32_t value,
+                        uint32_t delayMs) {
+    char text[128];
     if (none) {
-        std::snprintf(text, sizeof(text), "keyboard will not answer command %02X", command);
+        std::snprintf(text, sizeof(text), "keyboard %s will not answer command %02X",
+                      keyboard.c_str(), command);
     } else {
-        std::snprintf(text, sizeof(text), "keyboard will answer command %02X with 0x%08X", command,
-                      value);
+        std::snprintf(text, sizeof(text), "keyboard %s will answer command %02X with 0x%08X after %u ms",
+                      keyboard.c_str(), command, value, delayMs);
     }
     Line(text);
 }
 
-void Printer::Unplugged() {
-    Line("keyboard unplugged");
+void Printer::Unplugged(const std::string& keyboard) {
+    Line("keyboard " + keyboard + " unplugged");
+}
+
+void Printer::InHand(const std::string& keyboard) {
+    Line("playing keyboard " + keyboard);
 }
 
 void Printer::InterfaceSwitched(bool enabled) {
@@ -101,28 +116,50 @@ void Printer::ControlDeviceChanged(int number, bool present) {
          (present ? " appears" : " goes"));
 }
 
-void Printer::KeyboardSends(const std::vector<uint8_t>& report, const std::string& what) {
-    Line("keyboard sends " + HexBytes(report) + " (" + what + ")");
+void Printer::KeyboardSends(const std::string& keyboard, const std::vector<uint8_t>& report,
+                            const std::string& what) {
+    Line("keyboard " + keyboard + " sends " + HexBytes(report) + " (" + what + ")");
 }
 
-void Printer::NobodyListens() {
-    Line("nobody reads the music pipe: the report is lost");
+void Printer::NobodyListens(const std::string& keyboard) {
+    Line("nobody reads " + keyboard + "'s music pipe: the report is lost");
 }
 
-void Printer::HidReceives(const std::vector<uint8_t>& report) {
-    Line("HID stack receives " + (report.empty() ? std::string("no bytes") : HexBytes(report)));
+// The music pipe goes without saying; the typing keyboard's pipe is named.
+void Printer::HidReceives(const std::string& keyboard, uint8_t endpoint,
+                          const std::vector<uint8_t>& report) {
+    std::string text = "HID stack above " + keyboard + " receives " +
+                       (report.empty() ? std::string("no bytes") : HexBytes(report));
+    if (endpoint != kMusicEndpoint) {
+        char pipe[32];
+        std::snprintf(pipe, sizeof(pipe), " on endpoint %02X", endpoint);
+        text += pipe;
+    }
+    Line(text);
 }
 
-void Printer::HidTransferFails(uint32_t status) {
-    Line("HID stack's transfer fails " + StatusName(status));
+void Printer::HidTransferFails(const std::string& keyboard, uint8_t endpoint, uint32_t status) {
+    char pipe[16];
+    std::snprintf(pipe, sizeof(pipe), "%02X", endpoint);
+    Line("HID stack above " + keyboard + ": transfer on endpoint " + pipe + " fails " +
+         StatusName(status));
 }
 
-void Printer::KeyboardReceivesCommand(const std::vector<uint8_t>& report) {
-    Line("keyboard receives command " + HexBytes(report));
+void Printer::KeyboardReceivesCommand(const std::string& keyboard,
+                                      const std::vector<uint8_t>& report) {
+    Line("keyboard " + keyboard + " receives command " + HexBytes(report));
 }
 
-void Printer::KeyboardReceivesLeds(const std::vector<uint8_t>& value) {
-    Line("keyboard receives LED report " + HexBytes(value));
+// Bit 0 Num Lock, bit 1 Caps Lock, bit 2 Scroll Lock; one request sets all three.
+void Printer::KeyboardReceivesLeds(const std::string& keyboard, uint8_t value) {
+    static const char* const kLights[] = {"Num Lock", "Caps Lock", "Scroll Lock"};
+    std::string lit;
+    for (int bit = 0; bit < 3; ++bit) {
+        if (value & (1u << bit))
+            lit += (lit.empty() ? "" : ", ") + std::string(kLights[bit]);
+    }
+    Line("keyboard " + keyboard + " receives LED report " + HexBytes({value}) + " (" +
+         (lit.empty() ? std::string("all lights off") : lit + " on") + ")");
 }
 
 void Printer::Finding(const std::string& text) {

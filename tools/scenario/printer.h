@@ -40,19 +40,24 @@ class Printer {
                    const RequestResult& result);
     void StillPending(const std::string& client, const std::string& request);
 
-    void Plugged(uint16_t vendorId, uint16_t productId, uint16_t revision);
-    void PlugFailed(const std::string& stage, uint32_t status);
-    void Unplugged();
-    void AnswerSet(uint8_t command, bool none, uint32_t value);
+    void Plugged(const std::string& keyboard, uint16_t vendorId, uint16_t productId,
+                 uint16_t revision, const char* shape, int controlDevice);
+    void PlugFailed(const std::string& keyboard, const std::string& stage, uint32_t status);
+    void Unplugged(const std::string& keyboard);
+    void InHand(const std::string& keyboard);
+    void AnswerSet(const std::string& keyboard, uint8_t command, bool none, uint32_t value,
+                   uint32_t delayMs);
     void InterfaceSwitched(bool enabled);
     void ControlDeviceChanged(int number, bool present);
 
-    void KeyboardSends(const std::vector<uint8_t>& report, const std::string& what);
-    void NobodyListens();
-    void HidReceives(const std::vector<uint8_t>& report);
-    void HidTransferFails(uint32_t status);
-    void KeyboardReceivesCommand(const std::vector<uint8_t>& report);
-    void KeyboardReceivesLeds(const std::vector<uint8_t>& value);
+    void KeyboardSends(const std::string& keyboard, const std::vector<uint8_t>& report,
+                       const std::string& what);
+    void NobodyListens(const std::string& keyboard);
+    void HidReceives(const std::string& keyboard, uint8_t endpoint,
+                     const std::vector<uint8_t>& report);
+    void HidTransferFails(const std::string& keyboard, uint8_t endpoint, uint32_t status);
+    void KeyboardReceivesCommand(const std::string& keyboard, const std::vector<uint8_t>& report);
+    void KeyboardReceivesLeds(const std::string& keyboard, uint8_t value);
     void Finding(const std::string& text);
     void Problem(const std::string& text);
 

@@ -29,13 +29,6 @@ namespace {
 
 // How long, in real time, a call may take to come back or begin a timed wait in the driver.
 constexpr auto kCallLimit = std::chrono::seconds(2);
-// After each millisecond of test time, how long a call waiting in the driver is given to come
-// back: a wait that has timed out ends within microseconds, so this only absorbs scheduling.
-constexpr auto kWakeGrace = std::chrono::milliseconds(5);
-// After the keyboard answered a query, how long in real time a waiting call may take to return.
-constexpr auto kAnswerGrace = std::chrono::seconds(1);
-// How long in test time a waiting call is given the grace after each millisecond.
-constexpr uint64_t kGracedWaitMs = 1000;
 // At the end, how far the clock may be moved to let calls still waiting in the driver time out.
 constexpr uint32_t kEndingLimitMs = 10000;
 
@@ -43,18 +36,37 @@ struct Outstanding {
     std::string client;
     std::string request;
     std::unique_ptr<DriverCall> call;
-    uint64_t issuedMs; // test time the call was issued
     uint32_t code;
 };
+
+// Bytes as the script writes them: a run of four or more equal bytes as <byte>*<count>.
+std::string CompactBytes(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (size_t at = 0; at < bytes.size();) {
+        size_t run = 1;
+        while (at + run < bytes.size() && bytes[at + run] == bytes[at])
+            ++run;
+        if (run < 4)
+            run = 1;
+        std::string one = HexBytes({bytes[at]});
+        if (run > 1)
+            one += "*" + std::to_string(run);
+        text += (text.empty() ? "" : " ") + one;
+        at += run;
+    }
+    return text;
+}
 
 std::string IoctlLabel(const Step& step) {
     char code[16];
     std::snprintf(code, sizeof(code), "0x%06X", step.number);
     std::string label = std::string("ioctl ") + code;
     if (step.hasInput)
-        label += " in" + (step.bytes.empty() ? std::string() : " " + HexBytes(step.bytes));
+        label += " in" + (step.bytes.empty() ? std::string() : " " + CompactBytes(step.bytes));
     if (step.second != 0)
         label += " out " + std::to_string(step.second);
+    if (!step.outputBytes.empty())
+        label += " with " + CompactBytes(step.outputBytes);
     return label;
 }
 
@@ -72,7 +84,11 @@ class Runner {
 
     void Run(const std::vector<Step>& steps) {
         printer_.SetTime(world_.NowMs());
-        Plug(kDefaultVendorId, kDefaultProductId, kDefaultRevision);
+        Step first;
+        first.number = kDefaultVendorId;
+        first.second = kDefaultProductId;
+        first.third = kDefaultRevision;
+        Plug(first);
         for (const Step& step : steps) {
             printer_.SetTime(world_.NowMs());
             Execute(step);
@@ -124,7 +140,8 @@ class Runner {
         case Verb::Open:
             if (std::find(order_.begin(), order_.end(), step.client) == order_.end())
                 order_.push_back(step.client);
-            printer_.Opened(step.client, static_cast<uint32_t>(world_.Open(step.client)));
+            printer_.Opened(step.client, static_cast<uint32_t>(world_.Open(
+                                             step.client, static_cast<int>(step.fourth))));
             readOffset_[step.client] = 0;
             break;
         case Verb::Close:
@@ -147,15 +164,15 @@ class Runner {
             Issue(step.client, "release-all", IOCTL_OVTM_RELEASE_ALL_READERS, {}, 0);
             break;
         case Verb::Ioctl:
-            Issue(step.client, IoctlLabel(step), step.number, step.bytes, step.second);
+            Issue(step.client, IoctlLabel(step), step.number, step.bytes, OutputOf(step));
             break;
         case Verb::Press:
         case Verb::Release:
             for (const std::string& name : step.names) {
                 uint8_t code = *ButtonCode(name);
                 bool press = step.verb == Verb::Press;
-                auto report = press ? world_.Buttons().PressButton(code)
-                                    : world_.Buttons().ReleaseButton(code);
+                auto report = press ? world_.Buttons(inHand_).PressButton(code)
+                                    : world_.Buttons(inHand_).ReleaseButton(code);
                 Send(report, ButtonName(code) + (press ? " pressed" : " released"));
             }
             break;
@@ -180,38 +197,63 @@ class Runner {
             printer_.Say(step.text);
             break;
         case Verb::Plug:
-            Plug(step.number, step.second, step.third);
+            Plug(step);
             break;
         case Verb::Answer:
-            world_.SetAnswer(static_cast<uint8_t>(step.number),
-                             step.none ? std::nullopt : std::optional<uint32_t>(step.second));
-            printer_.AnswerSet(static_cast<uint8_t>(step.number), step.none, step.second);
+            world_.SetAnswer(inHand_, static_cast<uint8_t>(step.number),
+                             step.none ? std::nullopt : std::optional<uint32_t>(step.second),
+                             step.fourth);
+            printer_.AnswerSet(inHand_, static_cast<uint8_t>(step.number), step.none, step.second,
+                               step.fourth);
             break;
-        case Verb::Unplug:
-            printer_.Unplugged();
-            world_.Unplug();
+        case Verb::Unplug: {
+            std::string name = step.keyboard.empty() ? inHand_ : step.keyboard;
+            printer_.Unplugged(name);
+            world_.Unplug(name);
+            break;
+        }
+        case Verb::Keyboard:
+            inHand_ = step.keyboard;
+            printer_.InHand(inHand_);
             break;
         }
     }
 
-    void Plug(uint32_t vendorId, uint32_t productId, uint32_t revision) {
-        printer_.Plugged(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId),
-                         static_cast<uint16_t>(revision));
-        World::PlugResult result =
-            world_.Plug(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId),
-                        static_cast<uint16_t>(revision));
+    void Plug(const Step& step) {
+        if (!step.keyboard.empty())
+            inHand_ = step.keyboard;
+        usbsim::KeyboardIdentity identity;
+        identity.VendorId = static_cast<uint16_t>(step.number);
+        identity.ProductId = static_cast<uint16_t>(step.second);
+        identity.Revision = static_cast<uint16_t>(step.third);
+        identity.Shape = step.singleInterface ? usbsim::InterfaceShape::MusicOnly
+                                              : usbsim::InterfaceShape::KeyboardAndMusic;
+        World::PlugResult result = world_.Plug(inHand_, identity);
+        printer_.Plugged(inHand_, identity.VendorId, identity.ProductId, identity.Revision,
+                         usbsim::ShapeName(identity.Shape), result.controlDevice);
         if (!result.stage.empty())
-            printer_.PlugFailed(result.stage, static_cast<uint32_t>(result.status));
+            printer_.PlugFailed(inHand_, result.stage, static_cast<uint32_t>(result.status));
         Observe();
+    }
+
+    // The output buffer an ioctl step passes: its length, holding the bytes given with `with`.
+    static std::vector<uint8_t> OutputOf(const Step& step) {
+        std::vector<uint8_t> output(step.second, 0);
+        std::copy(step.outputBytes.begin(), step.outputBytes.end(), output.begin());
+        return output;
     }
 
     void Issue(const std::string& client, const std::string& request, uint32_t code,
                std::vector<uint8_t> input, uint32_t outputLength) {
+        Issue(client, request, code, std::move(input), std::vector<uint8_t>(outputLength, 0));
+    }
+
+    void Issue(const std::string& client, const std::string& request, uint32_t code,
+               std::vector<uint8_t> input, std::vector<uint8_t> output) {
         std::shared_ptr<hostkernel::UserHandle> handle = world_.Handle(client);
         auto call = std::make_unique<DriverCall>(
-            [handle, code, input = std::move(input), outputLength] {
-                return handle->DeviceIoControlOverlapped(code, input,
-                                                         static_cast<size_t>(outputLength));
+            [handle, code, input = std::move(input), output = std::move(output)] {
+                return handle->DeviceIoControlOverlapped(code, input, output);
             },
             TimedWaiterCount(), kCallLimit);
         if (call->FirstOutcome() != DriverCall::Outcome::Returned) {
@@ -224,7 +266,7 @@ class Runner {
             }
             printer_.Pending(client, request);
         }
-        outstanding_.push_back({client, request, std::move(call), world_.NowMs(), code});
+        outstanding_.push_back({client, request, std::move(call), code});
     }
 
     // What a request ended with. Bytes a client reads from its ring are read out as records when
@@ -242,9 +284,9 @@ class Runner {
     }
 
     void Send(const std::vector<uint8_t>& report, const std::string& what) {
-        printer_.KeyboardSends(report, what);
-        if (!world_.Send(report))
-            printer_.NobodyListens();
+        printer_.KeyboardSends(inHand_, report, what);
+        if (!world_.Send(inHand_, report))
+            printer_.NobodyListens(inHand_);
         Observe();
     }
 
@@ -267,17 +309,35 @@ class Runner {
                            [](const Outstanding& o) { return o.call && !o.call->HasReturned(); });
     }
 
-    // Only calls that wait with a time-out get the grace, and only for the first second of test
-    // time: the driver's own waits are shorter, and a longer one should not slow every step.
+    // After the clock moved: every call whose wait in the driver has ended (timed out, or its
+    // event set) is let come back before anything is printed, so that each completion carries
+    // the millisecond it happened at whatever the machine's load.
     void GiveWaitingCallsTime() {
-        uint64_t now = world_.NowMs();
-        for (Outstanding& o : outstanding_) {
-            if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting && !o.call->HasReturned() &&
-                now - o.issuedMs <= kGracedWaitMs) {
-                o.call->WaitReturned(kWakeGrace);
+        LetEndedWaitsReturn();
+        world_.Settle();
+    }
+
+    // Once no thread is left inside an ended wait, the calls still inside the driver but no
+    // longer counted among the timed waiters are on their way out: wait for them to return.
+    void LetEndedWaitsReturn() {
+        hostkernel::WaitForEndedWaits(kCallLimit);
+        auto deadline = std::chrono::steady_clock::now() + kCallLimit;
+        for (;;) {
+            std::vector<Outstanding*> inside;
+            for (Outstanding& o : outstanding_) {
+                if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting && !o.call->HasReturned())
+                    inside.push_back(&o);
+            }
+            int waiting = TimedWaiterCount();
+            if (static_cast<int>(inside.size()) <= waiting ||
+                std::chrono::steady_clock::now() >= deadline) {
+                return;
+            }
+            for (Outstanding* o : inside) {
+                if (o->call->WaitReturned(std::chrono::milliseconds(1)))
+                    break;
             }
         }
-        world_.Settle();
     }
 
     // Prints what happened since the last look: reports the HID stack got back, what reached the
@@ -290,30 +350,28 @@ class Runner {
                 printer_.InterfaceSwitched(enabled);
             for (const auto& change : world_.TakeControlDeviceChanges())
                 printer_.ControlDeviceChanged(change.number, change.present);
-            for (const HidStack::Received& r : world_.TakeHidTransfers()) {
-                if (NT_SUCCESS(r.status)) {
-                    printer_.HidReceives(r.bytes);
-                } else {
-                    printer_.HidTransferFails(static_cast<uint32_t>(r.status));
+            bool answered = false;
+            for (const World::KeyboardNews& news : world_.TakeKeyboardNews()) {
+                for (const auto& command : news.commands)
+                    printer_.KeyboardReceivesCommand(news.name, command);
+                for (uint8_t leds : news.leds)
+                    printer_.KeyboardReceivesLeds(news.name, leds);
+                for (const auto& answer : news.answers)
+                    printer_.KeyboardSends(news.name, answer, DescribeReport(answer));
+                for (const usbsim::HidReport& r : news.hidTransfers) {
+                    if (NT_SUCCESS(r.status)) {
+                        printer_.HidReceives(news.name, r.endpoint, r.bytes);
+                    } else {
+                        printer_.HidTransferFails(news.name, r.endpoint,
+                                                  static_cast<uint32_t>(r.status));
+                    }
                 }
+                answered = answered || !news.answers.empty();
             }
-            std::vector<std::vector<uint8_t>> answers;
-            for (const auto& command : world_.TakeCommands()) {
-                printer_.KeyboardReceivesCommand(command);
-                if (auto answer = world_.AnswerTo(command))
-                    answers.push_back(*answer);
-            }
-            for (const auto& leds : world_.TakeLedReports())
-                printer_.KeyboardReceivesLeds(leds);
-            if (answers.empty())
+            if (!answered)
                 break;
-            // The keyboard answers queries at once; what the answers wake up shows next round.
-            for (const auto& answer : answers) {
-                printer_.KeyboardSends(answer, DescribeReport(answer));
-                if (!world_.Send(answer))
-                    printer_.NobodyListens();
-            }
-            LetAnsweredCallsReturn();
+            // What the answers woke up shows next round.
+            LetEndedWaitsReturn();
         }
         for (const std::string& client : order_) {
             for (auto it = outstanding_.begin(); it != outstanding_.end();) {
@@ -330,18 +388,10 @@ class Runner {
         PrintFindings();
     }
 
-    // A call waiting in the driver for an answer that has just come wakes within microseconds;
-    // one waiting for something else keeps waiting, and costs this limit once.
-    void LetAnsweredCallsReturn() {
-        for (Outstanding& o : outstanding_) {
-            if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting && !o.call->HasReturned())
-                o.call->WaitReturned(kAnswerGrace);
-        }
-    }
-
     World& world_;
     Printer printer_;
     std::vector<std::string> order_; // clients by first open
+    std::string inHand_ = kFirstKeyboard; // the keyboard that keyboard steps act on
     std::vector<Outstanding> outstanding_;
     std::map<std::string, size_t> readOffset_; // bytes each handle has read, modulo a record
     bool sawFindings_ = false;

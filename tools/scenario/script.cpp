@@ -18,8 +18,11 @@ constexpr VerbName kVerbs[] = {
     {"ioctl", Verb::Ioctl},      {"press", Verb::Press},     {"release", Verb::Release},
     {"key-down", Verb::KeyDown}, {"key-up", Verb::KeyUp},    {"report", Verb::Report},
     {"wait", Verb::Wait},        {"say", Verb::Say},         {"plug", Verb::Plug},
-    {"unplug", Verb::Unplug},    {"answer", Verb::Answer},
+    {"unplug", Verb::Unplug},    {"answer", Verb::Answer},   {"keyboard", Verb::Keyboard},
 };
+
+constexpr const char* kOneInterface = "one-interface";
+constexpr const char* kTwoInterfaces = "two-interfaces";
 
 // Reads a decimal or 0x-prefixed hexadecimal number that fits in 32 bits.
 bool ParseNumber(const std::string& word, uint32_t& value) {
@@ -80,6 +83,11 @@ class LineParser {
             return Fail(error, "unknown step '" + verbWord + "'");
         switch (step.verb) {
         case Verb::Open:
+            step.fourth = kDefaultControlDevice;
+            return Client(step, error) &&
+                   OptionalNumber(2, step.fourth, "control-device number", error) &&
+                   AtMost(step.fourth, kHighestControlDevice, "control-device number", error) &&
+                   End(3, error);
         case Verb::Close:
         case Verb::Cancel:
         case Verb::ReleaseAll:
@@ -108,27 +116,20 @@ class LineParser {
         case Verb::Report:
             if (words_.size() < 2)
                 return Fail(error, "give the report's bytes in hex");
-            if (words_.size() - 1 > kMaxReportLength) {
+            if (!Bytes(1, words_.size(), step.bytes, error))
+                return false;
+            if (step.bytes.size() > kMaxReportLength) {
                 return Fail(error,
                             "a report has at most " + std::to_string(kMaxReportLength) + " bytes");
             }
-            return Bytes(1, words_.size(), step.bytes, error);
+            return true;
         case Verb::Wait:
             return RequiredNumber(1, step.number, "milliseconds", error) &&
                    AtMost(step.number, kMaxWaitMs, "milliseconds", error) && End(2, error);
         case Verb::Plug:
-            step.number = kDefaultVendorId;
-            step.second = kDefaultProductId;
-            step.third = kDefaultRevision;
-            if (words_.size() == 2)
-                return Fail(error, "give both the vendor and the product id");
-            return OptionalNumber(1, step.number, "vendor id", error) &&
-                   AtMost(step.number, 0xFFFF, "vendor id", error) &&
-                   OptionalNumber(2, step.second, "product id", error) &&
-                   AtMost(step.second, 0xFFFF, "product id", error) &&
-                   OptionalNumber(3, step.third, "revision", error) &&
-                   AtMost(step.third, 0xFFFF, "revision", error) && End(4, error);
+            return Plug(step, error);
         case Verb::Answer:
+            step.fourth = kDefaultAnswerDelayMs;
             if (!RequiredNumber(1, step.number, "command", error) ||
                 !AtMost(step.number, 0xFF, "command", error)) {
                 return false;
@@ -137,9 +138,28 @@ class LineParser {
                 step.none = true;
                 return End(3, error);
             }
-            return RequiredNumber(2, step.second, "answer", error) && End(3, error);
+            if (!RequiredNumber(2, step.second, "answer", error))
+                return false;
+            if (words_.size() > 3) {
+                if (words_[3] != "after")
+                    return Fail(error, "expected 'after', found '" + words_[3] + "'");
+                if (!RequiredNumber(4, step.fourth, "delay", error) ||
+                    !AtMost(step.fourth, kMaxWaitMs, "delay", error)) {
+                    return false;
+                }
+                if (step.fourth == 0)
+                    return Fail(error, "a keyboard answers 1 ms after the command at the soonest");
+            }
+            return End(5, error);
         case Verb::Unplug:
-            return End(1, error);
+            if (words_.size() > 1)
+                step.keyboard = words_[1];
+            return End(2, error);
+        case Verb::Keyboard:
+            if (words_.size() < 2)
+                return Fail(error, "name the keyboard");
+            step.keyboard = words_[1];
+            return End(2, error);
         case Verb::Say:
             for (size_t i = 1; i < words_.size(); ++i) {
                 step.text += (i > 1 ? " " : "") + words_[i];
@@ -150,6 +170,39 @@ class LineParser {
     }
 
   private:
+    // plug [<keyboard>] [<vendor> <product> [revision]] [one-interface|two-interfaces]
+    bool Plug(Step& step, std::string& error) {
+        step.number = kDefaultVendorId;
+        step.second = kDefaultProductId;
+        step.third = kDefaultRevision;
+        size_t first = 1;
+        uint32_t ignored;
+        if (words_.size() > 1 && !ParseNumber(words_[1], ignored) && words_[1] != kOneInterface &&
+            words_[1] != kTwoInterfaces) {
+            step.keyboard = words_[1];
+            first = 2;
+        }
+        size_t end = words_.size();
+        if (end > first && (words_[end - 1] == kOneInterface || words_[end - 1] == kTwoInterfaces)) {
+            step.singleInterface = words_[end - 1] == kOneInterface;
+            --end;
+        }
+        size_t numbers = end - first;
+        if (numbers == 1)
+            return Fail(error, "give both the vendor and the product id");
+        if (numbers > 3)
+            return Fail(error, "unexpected '" + words_[first + 3] + "'");
+        return OptionalNumberBefore(first, end, step.number, "vendor id", error) &&
+               AtMost(step.number, 0xFFFF, "vendor id", error) &&
+               OptionalNumberBefore(first + 1, end, step.second, "product id", error) &&
+               AtMost(step.second, 0xFFFF, "product id", error) &&
+               OptionalNumberBefore(first + 2, end, step.third, "revision", error) &&
+               AtMost(step.third, 0xFFFF, "revision", error);
+    }
+    bool OptionalNumberBefore(size_t index, size_t end, uint32_t& value, const char* what,
+                              std::string& error) {
+        return index >= end || RequiredNumber(index, value, what, error);
+    }
     bool Fail(std::string& error, const std::string& what) {
         error = "line " + std::to_string(line_) + ": " + what;
         return false;
@@ -182,12 +235,24 @@ class LineParser {
         return Fail(error, std::string(what) + " " + std::to_string(value) + " is above " +
                                std::to_string(highest));
     }
+    // Hex bytes; <byte>*<count> stands for the byte repeated (7F*128).
     bool Bytes(size_t from, size_t to, std::vector<uint8_t>& bytes, std::string& error) {
         for (size_t i = from; i < to; ++i) {
+            std::string word = words_[i];
+            uint32_t count = 1;
+            if (size_t star = word.find('*'); star != std::string::npos) {
+                if (!ParseNumber(word.substr(star + 1), count) || count == 0)
+                    return Fail(error, "bad repeat count in '" + words_[i] + "'");
+                word.erase(star);
+            }
             uint8_t b;
-            if (!ParseHexByte(words_[i], b))
+            if (!ParseHexByte(word, b))
                 return Fail(error, "bad byte '" + words_[i] + "'");
-            bytes.push_back(b);
+            if (count > kMaxBufferLength - bytes.size()) {
+                return Fail(error,
+                            "more than " + std::to_string(kMaxBufferLength) + " bytes");
+            }
+            bytes.insert(bytes.end(), count, b);
         }
         return true;
     }
@@ -223,6 +288,18 @@ class LineParser {
                     return false;
                 }
                 i += 2;
+                if (i < words_.size() && words_[i] == "with") {
+                    size_t end = i + 1;
+                    while (end < words_.size() && words_[end] != "in")
+                        ++end;
+                    if (!Bytes(i + 1, end, step.outputBytes, error))
+                        return false;
+                    if (step.outputBytes.size() > step.second) {
+                        return Fail(error, "more bytes than the output buffer's " +
+                                               std::to_string(step.second));
+                    }
+                    i = end;
+                }
             } else {
                 return Fail(error, "expected 'in' or 'out', found '" + words_[i] + "'");
             }

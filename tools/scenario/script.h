@@ -9,13 +9,13 @@
 namespace scenario {
 
 enum class Verb {
-    Open,       // open <client>
+    Open,       // open <client> [control-device number]
     Close,      // close <client>
     Read,       // read <client> [length]
     Cancel,     // cancel <client>
     Capture,    // capture <client> acquire|release|<operation>
     ReleaseAll, // release-all <client>
-    Ioctl,      // ioctl <client> <code> [in <hex bytes>] [out <length>]
+    Ioctl,      // ioctl <client> <code> [in <hex bytes>] [out <length> [with <hex bytes>]]
     Press,      // press <button> [<button> ...]
     Release,    // release <button> [<button> ...]
     KeyDown,    // key-down <music key> [velocity]
@@ -23,20 +23,25 @@ enum class Verb {
     Report,     // report <hex bytes>
     Wait,       // wait <milliseconds>
     Say,        // say <text>: a line of commentary in the output
-    Plug,       // plug [<vendor id> <product id> [revision]]
-    Unplug,     // unplug
-    Answer,     // answer <command> <value>|none: how the keyboard answers a query command
+    Plug,       // plug [<keyboard>] [<vendor id> <product id> [revision]] [one-interface|two-interfaces]
+    Unplug,     // unplug [<keyboard>]
+    Keyboard,   // keyboard <keyboard>: the keyboard later keyboard steps act on
+    Answer,     // answer <command> <value> [after <ms>] | answer <command> none
 };
 
 struct Step {
     int line = 0;
     Verb verb = Verb::Say;
     std::string client;             // client name, for client verbs
+    std::string keyboard;           // keyboard name, for plug, unplug and keyboard (empty: default)
     std::vector<std::string> names; // buttons, for press and release
     std::vector<uint8_t> bytes;     // report bytes, or ioctl input bytes
     uint32_t number = 0;            // length, key, operation, code or milliseconds
     uint32_t second = 0;            // velocity, ioctl output length, or product id
     uint32_t third = 0;             // revision (bcdDevice)
+    uint32_t fourth = 0;            // open: control-device number; answer: delay in ms
+    bool singleInterface = false;   // plug: the configuration has the music interface alone
+    std::vector<uint8_t> outputBytes; // ioctl: what the output buffer holds before the call
     bool hasInput = false;          // ioctl: an input buffer was given (possibly empty)
     bool none = false;              // answer: the keyboard stays silent
     std::string text;               // say
@@ -60,6 +65,13 @@ constexpr uint32_t kHighestVelocity = 255;
 constexpr uint32_t kDefaultVendorId = 0x5E3A;
 constexpr uint32_t kDefaultProductId = 0x1C07;
 constexpr uint32_t kDefaultRevision = 0x0005;
+// The keyboard a scenario starts with, and the control device clients open by default.
+constexpr const char* kFirstKeyboard = "K1";
+constexpr uint32_t kDefaultControlDevice = 1;
+constexpr uint32_t kHighestControlDevice = 8;
+// A keyboard answers a query this long after the command, unless the script says otherwise:
+// the music pipe's polling interval.
+constexpr uint32_t kDefaultAnswerDelayMs = 1;
 // Largest buffer a read or an ioctl may ask for, so that a typo cannot allocate gigabytes.
 constexpr uint32_t kMaxBufferLength = 65536;
 // Longest single wait: an hour of test time, which the runner steps through in seconds.

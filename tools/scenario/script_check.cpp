@@ -39,19 +39,28 @@ bool UsesKeyboard(Verb verb) {
 
 std::string CheckScript(const std::vector<Step>& steps) {
     std::set<std::string> open;
-    bool plugged = true; // a scenario starts with the keyboard plugged in
+    // A scenario starts with its first keyboard plugged in and in hand.
+    std::set<std::string> plugged = {kFirstKeyboard};
+    std::string inHand = kFirstKeyboard;
     for (const Step& step : steps) {
         std::string at = "line " + std::to_string(step.line) + ": ";
-        if (UsesKeyboard(step.verb) && !plugged)
-            return at + "the keyboard is not plugged in";
+        if ((UsesKeyboard(step.verb) || step.verb == Verb::Answer) && !plugged.count(inHand)) {
+            return at + "keyboard " + inHand + " is not plugged in";
+        }
         if (step.verb == Verb::Plug) {
-            if (plugged)
-                return at + "the keyboard is already plugged in";
-            plugged = true;
+            std::string name = step.keyboard.empty() ? inHand : step.keyboard;
+            if (plugged.count(name))
+                return at + "keyboard " + name + " is already plugged in";
+            plugged.insert(name);
+            inHand = name;
         } else if (step.verb == Verb::Unplug) {
-            if (!plugged)
-                return at + "the keyboard is not plugged in";
-            plugged = false;
+            std::string name = step.keyboard.empty() ? inHand : step.keyboard;
+            if (!plugged.erase(name))
+                return at + "keyboard " + name + " is not plugged in";
+        } else if (step.verb == Verb::Keyboard) {
+            if (!plugged.count(step.keyboard))
+                return at + "keyboard " + step.keyboard + " is not plugged in";
+            inHand = step.keyboard;
         } else if (step.verb == Verb::Open) {
             if (!open.insert(step.client).second)
                 return at + "client '" + step.client + "' is already open";

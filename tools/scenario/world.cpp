@@ -11,24 +11,6 @@
 #include "ovtm_identity.h"
 
 namespace scenario {
-namespace {
-
-constexpr auto kPnpLimit = std::chrono::seconds(10);
-// The class request that sets the typing keyboard's lock-key lights (HID SET_REPORT).
-constexpr UCHAR kSetReport = 0x09;
-
-NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    hostkernel::PendingIo io = hostkernel::SendIrp(top, IRP_MJ_PNP, minor, nullptr, nullptr);
-    ObDereferenceObject(top);
-    return io.Wait(kPnpLimit) ? io.Status() : STATUS_IO_TIMEOUT;
-}
-
-std::wstring ControlLink(int number) {
-    return L"\\DosDevices\\OvtsMelodixSymLk#" + std::to_wstring(number);
-}
-
-} // namespace
 
 World::World() {
     hostkernel::Start(hostkernel::ClockMode::Test);
@@ -49,8 +31,7 @@ World::~World() {
     }
     hostkernel::Settle();
     hostkernel::Stop();
-    current_.reset();
-    unplugged_.clear();
+    keyboards_.clear();
 }
 
 uint64_t World::NowMs() const {
@@ -65,70 +46,48 @@ void World::Settle() {
     hostkernel::Settle();
 }
 
-World::PlugResult World::Plug(uint16_t vendorId, uint16_t productId, uint16_t revision) {
+World::Keyboard* World::Plugged(const std::string& name) {
+    for (auto& keyboard : keyboards_) {
+        if (keyboard->name == name && keyboard->plugged->IsPlugged())
+            return keyboard.get();
+    }
+    return nullptr;
+}
+
+World::PlugResult World::Plug(const std::string& name, const usbsim::KeyboardIdentity& identity) {
     auto keyboard = std::make_unique<Keyboard>();
-    keyboard->device =
-        std::make_unique<hostkernel::testing::StubUsbDevice>(vendorId, productId, revision);
-    Keyboard& plugged = *keyboard;
-    current_ = std::move(keyboard);
-    PlugResult result;
-    {
-        hostkernel::DriverScope scope(driver_);
-        result.status = driver_->DriverExtension->AddDevice(driver_, plugged.device->Pdo());
+    keyboard->name = name;
+    keyboard->plugged = std::make_unique<usbsim::PluggedKeyboard>(driver_, identity);
+    for (const auto& answer : answers_[name]) {
+        keyboard->plugged->Keyboard().SetAnswer(answer.first, answer.second.value,
+                                                answer.second.delayMs);
     }
-    if (!NT_SUCCESS(result.status)) {
-        result.stage = "device add";
-        return result;
-    }
-    result.status = SendPnp(plugged.device->Pdo(), IRP_MN_START_DEVICE);
-    if (!NT_SUCCESS(result.status)) {
-        result.stage = "start";
-        return result;
-    }
-    plugged.hid = std::make_unique<HidStack>(plugged.device->TopOfStack());
-    result.status = plugged.hid->Enumerate();
-    if (!NT_SUCCESS(result.status)) {
-        result.stage = "HID setup";
-        return result;
-    }
-    plugged.hid->Listen();
-    Settle();
-    return result;
+    usbsim::PluggedKeyboard& plugged = *keyboard->plugged;
+    keyboards_.push_back(std::move(keyboard));
+    usbsim::PluggedKeyboard::Outcome outcome = plugged.Plug();
+    return PlugResult{outcome.status, outcome.stage, plugged.ControlDeviceNumber()};
 }
 
-void World::Unplug() {
-    PDEVICE_OBJECT pdo = current_->device->Pdo();
-    if (pdo->AttachedDevice != nullptr) {
-        SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
-        SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-    }
-    unplugged_.push_back(std::move(current_));
-    Settle();
+void World::Unplug(const std::string& name) {
+    if (Keyboard* keyboard = Plugged(name))
+        keyboard->plugged->Unplug();
 }
 
-void World::SetAnswer(uint8_t command, std::optional<uint32_t> value) {
+void World::SetAnswer(const std::string& name, uint8_t command, std::optional<uint32_t> value,
+                      uint32_t delayMs) {
     if (value) {
-        answers_[command] = *value;
+        answers_[name][command] = Answer{*value, delayMs};
     } else {
-        answers_.erase(command);
+        answers_[name].erase(command);
     }
+    if (Keyboard* keyboard = Plugged(name))
+        keyboard->plugged->Keyboard().SetAnswer(command, value, delayMs);
 }
 
-std::optional<std::vector<uint8_t>>
-World::AnswerTo(const std::vector<uint8_t>& commandReport) const {
-    // A command report is 06 01 <command>.
-    if (commandReport.size() < 3 || commandReport[0] != 0x06 || commandReport[1] != 0x01) {
-        return std::nullopt;
-    }
-    auto it = answers_.find(commandReport[2]);
-    if (it == answers_.end())
-        return std::nullopt;
-    return usbsim::KeyboardModel::Reply(it->first, it->second);
-}
-
-NTSTATUS World::Open(const std::string& client) {
+NTSTATUS World::Open(const std::string& client, int controlDevice) {
     auto handle = std::make_shared<hostkernel::UserHandle>();
-    NTSTATUS status = hostkernel::UserHandle::Open(OVTM_CONTROL_PATH_W, handle.get());
+    NTSTATUS status = hostkernel::UserHandle::Open(
+        L"\\\\.\\OvtsMelodixSymLk#" + std::to_wstring(controlDevice), handle.get());
     clients_[client] = handle;
     return status;
 }
@@ -150,51 +109,41 @@ std::shared_ptr<hostkernel::UserHandle> World::Handle(const std::string& client)
     return it == clients_.end() ? nullptr : it->second;
 }
 
-bool World::Send(const std::vector<uint8_t>& report) {
-    return current_ && current_->device->CompleteTransfer(OVTM_ENDPOINT_MUSIC_IN, report);
+usbsim::KeyboardModel& World::Buttons(const std::string& name) {
+    return Plugged(name)->plugged->Keyboard().Model();
 }
 
-std::vector<HidStack::Received> World::TakeHidTransfers() {
-    std::vector<HidStack::Received> received;
-    for (auto& keyboard : unplugged_) {
-        if (!keyboard->hid)
-            continue;
-        for (auto& r : keyboard->hid->Collect())
-            received.push_back(std::move(r));
-    }
-    if (current_ && current_->hid) {
-        for (auto& r : current_->hid->Collect())
-            received.push_back(std::move(r));
-    }
-    return received;
+bool World::Send(const std::string& name, const std::vector<uint8_t>& report) {
+    Keyboard* keyboard = Plugged(name);
+    return keyboard != nullptr && keyboard->plugged->Keyboard().SendReport(report);
 }
 
-std::vector<std::vector<uint8_t>> World::TakeCommands() {
-    std::vector<std::vector<uint8_t>> fresh;
-    if (!current_)
-        return fresh;
-    auto transfers = current_->device->OutTransfers();
-    for (size_t i = current_->commandsSeen; i < transfers.size(); ++i) {
-        if (transfers[i].endpoint == OVTM_ENDPOINT_COMMAND_OUT)
-            fresh.push_back(transfers[i].bytes);
-    }
-    current_->commandsSeen = transfers.size();
+namespace {
+
+template <typename T> std::vector<T> Since(const std::vector<T>& all, size_t& seen) {
+    std::vector<T> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())),
+                         all.end());
+    seen = all.size();
     return fresh;
 }
 
-std::vector<std::vector<uint8_t>> World::TakeLedReports() {
-    std::vector<std::vector<uint8_t>> fresh;
-    if (!current_)
-        return fresh;
-    auto requests = current_->device->ControlRequests();
-    for (size_t i = current_->controlRequestsSeen; i < requests.size(); ++i) {
-        if (requests[i].function == URB_FUNCTION_CLASS_INTERFACE &&
-            requests[i].request == kSetReport) {
-            fresh.push_back(requests[i].bytes);
-        }
+} // namespace
+
+std::vector<World::KeyboardNews> World::TakeKeyboardNews() {
+    std::vector<KeyboardNews> news;
+    for (auto& keyboard : keyboards_) {
+        usbsim::VirtualKeyboard& device = keyboard->plugged->Keyboard();
+        device.CatchUp();
+        KeyboardNews n;
+        n.name = keyboard->name;
+        n.commands = Since(device.CommandReports(), keyboard->commandsSeen);
+        n.leds = Since(device.LedValues(), keyboard->ledsSeen);
+        n.answers = Since(device.AnswersSent(), keyboard->answersSeen);
+        if (usbsim::HidClassStandIn* hid = keyboard->plugged->Hid())
+            n.hidTransfers = Since(hid->Reports(), keyboard->hidSeen);
+        news.push_back(std::move(n));
     }
-    current_->controlRequestsSeen = requests.size();
-    return fresh;
+    return news;
 }
 
 std::vector<bool> World::TakeInterfaceChanges() {
@@ -214,7 +163,7 @@ std::vector<bool> World::TakeInterfaceChanges() {
 std::vector<World::ControlDeviceChange> World::TakeControlDeviceChanges() {
     std::vector<ControlDeviceChange> changes;
     for (int number = 0; number <= static_cast<int>(OVTM_MAX_CONTROL_DEVICES); ++number) {
-        bool present = hostkernel::SymbolicLinkExists(ControlLink(number));
+        bool present = usbsim::ControlDeviceExists(number);
         if (present == (controlDevices_.count(number) != 0))
             continue;
         changes.push_back({number, present});

@@ -1,12 +1,11 @@
 // Everything a scenario acts on: the host kernel on its test clock, the filter driver, the
-// keyboard plugged in below it (a stub USB device with a model of its buttons), the HID stack
-// above the filter, and the clients' handles on the control device.
+// keyboards plugged in below it (each a virtual keyboard with a HID class stand-in above the
+// filter), and the clients' handles on the control devices.
 #pragma once
 
 #include <wdm.h>
 
 #include <hostkernel/user_io.h>
-#include <kmdf_testing/stub_usb_device.h>
 
 #include <cstdint>
 #include <map>
@@ -16,8 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "hid_stack.h"
-#include "keyboard_model.h"
+#include "plugged_keyboard.h"
 
 namespace scenario {
 
@@ -38,41 +36,50 @@ class World {
     // Lets queued DPCs and work items run.
     void Settle();
 
-    // Plugs a keyboard with these ids in: the filter's device add, the start of the device, and
-    // the HID stack's setup. `stage` names the step that failed, if one did.
+    // Plugs a keyboard in under a name: the filter's device add, the start of the device, and
+    // the HID stack's setup. `stage` names the step that failed, if one did; `controlDevice` is
+    // the number of the control device that appeared for it (-1 if none did).
     struct PlugResult {
         NTSTATUS status = STATUS_SUCCESS;
         std::string stage;
+        int controlDevice = -1;
     };
-    PlugResult Plug(uint16_t vendorId, uint16_t productId, uint16_t revision);
-    // Pulls the keyboard out: surprise removal, then the removal of its device stack.
-    void Unplug();
+    PlugResult Plug(const std::string& name, const usbsim::KeyboardIdentity& identity);
+    // Pulls a keyboard out: surprise removal, then the removal of its device stack.
+    void Unplug(const std::string& name);
 
-    // The keyboard's answer to a query command (report 5 with the command and a 32-bit value),
-    // kept across plugging it out and in again; none means the keyboard does not answer.
-    void SetAnswer(uint8_t command, std::optional<uint32_t> value);
-    // The answer due for a command report the keyboard received, if it answers that command.
-    std::optional<std::vector<uint8_t>> AnswerTo(const std::vector<uint8_t>& commandReport) const;
+    // How a keyboard answers a query command (report 5 with the command and a 32-bit value,
+    // `delayMs` after the command), kept for that name across plugging it out and in again;
+    // none means the keyboard does not answer.
+    void SetAnswer(const std::string& name, uint8_t command, std::optional<uint32_t> value,
+                   uint32_t delayMs);
 
-    // Clients: handles on the first keyboard's control device, by the script's names.
-    NTSTATUS Open(const std::string& client);
+    // Clients: handles on the control device with this number, by the script's names.
+    NTSTATUS Open(const std::string& client, int controlDevice);
     void Close(const std::string& client);
     void CancelIo(const std::string& client);
     // The handle a request of this client goes through (shared, so that a call still inside the
     // driver keeps it alive whatever the script does next).
     std::shared_ptr<hostkernel::UserHandle> Handle(const std::string& client) const;
 
-    // The keyboard plugged in: its button model, and a report sent on the music pipe. False if
-    // no transfer of the HID stack was waiting for it.
-    usbsim::KeyboardModel& Buttons() { return current_->buttons; }
-    bool Send(const std::vector<uint8_t>& report);
+    // A plugged keyboard's button model, and a report it sends on the music pipe. False if no
+    // transfer of its HID stack was waiting for it.
+    usbsim::KeyboardModel& Buttons(const std::string& name);
+    bool Send(const std::string& name, const std::vector<uint8_t>& report);
 
-    // What happened since the last call of each: transfers the HID stacks got back, command
-    // reports and LED reports the keyboard received, the keyboard's device interface switched
-    // on (true) or off (false), and control devices that appeared or went (by number).
-    std::vector<HidStack::Received> TakeHidTransfers();
-    std::vector<std::vector<uint8_t>> TakeCommands();
-    std::vector<std::vector<uint8_t>> TakeLedReports();
+    // What happened at one keyboard since the last look, gathered after its device thread has
+    // sent every answer due by now.
+    struct KeyboardNews {
+        std::string name;
+        std::vector<std::vector<uint8_t>> commands;  // command reports it received
+        std::vector<uint8_t> leds;                   // lock-key light values it received
+        std::vector<std::vector<uint8_t>> answers;   // answers its thread sent
+        std::vector<usbsim::HidReport> hidTransfers; // what its HID stack got back
+    };
+    // Keyboards in the order they were plugged in, those pulled out included.
+    std::vector<KeyboardNews> TakeKeyboardNews();
+    // The keyboard's device interface switched on (true) or off (false), and control devices
+    // that appeared or went (by number).
     std::vector<bool> TakeInterfaceChanges();
     struct ControlDeviceChange {
         int number;
@@ -82,22 +89,28 @@ class World {
 
   private:
     struct Keyboard {
-        std::unique_ptr<hostkernel::testing::StubUsbDevice> device;
-        std::unique_ptr<HidStack> hid;
-        usbsim::KeyboardModel buttons;
+        std::string name;
+        std::unique_ptr<usbsim::PluggedKeyboard> plugged;
         size_t commandsSeen = 0;
-        size_t controlRequestsSeen = 0;
+        size_t ledsSeen = 0;
+        size_t answersSeen = 0;
+        size_t hidSeen = 0;
     };
+    struct Answer {
+        uint32_t value;
+        uint32_t delayMs;
+    };
+
+    Keyboard* Plugged(const std::string& name);
 
     std::string error_;
     std::vector<std::string> warnings_;
     PDRIVER_OBJECT driver_ = nullptr;
-    std::unique_ptr<Keyboard> current_;
-    // Keyboards pulled out: kept until the end, as their HID stack's last transfers come back
-    // and the kernel still knows their device objects.
-    std::vector<std::unique_ptr<Keyboard>> unplugged_;
+    // Every keyboard ever plugged in, in order: those pulled out are kept until the end, as
+    // their HID stack's last transfers come back and the kernel still knows their devices.
+    std::vector<std::unique_ptr<Keyboard>> keyboards_;
     std::map<std::string, std::shared_ptr<hostkernel::UserHandle>> clients_;
-    std::map<uint8_t, uint32_t> answers_;
+    std::map<std::string, std::map<uint8_t, Answer>> answers_;
     size_t interfaceHistorySeen_ = 0;
     std::set<int> controlDevices_;
 };

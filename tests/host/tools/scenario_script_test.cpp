@@ -77,7 +77,17 @@ TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
         {"key-down 64\n", "line 1: music key 64 is above 63"},
         {"plug 0x5E3A\n", "line 1: give both the vendor and the product id"},
         {"plug 1 0x10000\n", "line 1: product id 65536 is above 65535"},
-        {"unplug now\n", "line 1: unexpected 'now'"},
+        {"unplug K1 now\n", "line 1: unexpected 'now'"},
+        {"keyboard\n", "line 1: name the keyboard"},
+        {"plug K2 1 2 3 4\n", "line 1: unexpected '4'"},
+        {"plug K2 0x5E3A three-interfaces\n", "line 1: bad product id 'three-interfaces'"},
+        {"open A 9\n", "line 1: control-device number 9 is above 8"},
+        {"answer 0xC3 1 after 0\n", "line 1: a keyboard answers 1 ms after the command at the soonest"},
+        {"answer 0xC3 1 later 5\n", "line 1: expected 'after', found 'later'"},
+        {"ioctl A 0x22201A out 2 with 01 02 03\n", "line 1: more bytes than the output buffer's 2"},
+        {"ioctl A 0x222035 in 7F*0\n", "line 1: bad repeat count in '7F*0'"},
+        {"ioctl A 0x222035 in 7F*65537\n", "line 1: more than 65536 bytes"},
+        {"report 03*65\n", "line 1: a report has at most 64 bytes"},
         {"wait 3600001\n", "line 1: milliseconds 3600001 is above 3600000"},
         {"answer 0x1C3 1\n", "line 1: command 451 is above 255"},
         {"answer 0xC3\n", "line 1: missing answer"},
@@ -96,6 +106,43 @@ TEST(ScenarioScript, StopsAtTheFirstMistakeWithItsLine) {
         EXPECT_EQ(result.error, c.error) << c.script;
         EXPECT_TRUE(result.steps.empty()) << c.script;
     }
+}
+
+TEST(ScenarioScript, ReadsKeyboardsControlDevicesOutputBuffersAndRepeatedBytes) {
+    auto result = ParseScript(R"(plug K2 one-interface
+plug K3 0x1234 0x5678 two-interfaces
+plug
+keyboard K2
+unplug K3
+open B 2
+ioctl B 0x22201A out 4 with 0F 01
+ioctl B 0x222035 in 00 7F*127 out 2
+answer 0xC3 9 after 20
+answer 0xC4 9
+)");
+    ASSERT_EQ(result.error, "");
+    ASSERT_EQ(result.steps.size(), 10u);
+    EXPECT_EQ(result.steps[0].keyboard, "K2");
+    EXPECT_TRUE(result.steps[0].singleInterface);
+    EXPECT_EQ(result.steps[0].number, kDefaultVendorId);
+    EXPECT_EQ(result.steps[1].keyboard, "K3");
+    EXPECT_FALSE(result.steps[1].singleInterface);
+    EXPECT_EQ(result.steps[1].second, 0x5678u);
+    EXPECT_EQ(result.steps[1].third, kDefaultRevision);
+    EXPECT_EQ(result.steps[2].keyboard, "");
+    EXPECT_EQ(result.steps[3].verb, Verb::Keyboard);
+    EXPECT_EQ(result.steps[3].keyboard, "K2");
+    EXPECT_EQ(result.steps[4].keyboard, "K3");
+    EXPECT_EQ(result.steps[5].fourth, 2u);
+    EXPECT_EQ(result.steps[6].outputBytes, (std::vector<uint8_t>{0x0F, 0x01}));
+    EXPECT_EQ(result.steps[6].second, 4u);
+    ASSERT_EQ(result.steps[7].bytes.size(), 128u);
+    EXPECT_EQ(result.steps[7].bytes[0], 0x00);
+    EXPECT_EQ(result.steps[7].bytes[127], 0x7F);
+    EXPECT_EQ(result.steps[7].second, 2u);
+    EXPECT_EQ(result.steps[8].fourth, 20u);
+    EXPECT_EQ(result.steps[9].fourth, kDefaultAnswerDelayMs);
+    EXPECT_EQ(ParseScript("open A\n").steps[0].fourth, kDefaultControlDevice);
 }
 
 } // namespace
