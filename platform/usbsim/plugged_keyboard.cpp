@@ -89,6 +89,7 @@ void PluggedKeyboard::Unplug() {
         SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
         SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
     }
+    keyboard_->Disconnect();
     hostkernel::Settle();
 }
 

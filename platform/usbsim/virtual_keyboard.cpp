@@ -41,13 +41,20 @@ VirtualKeyboard::VirtualKeyboard(const KeyboardIdentity& identity)
 }
 
 VirtualKeyboard::~VirtualKeyboard() {
+    Disconnect();
     usb_.SetUrbHandler(nullptr);
+}
+
+void VirtualKeyboard::Disconnect() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         stopping_ = true;
+        due_.clear();
     }
     wake_.notify_all();
-    thread_.join();
+    passDone_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 bool VirtualKeyboard::SendReport(const Report& report) {
@@ -92,7 +99,7 @@ bool VirtualKeyboard::OnUrb(PURB urb) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         auto rule = answers_.find(head[2]);
-        if (rule == answers_.end())
+        if (rule == answers_.end() || stopping_)
             return false;
         DueAnswer answer{hostkernel::Now() + rule->second.delayMs * kTicksPerMs,
                          KeyboardModel::Reply(head[2], rule->second.value)};

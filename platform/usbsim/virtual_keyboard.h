@@ -61,6 +61,9 @@ class VirtualKeyboard {
     // Returns once the device's thread has sent every answer due by the kernel's clock now (an
     // answer waits on the device while no transfer of the layer above polls the music pipe).
     void CatchUp();
+    // The keyboard is gone: answers not yet sent are dropped and its thread ends, so that it
+    // no longer looks at the kernel's clock. Commands after this are still recorded.
+    void Disconnect();
     // Answers the device's thread has sent, in order.
     std::vector<Report> AnswersSent() const;
 

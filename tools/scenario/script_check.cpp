@@ -44,7 +44,7 @@ std::string CheckScript(const std::vector<Step>& steps) {
     std::string inHand = kFirstKeyboard;
     for (const Step& step : steps) {
         std::string at = "line " + std::to_string(step.line) + ": ";
-        if ((UsesKeyboard(step.verb) || step.verb == Verb::Answer) && !plugged.count(inHand)) {
+        if (UsesKeyboard(step.verb) && !plugged.count(inHand)) {
             return at + "keyboard " + inHand + " is not plugged in";
         }
         if (step.verb == Verb::Plug) {

@@ -29,6 +29,10 @@ World::~World() {
         if (client.second->IsOpen())
             client.second->Close();
     }
+    // The keyboards' own threads stop before the kernel does, so that none of them looks at
+    // the clock of a kernel that is gone.
+    for (auto& keyboard : keyboards_)
+        keyboard->plugged->Keyboard().Disconnect();
     hostkernel::Settle();
     hostkernel::Stop();
     keyboards_.clear();
