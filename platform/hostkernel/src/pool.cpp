@@ -198,16 +198,21 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         header->prev->next = header->next;
         header->next->prev = header->prev;
         header->next = header->prev = nullptr;
+    }
+    // The block is poisoned before it joins the quarantine: once there, a free on another
+    // thread may evict it and hand its memory back to the C library.
+    const char *begin = static_cast<const char *>(P);
+    ForgetTimersAndDpcsIn(begin, begin + header->size);
+    ForgetLocksIn(begin, begin + header->size);
+    memset(P, 0xDD, header->size);
+    {
+        std::lock_guard<std::mutex> guard(pool.mutex);
         pool.quarantine.push_back(header);
         if (pool.quarantine.size() > kQuarantineBlocks) {
             evicted = pool.quarantine.front();
             pool.quarantine.pop_front();
         }
     }
-    const char *begin = static_cast<const char *>(P);
-    ForgetTimersAndDpcsIn(begin, begin + header->size);
-    ForgetLocksIn(begin, begin + header->size);
-    memset(P, 0xDD, header->size);
     if (evicted != nullptr) std::free(evicted);
 }
 
