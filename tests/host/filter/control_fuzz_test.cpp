@@ -144,18 +144,6 @@ void FuzzControlRequests(int threads, bool withReports) {
     EXPECT_EQ(rig.Extension()->OpenClientCount, 0);
 }
 
-// What the concurrent runs wait for. The host kernel's pool free reads a block's size and
-// fills it with 0xDD after its lock is released, while the block already sits in the free
-// quarantine, where other threads' frees can evict and release it: a heap corruption that
-// shows as a crash or a ThreadSanitizer report once several threads complete requests.
-const char* const kWaitsForPoolFix =
-    "waits for the host kernel's ExFreePoolWithTag to finish with a block before putting it "
-    "in the quarantine (concurrent frees corrupt the heap); set OVTM_FUZZ_CONCURRENT=1 to run";
-
-bool ConcurrentRunsEnabled() {
-    return std::getenv("OVTM_FUZZ_CONCURRENT") != nullptr;
-}
-
 } // namespace
 
 TEST_F(ControlFuzz, EveryCodeEveryMethodFromOneThread) {
@@ -163,15 +151,9 @@ TEST_F(ControlFuzz, EveryCodeEveryMethodFromOneThread) {
 }
 
 TEST_F(ControlFuzz, EveryCodeEveryMethodFromSeveralThreads) {
-    if (!ConcurrentRunsEnabled()) {
-        GTEST_SKIP() << kWaitsForPoolFix;
-    }
     FuzzControlRequests(kThreads, false);
 }
 
 TEST_F(ControlFuzz, WhileReportsFlow) {
-    if (!ConcurrentRunsEnabled()) {
-        GTEST_SKIP() << kWaitsForPoolFix;
-    }
     FuzzControlRequests(kThreads, true);
 }
