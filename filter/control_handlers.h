@@ -29,8 +29,8 @@ NTSTATUS HandleGetDeviceName(WDFREQUEST request, size_t outputLength, ULONG_PTR*
 // Settings that shape the translation.
 NTSTATUS HandleSetKeyMask(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength,
                           ULONG_PTR* information);
-NTSTATUS HandleSetVelocityCurve(PFILTER_EXTENSION extension, WDFREQUEST request,
-                                size_t inputLength, ULONG_PTR* information);
+NTSTATUS HandleSetVelocityCurve(PFILTER_EXTENSION extension, WDFREQUEST request, size_t inputLength,
+                                ULONG_PTR* information);
 
 // The readers.
 NTSTATUS HandleReadEvents(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength,

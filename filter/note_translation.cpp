@@ -28,7 +28,8 @@ uint8_t SlotVelocity(uint8_t raw) {
 
 uint32_t NoteOn(uint8_t slot0, uint8_t slot1, const volatile uint8_t* velocityCurve) {
     uint8_t note = (uint8_t)(OVTM_LOWEST_NOTE + (slot0 & SlotKeyMask));
-    return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note, ReadSharedByte(&velocityCurve[SlotVelocity(slot1)]));
+    return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note,
+                            ReadSharedByte(&velocityCurve[SlotVelocity(slot1)]));
 }
 
 uint32_t NoteOff(uint8_t slot0, uint8_t slot1) {

@@ -36,8 +36,8 @@ NTSTATUS HandleSetKeyMask(PFILTER_EXTENSION extension, WDFREQUEST request, size_
     return STATUS_SUCCESS;
 }
 
-NTSTATUS HandleSetVelocityCurve(PFILTER_EXTENSION extension, WDFREQUEST request,
-                                size_t inputLength, ULONG_PTR* information) {
+NTSTATUS HandleSetVelocityCurve(PFILTER_EXTENSION extension, WDFREQUEST request, size_t inputLength,
+                                ULONG_PTR* information) {
     *information = 0;
     if (inputLength < OVTM_VELOCITY_CURVE_SIZE) {
         return STATUS_INVALID_BUFFER_SIZE;

@@ -36,7 +36,8 @@ VOID LearnRevision(PFILTER_EXTENSION extension, struct _URB_CONTROL_DESCRIPTOR_R
     }
     const USB_DEVICE_DESCRIPTOR* descriptor = (const USB_DEVICE_DESCRIPTOR*)request->TransferBuffer;
     UCHAR revision = 0;
-    if (descriptor->idVendor == OVTM_USB_VENDOR_ID && descriptor->idProduct == OVTM_USB_PRODUCT_ID) {
+    if (descriptor->idVendor == OVTM_USB_VENDOR_ID &&
+        descriptor->idProduct == OVTM_USB_PRODUCT_ID) {
         // Byte by byte: a 13-byte descriptor holds the low byte of bcdDevice but not the high.
         revision = ((const UCHAR*)descriptor)[FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, bcdDevice)];
     }

@@ -135,8 +135,7 @@ TEST_F(DeviceCommands, SwitchesSendTheCommandAndTheLights) {
     EXPECT_EQ(other.status, STATUS_SUCCESS);
     EXPECT_EQ(other.information, 4u);
     Switches(h, 0x06, 1); // Caps and Scroll on, Num off
-    EXPECT_EQ(CommandsSent(rig),
-              (std::vector<Bytes>{Command(0xC5), Command(0xC6), Command(0xC5)}));
+    EXPECT_EQ(CommandsSent(rig), (std::vector<Bytes>{Command(0xC5), Command(0xC6), Command(0xC5)}));
     EXPECT_EQ(LightsSent(rig), (Bytes{0x07, 0x00, 0x06}));
     // Too short a block sends nothing.
     EXPECT_EQ(Switches(h, 0x0F, 1, 3).status, STATUS_INVALID_BUFFER_SIZE);
@@ -164,7 +163,8 @@ TEST_F(DeviceCommands, AFailedSwitchCommandIsNotHiddenByTheLights) {
 TEST_F(ControlCodes, FixedAnswersWithShortAndLongBuffers) {
     FilterRig rig;
     UserHandle h = rig.Open();
-    IoResult revision = h.DeviceIoControl(IOCTL_OVTM_GET_REVISION, {}, Bytes{0xEE, 0xEE, 0xEE, 0xEE});
+    IoResult revision =
+        h.DeviceIoControl(IOCTL_OVTM_GET_REVISION, {}, Bytes{0xEE, 0xEE, 0xEE, 0xEE});
     EXPECT_EQ(revision.information, 1u);
     EXPECT_EQ(revision.output, (Bytes{0x05, 0xEE, 0xEE, 0xEE}));
     EXPECT_EQ(h.DeviceIoControl(IOCTL_OVTM_GET_REVISION, {}, 0).status, STATUS_INVALID_BUFFER_SIZE);

@@ -116,8 +116,8 @@ SelectionResult SelectionUrb::Send(PDEVICE_OBJECT top) {
 NTSTATUS RequestDeviceDescriptor(PDEVICE_OBJECT top, ULONG length, uint8_t type) {
     std::vector<uint8_t> buffer(length == 0 ? 1 : length, 0);
     URB urb{};
-    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 type, 0, 0, buffer.data(), NULL, length, NULL);
+    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type,
+                                 0, 0, buffer.data(), NULL, length, NULL);
     PendingIo io = hostkernel::SendInternalDeviceControl(top, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb);
     EXPECT_TRUE(io.Wait());
     return io.Status();
@@ -145,6 +145,15 @@ FilterRig::FilterRig(USHORT vendorId, USHORT productId, USHORT bcdDevice, bool e
     verifier::NameLock(hostkernel::testing::LockKey(ext->ClientListLock), "ClientListLock");
     verifier::NameLock(hostkernel::testing::LockKey(ext->PendingReadLock), "PendingReadLock");
     verifier::NameLock(hostkernel::testing::LockKey(ext->CaptureLock), "CaptureLock");
+    verifier::NameLock(hostkernel::testing::LockKey(ext->CommandLock), "CommandLock");
+    // The driver's lock order, stated up front so that a reversal fails even if the test
+    // never takes the two in the intended order first.
+    verifier::DeclareLockOrder(hostkernel::testing::LockKey(ext->ReportLock),
+                               hostkernel::testing::LockKey(ext->ClientListLock));
+    verifier::DeclareLockOrder(hostkernel::testing::LockKey(ext->ClientListLock),
+                               hostkernel::testing::LockKey(ext->PendingReadLock));
+    verifier::ForbidHoldingTogether(hostkernel::testing::LockKey(ext->CaptureLock),
+                                    hostkernel::testing::LockKey(ext->ReportLock));
 }
 
 FilterRig::~FilterRig() {

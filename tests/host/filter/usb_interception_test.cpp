@@ -183,7 +183,9 @@ TEST_F(HardwareSetup, OneMatchingIdIsEnoughToStart) {
     struct Case {
         USHORT vendor, product;
         bool starts;
-    } cases[] = {{0x5E3A, 0x1C07, true}, {0x5E3A, 0x0001, true}, {0x1234, 0x1C07, true},
+    } cases[] = {{0x5E3A, 0x1C07, true},
+                 {0x5E3A, 0x0001, true},
+                 {0x1234, 0x1C07, true},
                  {0x1234, 0x0001, false}};
     for (const Case& c : cases) {
         FilterRig rig(c.vendor, c.product, 0x0005, false);
