@@ -195,16 +195,16 @@ NTSTATUS NTAPI HidClassStandIn::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID conte
     auto* transfer = static_cast<Transfer*>(context);
     HidClassStandIn* self = transfer->owner;
     NTSTATUS status = irp->IoStatus.Status;
-    ULONG length = NT_SUCCESS(status) ? transfer->urb.UrbBulkOrInterruptTransfer.TransferBufferLength
-                                      : 0;
+    ULONG length =
+        NT_SUCCESS(status) ? transfer->urb.UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
     length = std::min<ULONG>(length, sizeof(transfer->buffer));
     bool again;
     bool free = false;
     {
         std::lock_guard<std::mutex> guard(self->mutex_);
-        self->reports_.push_back(HidReport{transfer->endpoint, status,
-                                           std::vector<uint8_t>(transfer->buffer,
-                                                                transfer->buffer + length)});
+        self->reports_.push_back(
+            HidReport{transfer->endpoint, status,
+                      std::vector<uint8_t>(transfer->buffer, transfer->buffer + length)});
         again = NT_SUCCESS(status) && !self->stopping_;
         if (again) {
             ++transfer->references;
@@ -250,8 +250,7 @@ bool HidClassStandIn::StopListening() {
         if (Release(transfer))
             freed.push_back(transfer);
     }
-    bool ended =
-        transferEnded_.wait_for(lock, kRequestLimit, [this] { return inFlight_.empty(); });
+    bool ended = transferEnded_.wait_for(lock, kRequestLimit, [this] { return inFlight_.empty(); });
     lock.unlock();
     for (Transfer* transfer : freed)
         Free(transfer);

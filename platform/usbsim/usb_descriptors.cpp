@@ -20,9 +20,24 @@ void Append(std::vector<uint8_t>& to, std::initializer_list<uint8_t> bytes) {
 std::vector<uint8_t> DeviceDescriptor(const KeyboardIdentity& identity) {
     auto lo = [](uint16_t v) { return static_cast<uint8_t>(v); };
     auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
-    return {18,   kDeviceType, 0x10, 0x01, 0, 0, 0, 8, lo(identity.VendorId), hi(identity.VendorId),
-            lo(identity.ProductId), hi(identity.ProductId), lo(identity.Revision),
-            hi(identity.Revision), 1, 2, 0, 1};
+    return {18,
+            kDeviceType,
+            0x10,
+            0x01,
+            0,
+            0,
+            0,
+            8,
+            lo(identity.VendorId),
+            hi(identity.VendorId),
+            lo(identity.ProductId),
+            hi(identity.ProductId),
+            lo(identity.Revision),
+            hi(identity.Revision),
+            1,
+            2,
+            0,
+            1};
 }
 
 std::vector<uint8_t> ConfigurationDescriptor(InterfaceShape shape) {

@@ -11,8 +11,8 @@ namespace usbsim {
 
 // How many interface entries the configuration, and so its selection, carries.
 enum class InterfaceShape {
-    MusicOnly,         // interface 1 alone: endpoints 0x82 and 0x03
-    KeyboardAndMusic,  // interface 0 (endpoint 0x81), then interface 1 (0x82 and 0x03)
+    MusicOnly,        // interface 1 alone: endpoints 0x82 and 0x03
+    KeyboardAndMusic, // interface 0 (endpoint 0x81), then interface 1 (0x82 and 0x03)
 };
 
 struct KeyboardIdentity {

@@ -103,9 +103,9 @@ bool VirtualKeyboard::OnUrb(PURB urb) {
             return false;
         DueAnswer answer{hostkernel::Now() + rule->second.delayMs * kTicksPerMs,
                          KeyboardModel::Reply(head[2], rule->second.value)};
-        auto at = std::upper_bound(
-            due_.begin(), due_.end(), answer.due,
-            [](uint64_t due, const DueAnswer& other) { return due < other.due; });
+        auto at =
+            std::upper_bound(due_.begin(), due_.end(), answer.due,
+                             [](uint64_t due, const DueAnswer& other) { return due < other.due; });
         due_.insert(at, std::move(answer));
     }
     wake_.notify_all();

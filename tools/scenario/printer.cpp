@@ -93,7 +93,8 @@ void Printer::AnswerSet(const std::string& keyboard, uint8_t command, bool none,
         std::snprintf(text, sizeof(text), "keyboard %s will not answer command %02X",
                       keyboard.c_str(), command);
     } else {
-        std::snprintf(text, sizeof(text), "keyboard %s will answer command %02X with 0x%08X after %u ms",
+        std::snprintf(text, sizeof(text),
+                      "keyboard %s will answer command %02X with 0x%08X after %u ms",
                       keyboard.c_str(), command, value, delayMs);
     }
     Line(text);

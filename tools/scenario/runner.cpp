@@ -325,7 +325,8 @@ class Runner {
         for (;;) {
             std::vector<Outstanding*> inside;
             for (Outstanding& o : outstanding_) {
-                if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting && !o.call->HasReturned())
+                if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting &&
+                    !o.call->HasReturned())
                     inside.push_back(&o);
             }
             int waiting = TimedWaiterCount();
@@ -390,7 +391,7 @@ class Runner {
 
     World& world_;
     Printer printer_;
-    std::vector<std::string> order_; // clients by first open
+    std::vector<std::string> order_;      // clients by first open
     std::string inHand_ = kFirstKeyboard; // the keyboard that keyboard steps act on
     std::vector<Outstanding> outstanding_;
     std::map<std::string, size_t> readOffset_; // bytes each handle has read, modulo a record

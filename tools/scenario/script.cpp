@@ -183,7 +183,8 @@ class LineParser {
             first = 2;
         }
         size_t end = words_.size();
-        if (end > first && (words_[end - 1] == kOneInterface || words_[end - 1] == kTwoInterfaces)) {
+        if (end > first &&
+            (words_[end - 1] == kOneInterface || words_[end - 1] == kTwoInterfaces)) {
             step.singleInterface = words_[end - 1] == kOneInterface;
             --end;
         }
@@ -249,8 +250,7 @@ class LineParser {
             if (!ParseHexByte(word, b))
                 return Fail(error, "bad byte '" + words_[i] + "'");
             if (count > kMaxBufferLength - bytes.size()) {
-                return Fail(error,
-                            "more than " + std::to_string(kMaxBufferLength) + " bytes");
+                return Fail(error, "more than " + std::to_string(kMaxBufferLength) + " bytes");
             }
             bytes.insert(bytes.end(), count, b);
         }

@@ -23,10 +23,10 @@ enum class Verb {
     Report,     // report <hex bytes>
     Wait,       // wait <milliseconds>
     Say,        // say <text>: a line of commentary in the output
-    Plug,       // plug [<keyboard>] [<vendor id> <product id> [revision]] [one-interface|two-interfaces]
-    Unplug,     // unplug [<keyboard>]
-    Keyboard,   // keyboard <keyboard>: the keyboard later keyboard steps act on
-    Answer,     // answer <command> <value> [after <ms>] | answer <command> none
+    Plug, // plug [<keyboard>] [<vendor id> <product id> [revision]] [one-interface|two-interfaces]
+    Unplug,   // unplug [<keyboard>]
+    Keyboard, // keyboard <keyboard>: the keyboard later keyboard steps act on
+    Answer,   // answer <command> <value> [after <ms>] | answer <command> none
 };
 
 struct Step {
@@ -42,9 +42,9 @@ struct Step {
     uint32_t fourth = 0;            // open: control-device number; answer: delay in ms
     bool singleInterface = false;   // plug: the configuration has the music interface alone
     std::vector<uint8_t> outputBytes; // ioctl: what the output buffer holds before the call
-    bool hasInput = false;          // ioctl: an input buffer was given (possibly empty)
-    bool none = false;              // answer: the keyboard stays silent
-    std::string text;               // say
+    bool hasInput = false;            // ioctl: an input buffer was given (possibly empty)
+    bool none = false;                // answer: the keyboard stays silent
+    std::string text;                 // say
 };
 
 struct ParseResult {

@@ -151,10 +151,11 @@ TEST(ScenarioRunner, UnplugEndsParkedReadsWithTheDetachRecordAndPlugBringsTheDev
                                         "     0 ms  D read 200 completes STATUS_SUCCESS, 4 bytes: "
                                         "90 2C 05 00 (note on 44, velocity 5)"}));
     // An answer set while the keyboard was out holds for it once it is back.
-    EXPECT_EQ(LinesWith(run.out, "D ioctl"),
-              (std::vector<std::string>{
-                  "     0 ms  D ioctl 0x222022 out 4 -> waiting in the driver",
-                  "     1 ms  D ioctl 0x222022 out 4 completes STATUS_SUCCESS, 4 bytes: 07 00 00 00"}));
+    EXPECT_EQ(
+        LinesWith(run.out, "D ioctl"),
+        (std::vector<std::string>{
+            "     0 ms  D ioctl 0x222022 out 4 -> waiting in the driver",
+            "     1 ms  D ioctl 0x222022 out 4 completes STATUS_SUCCESS, 4 bytes: 07 00 00 00"}));
 }
 
 TEST(ScenarioRunner, QueryWaitsInTheDriverUntilTheKeyboardAnswersOrTimeIsUp) {
@@ -175,12 +176,13 @@ TEST(ScenarioRunner, QueryWaitsInTheDriverUntilTheKeyboardAnswersOrTimeIsUp) {
                   "    10 ms  keyboard K1 will not answer command C3",
                   "    10 ms  keyboard K1 receives command 06 01 C3"}));
     // Unanswered, the wait ends after exactly 500 ms with nothing written.
-    EXPECT_EQ(LinesWith(run.out, "A ioctl 0x222026 out 4"),
-              (std::vector<std::string>{
-                  "     0 ms  A ioctl 0x222026 out 4 -> waiting in the driver",
-                  "     3 ms  A ioctl 0x222026 out 4 completes STATUS_SUCCESS, 4 bytes: 04 03 02 01",
-                  "    10 ms  A ioctl 0x222026 out 4 -> waiting in the driver",
-                  "   510 ms  A ioctl 0x222026 out 4 completes STATUS_SUCCESS, 0 bytes"}));
+    EXPECT_EQ(
+        LinesWith(run.out, "A ioctl 0x222026 out 4"),
+        (std::vector<std::string>{
+            "     0 ms  A ioctl 0x222026 out 4 -> waiting in the driver",
+            "     3 ms  A ioctl 0x222026 out 4 completes STATUS_SUCCESS, 4 bytes: 04 03 02 01",
+            "    10 ms  A ioctl 0x222026 out 4 -> waiting in the driver",
+            "   510 ms  A ioctl 0x222026 out 4 completes STATUS_SUCCESS, 0 bytes"}));
 }
 
 // Two keyboards at once: each has its control device, clients open the one they name, keyboard
@@ -213,12 +215,12 @@ TEST(ScenarioRunner, SeveralKeyboardsAreToldApartByNameAndControlDevice) {
     EXPECT_EQ(LinesWith(run.out, "B ioctl 0x22200E"),
               (std::vector<std::string>{
                   "     0 ms  B ioctl 0x22200E out 1 -> STATUS_SUCCESS, 1 byte: 02"}));
-    EXPECT_EQ(LinesWith(run.out, "receives"),
-              (std::vector<std::string>{
-                  "     0 ms  HID stack above K2 receives 03 41 0A 00 00",
-                  "     0 ms  HID stack above K1 receives 03 42 14 00 00",
-                  "     0 ms  keyboard K2 receives command 06 01 C5",
-                  "     0 ms  keyboard K2 receives LED report 02 (Caps Lock on)"}));
+    EXPECT_EQ(
+        LinesWith(run.out, "receives"),
+        (std::vector<std::string>{"     0 ms  HID stack above K2 receives 03 41 0A 00 00",
+                                  "     0 ms  HID stack above K1 receives 03 42 14 00 00",
+                                  "     0 ms  keyboard K2 receives command 06 01 C5",
+                                  "     0 ms  keyboard K2 receives LED report 02 (Caps Lock on)"}));
     EXPECT_EQ(LinesWith(run.out, "HID stack above K2: transfer on endpoint 82 fails").size(), 2u);
     EXPECT_TRUE(LinesWith(run.out, "HID stack above K1: transfer").empty());
 }

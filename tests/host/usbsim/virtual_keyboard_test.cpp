@@ -130,8 +130,7 @@ TEST_F(VirtualKeyboardTest, QueryAnswersComeFromTheDeviceThreadAfterTheirDelayOr
     PluggedKeyboard& k = PlugIn();
     k.Keyboard().SetAnswer(0xC3, 0x01020304, 20);
     IoResult answered;
-    std::thread caller(
-        [&] { answered = client_.DeviceIoControl(IOCTL_OVTM_QUERY_C3, {}, 4); });
+    std::thread caller([&] { answered = client_.DeviceIoControl(IOCTL_OVTM_QUERY_C3, {}, 4); });
     ASSERT_TRUE(hostkernel::WaitForTimedWaiters(1));
     hostkernel::AdvanceClockMs(19);
     k.Keyboard().CatchUp();
