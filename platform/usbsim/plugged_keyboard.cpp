@@ -67,17 +67,26 @@ PluggedKeyboard::Outcome PluggedKeyboard::Plug() {
     outcome.status = SendPnp(keyboard_->Pdo(), IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(outcome.status)) {
         outcome.stage = "start";
+        RemoveFailedStack();
         return outcome;
     }
     hid_ = std::make_unique<HidClassStandIn>(keyboard_->TopOfStack());
     outcome.status = hid_->Enumerate();
     if (!NT_SUCCESS(outcome.status)) {
         outcome.stage = "HID setup";
+        RemoveFailedStack();
         return outcome;
     }
     hid_->Listen();
     hostkernel::Settle();
     return outcome;
+}
+
+// A stack that failed to start is removed by the PnP manager at once, with no surprise
+// removal before it; the device itself stays in its socket until it is unplugged.
+void PluggedKeyboard::RemoveFailedStack() {
+    SendPnp(keyboard_->Pdo(), IRP_MN_REMOVE_DEVICE);
+    hostkernel::Settle();
 }
 
 void PluggedKeyboard::Unplug() {

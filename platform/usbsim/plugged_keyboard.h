@@ -30,6 +30,7 @@ class PluggedKeyboard {
     PluggedKeyboard(const PluggedKeyboard&) = delete;
     PluggedKeyboard& operator=(const PluggedKeyboard&) = delete;
 
+    // A step that fails leaves the device plugged in with its stack removed, as PnP does.
     Outcome Plug();
     // Surprise removal, then removal of the stack; the HID stand-in's transfers end with it.
     void Unplug();
@@ -43,6 +44,8 @@ class PluggedKeyboard {
     int ControlDeviceNumber() const { return controlDeviceNumber_; }
 
   private:
+    void RemoveFailedStack();
+
     PDRIVER_OBJECT driver_;
     std::unique_ptr<VirtualKeyboard> keyboard_;
     std::unique_ptr<HidClassStandIn> hid_;

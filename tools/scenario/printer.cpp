@@ -77,8 +77,8 @@ void Printer::Plugged(const std::string& keyboard, uint16_t vendorId, uint16_t p
     std::snprintf(text, sizeof(text), "keyboard %s plugged in (%04X:%04X revision %04X, %s)",
                   keyboard.c_str(), vendorId, productId, revision, shape);
     std::string line = text;
-    line += controlDevice < 0 ? std::string(", no control device")
-                              : ", control device #" + std::to_string(controlDevice);
+    if (controlDevice >= 0)
+        line += ", control device #" + std::to_string(controlDevice);
     Line(line);
 }
 

@@ -40,6 +40,7 @@ class Printer {
                    const RequestResult& result);
     void StillPending(const std::string& client, const std::string& request);
 
+    // `controlDevice` is the number of the keyboard's control device; negative when it has none.
     void Plugged(const std::string& keyboard, uint16_t vendorId, uint16_t productId,
                  uint16_t revision, const char* shape, int controlDevice);
     void PlugFailed(const std::string& keyboard, const std::string& stage, uint32_t status);

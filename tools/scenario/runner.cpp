@@ -230,7 +230,8 @@ class Runner {
                                               : usbsim::InterfaceShape::KeyboardAndMusic;
         World::PlugResult result = world_.Plug(inHand_, identity);
         printer_.Plugged(inHand_, identity.VendorId, identity.ProductId, identity.Revision,
-                         usbsim::ShapeName(identity.Shape), result.controlDevice);
+                         usbsim::ShapeName(identity.Shape),
+                         result.stage.empty() ? result.controlDevice : -1);
         if (!result.stage.empty())
             printer_.PlugFailed(inHand_, result.stage, static_cast<uint32_t>(result.status));
         Observe();

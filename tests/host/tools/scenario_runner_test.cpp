@@ -225,6 +225,21 @@ TEST(ScenarioRunner, SeveralKeyboardsAreToldApartByNameAndControlDevice) {
     EXPECT_TRUE(LinesWith(run.out, "HID stack above K1: transfer").empty());
 }
 
+// A keyboard with neither id of ours fails its start and is taken down at once: no control
+// device is left for a client to open.
+TEST(ScenarioRunner, KeyboardRefusedAtStartLeavesNoControlDevice) {
+    Played run = Play("plug K2 0x1234 0x5678\n"
+                      "open A 2\n");
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(
+        LinesWith(run.out, "K2"),
+        (std::vector<std::string>{
+            "     0 ms  keyboard K2 plugged in (1234:5678 revision 0005, two interface entries)",
+            "     0 ms  keyboard K2's start fails STATUS_INVALID_PARAMETER"}));
+    EXPECT_EQ(LinesWith(run.out, "A open"),
+              (std::vector<std::string>{"     0 ms  A open -> STATUS_OBJECT_NAME_NOT_FOUND"}));
+}
+
 TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
     struct Case {
         const char* script;

@@ -93,5 +93,23 @@ TEST_F(PluggedKeyboardTest, StoppingTheStandInCancelsItsTransfersWhileTheDeviceS
     EXPECT_EQ(k.Keyboard().Usb().PendingTransfers(0x82), 0u);
 }
 
+// A device the filter refuses at start is taken down again by PnP at once: its control device
+// goes with it and nothing of it is left behind.
+TEST_F(PluggedKeyboardTest, AStartThatFailsRemovesTheStackAtOnce) {
+    DriverUnderTest driver(L"OvtmFilt", DriverEntry);
+    KeyboardIdentity stranger;
+    stranger.VendorId = 0x1234; // one matching id would be enough to start
+    stranger.ProductId = 0x5678;
+    PluggedKeyboard k(driver.Driver(), stranger);
+    PluggedKeyboard::Outcome outcome = k.Plug();
+    EXPECT_FALSE(NT_SUCCESS(outcome.status));
+    EXPECT_EQ(outcome.stage, "start");
+    EXPECT_EQ(k.ControlDeviceNumber(), 1);
+    EXPECT_FALSE(ControlDeviceExists(1));
+    EXPECT_EQ(k.Keyboard().Pdo()->AttachedDevice, nullptr);
+    EXPECT_FALSE(k.Keyboard().PressKey(1, 1));
+    k.Unplug();
+}
+
 } // namespace
 } // namespace usbsim
