@@ -13,23 +13,6 @@ inline uint8_t ReadSharedByte(const volatile uint8_t* byte) {
     return __atomic_load_n(byte, __ATOMIC_RELAXED);
 #else
     return *byte;
-    // Pointer-sized handles stored by one completion and compared by every dispatch.
-    template <typename T> inline T ReadSharedPointer(T const volatile* slot) {
-#if defined(__GNUC__) || defined(__clang__)
-        return __atomic_load_n(slot, __ATOMIC_RELAXED);
-#else
-        return *slot;
-#endif
-    }
-
-    template <typename T> inline void WriteSharedPointer(T volatile * slot, T value) {
-#if defined(__GNUC__) || defined(__clang__)
-        __atomic_store_n(slot, value, __ATOMIC_RELAXED);
-#else
-        *slot = value;
-#endif
-    }
-
 #endif
 }
 
@@ -38,23 +21,6 @@ inline void WriteSharedByte(volatile uint8_t* byte, uint8_t value) {
     __atomic_store_n(byte, value, __ATOMIC_RELAXED);
 #else
     *byte = value;
-    // Pointer-sized handles stored by one completion and compared by every dispatch.
-    template <typename T> inline T ReadSharedPointer(T const volatile* slot) {
-#if defined(__GNUC__) || defined(__clang__)
-        return __atomic_load_n(slot, __ATOMIC_RELAXED);
-#else
-        return *slot;
-#endif
-    }
-
-    template <typename T> inline void WriteSharedPointer(T volatile * slot, T value) {
-#if defined(__GNUC__) || defined(__clang__)
-        __atomic_store_n(slot, value, __ATOMIC_RELAXED);
-#else
-        *slot = value;
-#endif
-    }
-
 #endif
 }
 
