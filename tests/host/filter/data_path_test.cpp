@@ -311,7 +311,7 @@ TEST_F(Unplug, EveryClientGetsTheDetachRecordAndReadsEnd) {
     EXPECT_EQ(readA.OutputBytes(), KeyBytes(0x5E));
     // The released hardware takes no more transfers; nothing more reaches the rings.
     rig.Extension()->CaptureCount = 1;
-    EXPECT_EQ(rig.SendTransfer(Transfer{Bytes{4, 0x10, 0, 0}}).first, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(rig.SubmitRefusedTransfer(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(rig.Extension()->Report4State, 0u);
     // The control queue is stopped: a new read is not served, and ends when its handle closes.
     PendingIo late = rig.Read(b);
@@ -343,7 +343,7 @@ TEST_F(Unplug, NoClientOpen) {
     FilterRig rig;
     rig.Extension()->CaptureCount = 1;
     rig.SurpriseRemove();
-    EXPECT_EQ(rig.SendTransfer(Transfer{Bytes{4, 0x10, 0, 0}}).first, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(rig.SubmitRefusedTransfer(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(rig.Extension()->Report4State, 0u);
     rig.RemoveDevice();
 }

@@ -175,10 +175,7 @@ std::pair<NTSTATUS, Bytes> FilterRig::SendTransfer(const Transfer& transfer) {
         auto submission = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(kMusicEndpoint),
                                                      kTransferBufferLength);
         submission->Submit(impl_->usb->TopOfStack());
-        // A stack that no longer takes transfers refuses it on the way down.
-        if (!submission->IsComplete()) {
-            EXPECT_TRUE(CompleteNextTransfer(*impl_->usb, transfer.report, transfer.status));
-        }
+        EXPECT_TRUE(CompleteNextTransfer(*impl_->usb, transfer.report, transfer.status));
         EXPECT_TRUE(submission->Wait());
         return {submission->Status(), submission->Bytes()};
     }
@@ -201,6 +198,14 @@ std::pair<NTSTATUS, Bytes> FilterRig::SendTransfer(const Transfer& transfer) {
     ULONG received = submission->Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
     IoFreeMdl(mdl);
     return {submission->Status(), Bytes(buffer.begin(), buffer.begin() + received)};
+}
+
+NTSTATUS FilterRig::SubmitRefusedTransfer() {
+    auto submission = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(kMusicEndpoint),
+                                                 kTransferBufferLength);
+    submission->Submit(impl_->usb->TopOfStack());
+    EXPECT_TRUE(submission->IsComplete()) << "the transfer went down to the device";
+    return submission->IsComplete() ? submission->Status() : STATUS_PENDING;
 }
 
 Bytes FilterRig::Send(const Bytes& report) {

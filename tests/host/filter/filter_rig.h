@@ -84,6 +84,9 @@ class FilterRig {
     // The same with full control of how the transfer completes; returns the status the HID
     // stack saw and the bytes in its buffer.
     std::pair<NTSTATUS, Bytes> SendTransfer(const Transfer& transfer);
+    // A music-pipe transfer that the stack should refuse on its way down (after the hardware
+    // was released): the status it ended with, STATUS_PENDING if it reached the device.
+    NTSTATUS SubmitRefusedTransfer();
 
     hostkernel::PendingIo Read(hostkernel::UserHandle& handle, size_t length = 200);
     NTSTATUS Capture(hostkernel::UserHandle& handle, uint8_t operation);
