@@ -2,7 +2,7 @@
 #include "client_record.h"
 #include "filter_callbacks.h"
 
-NTSTATUS AppendToAllClients(PFILTER_EXTENSION extension, const ULONG* records, ULONG count) {
+NTSTATUS AppendToAllClients(PFILTER_EXTENSION extension, const uint32_t* records, size_t count) {
     WdfSpinLockAcquire(extension->ClientListLock);
     if (IsListEmpty(&extension->ClientList)) {
         WdfSpinLockRelease(extension->ClientListLock);
@@ -12,7 +12,7 @@ NTSTATUS AppendToAllClients(PFILTER_EXTENSION extension, const ULONG* records, U
     for (PLIST_ENTRY entry = extension->ClientList.Flink; entry != &extension->ClientList;
          entry = entry->Flink) {
         PCLIENT_RECORD client = CONTAINING_RECORD(entry, CLIENT_RECORD, Link);
-        for (ULONG i = 0; i < count; ++i) {
+        for (size_t i = 0; i < count; ++i) {
             AppendEventRecord(client, records[i]);
         }
     }

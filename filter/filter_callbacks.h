@@ -5,6 +5,8 @@
 
 #include <ntddk.h>
 #include <wdf.h>
+#include <stddef.h>
+#include <stdint.h>
 
 #include "filter_extension.h"
 
@@ -37,6 +39,6 @@ VOID TranslateMusicReport(PFILTER_EXTENSION extension, PUCHAR report, size_t len
 
 // Appends records to the ring of every open client. STATUS_UNSUCCESSFUL when no client is
 // open (the records are dropped).
-NTSTATUS AppendToAllClients(PFILTER_EXTENSION extension, const ULONG* records, ULONG count);
+NTSTATUS AppendToAllClients(PFILTER_EXTENSION extension, const uint32_t* records, size_t count);
 
 #endif

@@ -39,11 +39,7 @@ void HandleButtonReport(PFILTER_EXTENSION extension, PUCHAR report, size_t lengt
     }
     }
     if (count != 0) {
-        ULONG appended[BUTTON_RECORDS_MAX];
-        for (size_t i = 0; i < count; ++i) {
-            appended[i] = records[i];
-        }
-        AppendToAllClients(extension, appended, (ULONG)count);
+        AppendToAllClients(extension, records, count);
     }
     RunDeliveryPass(extension);
 }
@@ -55,11 +51,7 @@ void HandleNoteReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length)
         uint32_t records[NOTE_RECORDS_PER_GROUP];
         size_t count = TranslateNoteGroup(&copy, group, extension->VelocityCurve, records);
         if (count != 0) {
-            ULONG appended[NOTE_RECORDS_PER_GROUP];
-            for (size_t i = 0; i < count; ++i) {
-                appended[i] = records[i];
-            }
-            AppendToAllClients(extension, appended, (ULONG)count);
+            AppendToAllClients(extension, records, count);
         }
     }
     RunDeliveryPass(extension);

@@ -24,7 +24,7 @@ VOID EvtDeviceSurpriseRemoval(WDFDEVICE device) {
     // A query waiting for the keyboard's answer ends now rather than after its 500 ms.
     StopWaitingForAnswers(extension);
 
-    const ULONG detach = OVTM_RECORD_DEVICE_REMOVED;
+    const uint32_t detach = OVTM_RECORD_DEVICE_REMOVED;
     if (NT_SUCCESS(AppendToAllClients(extension, &detach, 1))) {
         RunDeliveryPass(extension);
     }
