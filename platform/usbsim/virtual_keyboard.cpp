@@ -114,16 +114,26 @@ bool VirtualKeyboard::OnUrb(PURB urb) {
 
 // Sends, in due order, every answer whose time has come, as long as a transfer polls the
 // music pipe; the rest wait on the device as a real one's interrupt endpoint would.
+// The answer leaves the schedule before the lock is let go: meanwhile a disconnect may
+// clear the schedule, or a new answer may take the front.
 void VirtualKeyboard::SendDueAnswers(std::unique_lock<std::mutex>& lock) {
-    while (!due_.empty() && due_.front().due <= hostkernel::Now()) {
-        Report report = due_.front().report;
-        lock.unlock();
-        bool sent = usb_.CompleteTransfer(kMusicIn, report);
-        lock.lock();
-        if (!sent)
-            return;
+    while (!stopping_ && !due_.empty() && due_.front().due <= hostkernel::Now()) {
+        DueAnswer answer = std::move(due_.front());
         due_.pop_front();
-        sent_.push_back(std::move(report));
+        lock.unlock();
+        bool sent = usb_.CompleteTransfer(kMusicIn, answer.report);
+        lock.lock();
+        if (!sent) {
+            // No transfer polls the pipe yet: the answer waits, still first among equals.
+            if (!stopping_) {
+                auto at = std::lower_bound(
+                    due_.begin(), due_.end(), answer.due,
+                    [](const DueAnswer& other, uint64_t due) { return other.due < due; });
+                due_.insert(at, std::move(answer));
+            }
+            return;
+        }
+        sent_.push_back(std::move(answer.report));
     }
 }
 
