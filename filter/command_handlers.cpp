@@ -19,7 +19,6 @@ const UCHAR SwitchDeviceBit = 0x08;
 const UCHAR SwitchLightBits = 0xF7;
 // The lock-key lights are sent inverted when switched off.
 const UCHAR LightsInvertedWhenOff = 0x07;
-const size_t ParameterBlockLength = 4;
 const size_t AnswerLength = sizeof(ULONG);
 
 NTSTATUS Query(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength, UCHAR code,
@@ -59,16 +58,12 @@ NTSTATUS HandleCommandC2(PFILTER_EXTENSION extension, ULONG_PTR* information) {
 NTSTATUS HandleSetSwitches(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength,
                            ULONG_PTR* information) {
     *information = 0;
-    if (outputLength < ParameterBlockLength) {
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    PVOID buffer = NULL;
-    NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, NULL);
+    UCHAR bits = 0;
+    UCHAR state = 0;
+    NTSTATUS status = RetrieveParameterBytes(request, outputLength, &bits, &state);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    UCHAR bits = ((PUCHAR)buffer)[0];
-    UCHAR state = ((PUCHAR)buffer)[1];
     UCHAR lights = (UCHAR)(bits & SwitchLightBits);
 
     status = STATUS_SUCCESS;
@@ -86,7 +81,7 @@ NTSTATUS HandleSetSwitches(PFILTER_EXTENSION extension, WDFREQUEST request, size
             }
         }
     }
-    *information = ParameterBlockLength;
+    *information = CONTROL_PARAMETER_BLOCK_LENGTH;
     return status;
 }
 

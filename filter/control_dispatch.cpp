@@ -24,6 +24,21 @@ VOID CompleteControlRequest(WDFREQUEST request, NTSTATUS status, ULONG_PTR infor
 
 } // namespace
 
+NTSTATUS RetrieveParameterBytes(WDFREQUEST request, size_t outputLength, UCHAR* first,
+                                UCHAR* second) {
+    if (outputLength < CONTROL_PARAMETER_BLOCK_LENGTH) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    PVOID buffer = NULL;
+    NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, NULL);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *first = ((PUCHAR)buffer)[0];
+    *second = ((PUCHAR)buffer)[1];
+    return STATUS_SUCCESS;
+}
+
 VOID ControlEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength,
                                size_t inputBufferLength, ULONG ioControlCode) {
     PFILTER_EXTENSION extension = ControlGetExtension(WdfIoQueueGetDevice(queue))->FilterExtension;

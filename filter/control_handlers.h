@@ -10,6 +10,15 @@
 
 #include "filter_extension.h"
 
+// Codes 0x22201A and 0x222032 carry two parameter bytes at the start of the caller's
+// output buffer, which must hold at least this many bytes; that is also their count.
+#define CONTROL_PARAMETER_BLOCK_LENGTH 4
+
+// The two parameter bytes, or the status that ends the handler: STATUS_INVALID_BUFFER_SIZE
+// for a buffer under CONTROL_PARAMETER_BLOCK_LENGTH, else the framework's retrieval status.
+NTSTATUS RetrieveParameterBytes(WDFREQUEST request, size_t outputLength, UCHAR* first,
+                                UCHAR* second);
+
 // Device commands and queries.
 NTSTATUS HandleCommandC1(PFILTER_EXTENSION extension, ULONG_PTR* information);
 NTSTATUS HandleCommandC2(PFILTER_EXTENSION extension, ULONG_PTR* information);

@@ -6,25 +6,15 @@
 
 #include "ovtm_control.h"
 
-namespace {
-
-const size_t ParameterBlockLength = 4;
-
-} // namespace
-
 NTSTATUS HandleSetKeyMask(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength,
                           ULONG_PTR* information) {
     *information = 0;
-    if (outputLength < ParameterBlockLength) {
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    PVOID buffer = NULL;
-    NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, NULL);
+    UCHAR index = 0;
+    UCHAR state = 0;
+    NTSTATUS status = RetrieveParameterBytes(request, outputLength, &index, &state);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    UCHAR index = ((PUCHAR)buffer)[0];
-    UCHAR state = ((PUCHAR)buffer)[1];
     // The index comes from user mode: one past the table must not reach the next field.
     if (index >= OVTM_KEY_MASK_COUNT) {
         return STATUS_INVALID_PARAMETER;
@@ -32,7 +22,7 @@ NTSTATUS HandleSetKeyMask(PFILTER_EXTENSION extension, WDFREQUEST request, size_
     if (state == 0 || state == 1) {
         WriteSharedByte(&extension->KeyMask[index], state);
     }
-    *information = ParameterBlockLength;
+    *information = CONTROL_PARAMETER_BLOCK_LENGTH;
     return STATUS_SUCCESS;
 }
 
