@@ -1,25 +1,12 @@
-// The four named buttons and the lookup of press codes on the keyboard's layout.
+// Script words for buttons: the named ones, or press codes looked up on the keyboard's layout.
 #include "buttons.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "keyboard_model.h"
 
 namespace scenario {
 namespace {
-
-struct NamedButton {
-    const char* name;
-    usbsim::NamedButton button;
-};
-
-constexpr NamedButton kNames[] = {
-    {"octave-up", usbsim::NamedButton::OctaveUp},
-    {"led-toggle", usbsim::NamedButton::LedToggle},
-    {"sustain", usbsim::NamedButton::Sustain},
-    {"octave-down", usbsim::NamedButton::OctaveDown},
-};
 
 std::optional<uint32_t> Number(const std::string& word) {
     if (word.empty() || word.size() > 10)
@@ -38,25 +25,13 @@ std::optional<uint32_t> Number(const std::string& word) {
 } // namespace
 
 std::optional<uint8_t> ButtonCode(const std::string& word) {
-    for (const auto& n : kNames) {
-        if (word == n.name)
-            return static_cast<uint8_t>(n.button);
-    }
+    if (std::optional<uint8_t> named = records::NamedButtonCode(word))
+        return named;
     std::optional<uint32_t> code = Number(word);
     if (!code || *code > 0xFF || !usbsim::FindButton(static_cast<uint8_t>(*code))) {
         return std::nullopt;
     }
     return static_cast<uint8_t>(*code);
-}
-
-std::string ButtonName(uint8_t pressCode) {
-    for (const auto& n : kNames) {
-        if (pressCode == static_cast<uint8_t>(n.button))
-            return n.name;
-    }
-    char text[16];
-    std::snprintf(text, sizeof(text), "button %02X", pressCode);
-    return text;
 }
 
 } // namespace scenario

@@ -6,13 +6,14 @@
 #include <optional>
 #include <string>
 
+#include "record_text.h"
+
 namespace scenario {
 
 // The press code a script word stands for: a name above, or a press code such as 0x2A
 // (hex with 0x, or decimal). Nothing for a word that names no button of the keyboard.
 std::optional<uint8_t> ButtonCode(const std::string& word);
 
-// How output names the button with this press code: "sustain", or "button 2A".
-std::string ButtonName(uint8_t pressCode);
+using records::ButtonName;
 
 } // namespace scenario

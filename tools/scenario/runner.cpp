@@ -278,7 +278,7 @@ class Runner {
         if (code == IOCTL_OVTM_READ_EVENTS && NT_SUCCESS(io.Status())) {
             size_t& offset = readOffset_[client];
             if (offset == 0)
-                result.meaning = DescribeRecords(result.bytes);
+                result.meaning = records::DescribeRecords(result.bytes);
             offset = (offset + result.bytes.size()) % OVTM_EVENT_RECORD_SIZE;
         }
         return result;

@@ -42,15 +42,15 @@ TEST(ReportText, WritesBytesAndStatuses) {
 }
 
 TEST(RecordText, ReadsWholeRecordsAndNothingElse) {
-    EXPECT_EQ(DescribeRecords({0x90, 0x67, 0x7F, 0x00, 0x80, 0x28, 0x05, 0x00}),
+    EXPECT_EQ(records::DescribeRecords({0x90, 0x67, 0x7F, 0x00, 0x80, 0x28, 0x05, 0x00}),
               "note on 103, velocity 127; note off 40, velocity 5");
-    EXPECT_EQ(DescribeRecords({0xFF, 0, 0x34, 5, 0xFF, 0, 0x2B, 5, 0xFF, 0, 0x49, 5}),
+    EXPECT_EQ(records::DescribeRecords({0xFF, 0, 0x34, 5, 0xFF, 0, 0x2B, 5, 0xFF, 0, 0x49, 5}),
               "sustain pressed; button 2A released; button 49 pressed");
-    EXPECT_EQ(DescribeRecords({0xFF, 0, 0x5E, 5, 0xFF, 0, 0x60, 5, 0xFF, 0, 0x61, 5}),
+    EXPECT_EQ(records::DescribeRecords({0xFF, 0, 0x5E, 5, 0xFF, 0, 0x60, 5, 0xFF, 0, 0x61, 5}),
               "keyboard removed; capture acquired; capture released");
-    EXPECT_EQ(DescribeRecords({0x12, 0x34, 0x56, 0x78}), "unknown record 12 34 56 78");
-    EXPECT_EQ(DescribeRecords({0x90, 0x67, 0x7F}), "");
-    EXPECT_EQ(DescribeRecords({}), "");
+    EXPECT_EQ(records::DescribeRecords({0x12, 0x34, 0x56, 0x78}), "unknown record 12 34 56 78");
+    EXPECT_EQ(records::DescribeRecords({0x90, 0x67, 0x7F}), "");
+    EXPECT_EQ(records::DescribeRecords({}), "");
 }
 
 } // namespace

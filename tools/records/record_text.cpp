@@ -3,11 +3,23 @@
 
 #include <cstdio>
 
-#include "buttons.h"
 #include "ovtm_event.h"
 
-namespace scenario {
+namespace records {
 namespace {
+
+struct NamedButton {
+    uint8_t pressCode;
+    const char* name;
+};
+
+// The buttons the package gives a meaning go by name, as the scenario language spells them.
+constexpr NamedButton kNamedButtons[] = {
+    {OVTM_KEY_OCTAVE_UP, "octave-up"},
+    {OVTM_KEY_LED_TOGGLE, "led-toggle"},
+    {OVTM_KEY_SUSTAIN, "sustain"},
+    {OVTM_KEY_OCTAVE_DOWN, "octave-down"},
+};
 
 std::string DescribeKeyCode(uint8_t code) {
     switch (code) {
@@ -43,6 +55,24 @@ std::string DescribeRecord(const uint8_t* r) {
 
 } // namespace
 
+std::string ButtonName(uint8_t pressCode) {
+    for (const auto& named : kNamedButtons) {
+        if (pressCode == named.pressCode)
+            return named.name;
+    }
+    char text[16];
+    std::snprintf(text, sizeof(text), "button %02X", pressCode);
+    return text;
+}
+
+std::optional<uint8_t> NamedButtonCode(const std::string& name) {
+    for (const auto& named : kNamedButtons) {
+        if (name == named.name)
+            return named.pressCode;
+    }
+    return std::nullopt;
+}
+
 std::string DescribeRecords(const std::vector<uint8_t>& bytes) {
     if (bytes.empty() || bytes.size() % OVTM_EVENT_RECORD_SIZE != 0)
         return std::string();
@@ -53,4 +83,4 @@ std::string DescribeRecords(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-} // namespace scenario
+} // namespace records
