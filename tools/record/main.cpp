@@ -1,0 +1,247 @@
+// ovtm-record: records the keyboard's MIDI input into a Standard MIDI File, until Ctrl+C or for
+// a given time, with the driver's own timestamps. --list shows the MIDI inputs present.
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ovtm_control.h"
+#include "smf_writer.h"
+
+namespace record {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitNoInput = 2;
+constexpr int kExitFailed = 3;
+
+constexpr size_t kLongBufferCount = 4;
+constexpr DWORD kLongBufferSize = 256;
+
+const char kUsage[] =
+    "Usage: ovtm-record [--seconds S] [--input NAME] [FILE.mid]\n"
+    "       ovtm-record --list\n"
+    "Records the MIDI input \"" OVTM_DEVICE_NAME_TEXT "\" (or NAME) into FILE.mid\n"
+    "(recording.mid unless given): a format-0 Standard MIDI File, one tick a millisecond.\n"
+    "Stops at Ctrl+C, or after S seconds. --list shows the MIDI inputs.\n"
+    "Exit codes: 0 done, 1 wrong arguments, 2 no such MIDI input, 3 the input or the file\n"
+    "failed.\n";
+
+// Set by Ctrl+C or Ctrl+Break: the recording ends and the file is written.
+HANDLE g_stopEvent = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
+        SetEvent(g_stopEvent);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// What the input's callback hands over, from the driver's thread to the main thread. The
+// callback only stores and signals: the multimedia functions are called from the main thread.
+struct Recording {
+    std::mutex lock;
+    std::vector<TimedMessage> messages;
+    HANDLE buffersReturned = nullptr; // a system-exclusive buffer came back filled
+};
+
+void CALLBACK OnMidiInput(HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                          DWORD_PTR param2) {
+    auto* recording = reinterpret_cast<Recording*>(instance);
+    if (message == MIM_DATA) {
+        std::vector<uint8_t> bytes = ShortMessageBytes(static_cast<uint32_t>(param1));
+        if (bytes.empty())
+            return;
+        std::lock_guard<std::mutex> hold(recording->lock);
+        recording->messages.push_back({static_cast<uint32_t>(param2), std::move(bytes)});
+    } else if (message == MIM_LONGDATA) {
+        auto* header = reinterpret_cast<MIDIHDR*>(param1);
+        if (header->dwBytesRecorded > 0) {
+            const auto* data = reinterpret_cast<const uint8_t*>(header->lpData);
+            std::lock_guard<std::mutex> hold(recording->lock);
+            recording->messages.push_back(
+                {static_cast<uint32_t>(param2),
+                 std::vector<uint8_t>(data, data + header->dwBytesRecorded)});
+        }
+        SetEvent(recording->buffersReturned);
+    }
+}
+
+std::string Narrow(const wchar_t* text) {
+    std::string result;
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (length > 1) {
+        result.resize(static_cast<size_t>(length - 1));
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), length, nullptr, nullptr);
+    }
+    return result;
+}
+
+int ListInputs() {
+    UINT count = midiInGetNumDevs();
+    if (count == 0) {
+        std::printf("no MIDI inputs\n");
+        return kExitOk;
+    }
+    for (UINT id = 0; id < count; ++id) {
+        MIDIINCAPSW caps{};
+        if (midiInGetDevCapsW(id, &caps, sizeof(caps)) == MMSYSERR_NOERROR)
+            std::printf("%3u: %s\n", id, Narrow(caps.szPname).c_str());
+    }
+    return kExitOk;
+}
+
+bool FindInput(const std::string& name, UINT* id) {
+    UINT count = midiInGetNumDevs();
+    for (UINT i = 0; i < count; ++i) {
+        MIDIINCAPSW caps{};
+        if (midiInGetDevCapsW(i, &caps, sizeof(caps)) == MMSYSERR_NOERROR &&
+            Narrow(caps.szPname) == name) {
+            *id = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
+int Record(const std::string& inputName, const std::string& path, DWORD seconds) {
+    UINT id = 0;
+    if (!FindInput(inputName, &id)) {
+        std::fprintf(stderr, "ovtm-record: no MIDI input named \"%s\" (see --list)\n",
+                     inputName.c_str());
+        return kExitNoInput;
+    }
+    Recording recording;
+    recording.buffersReturned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HMIDIIN input = nullptr;
+    MMRESULT result = midiInOpen(&input, id, reinterpret_cast<DWORD_PTR>(OnMidiInput),
+                                 reinterpret_cast<DWORD_PTR>(&recording), CALLBACK_FUNCTION);
+    if (result != MMSYSERR_NOERROR) {
+        std::fprintf(stderr, "ovtm-record: opening \"%s\" failed with %u\n", inputName.c_str(),
+                     result);
+        CloseHandle(recording.buffersReturned);
+        CloseHandle(g_stopEvent);
+        return kExitFailed;
+    }
+
+    std::vector<std::vector<char>> storage(kLongBufferCount, std::vector<char>(kLongBufferSize));
+    std::vector<MIDIHDR> headers(kLongBufferCount);
+    for (size_t i = 0; i < kLongBufferCount; ++i) {
+        headers[i].lpData = storage[i].data();
+        headers[i].dwBufferLength = kLongBufferSize;
+        midiInPrepareHeader(input, &headers[i], sizeof(MIDIHDR));
+        midiInAddBuffer(input, &headers[i], sizeof(MIDIHDR));
+    }
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    result = midiInStart(input);
+    if (result == MMSYSERR_NOERROR) {
+        std::fprintf(stderr, "ovtm-record: recording \"%s\" into %s%s\n", inputName.c_str(),
+                     path.c_str(), seconds ? "" : " until Ctrl+C");
+        const ULONGLONG end = seconds ? GetTickCount64() + 1000ull * seconds : 0;
+        HANDLE waits[] = {g_stopEvent, recording.buffersReturned};
+        for (;;) {
+            DWORD wait = INFINITE;
+            if (end) {
+                ULONGLONG now = GetTickCount64();
+                if (now >= end)
+                    break;
+                wait = static_cast<DWORD>(end - now);
+            }
+            DWORD woken = WaitForMultipleObjects(2, waits, FALSE, wait);
+            if (woken != WAIT_OBJECT_0 + 1)
+                break;
+            // Filled system-exclusive buffers go back to the input for the next message.
+            for (MIDIHDR& header : headers) {
+                if (header.dwFlags & MHDR_DONE) {
+                    header.dwBytesRecorded = 0;
+                    header.dwFlags &= ~MHDR_DONE;
+                    midiInAddBuffer(input, &header, sizeof(MIDIHDR));
+                }
+            }
+        }
+        midiInStop(input);
+    } else {
+        std::fprintf(stderr, "ovtm-record: starting the input failed with %u\n", result);
+    }
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    midiInReset(input);
+    for (MIDIHDR& header : headers)
+        midiInUnprepareHeader(input, &header, sizeof(MIDIHDR));
+    midiInClose(input);
+    CloseHandle(recording.buffersReturned);
+    CloseHandle(g_stopEvent);
+    g_stopEvent = nullptr;
+    if (result != MMSYSERR_NOERROR)
+        return kExitFailed;
+
+    size_t notes = 0;
+    for (const TimedMessage& message : recording.messages) {
+        if ((message.bytes[0] & 0xF0) == 0x90 && message.bytes.size() == 3 && message.bytes[2])
+            ++notes;
+    }
+    if (!WriteFile(path, WriteStandardMidiFile(recording.messages))) {
+        std::fprintf(stderr, "ovtm-record: could not write %s\n", path.c_str());
+        return kExitFailed;
+    }
+    std::printf("%zu messages, %zu notes played, written to %s\n", recording.messages.size(), notes,
+                path.c_str());
+    return kExitOk;
+}
+
+} // namespace
+} // namespace record
+
+int main(int argc, char** argv) {
+    std::string input = OVTM_DEVICE_NAME_TEXT;
+    std::string path = "recording.mid";
+    DWORD seconds = 0;
+    bool haveFile = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--help" || word == "-h" || word == "/?") {
+            std::printf("%s", record::kUsage);
+            return record::kExitOk;
+        }
+        if (word == "--list")
+            return argc == 2 ? record::ListInputs() : record::kExitUsage;
+        if ((word == "--seconds" || word == "--input") && i + 1 < argc) {
+            std::string value = argv[++i];
+            if (word == "--input") {
+                input = value;
+                continue;
+            }
+            char* end = nullptr;
+            unsigned long n = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end || n == 0 || n > 86400) {
+                std::fprintf(stderr, "ovtm-record: --seconds needs 1 to 86400, not '%s'\n",
+                             value.c_str());
+                return record::kExitUsage;
+            }
+            seconds = static_cast<DWORD>(n);
+        } else if (!word.empty() && word[0] != '-' && !haveFile) {
+            path = word;
+            haveFile = true;
+        } else {
+            std::fprintf(stderr, "ovtm-record: unexpected '%s'\n%s", word.c_str(), record::kUsage);
+            return record::kExitUsage;
+        }
+    }
+    return record::Record(input, path, seconds);
+}
