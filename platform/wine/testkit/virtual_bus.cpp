@@ -2,6 +2,8 @@
 // shares with the host tier's virtual keyboard, so that both tiers send the same bytes.
 #include "virtual_bus.h"
 
+#include <setupapi.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -41,6 +43,22 @@ unsigned ExistingControlDevices() {
     return mask;
 }
 
+// Deletes a removed keyboard's device instance (its Enum key, driver key and interfaces).
+void ForgetDeviceInstance(const KeyboardSpec& spec, unsigned instanceNumber) {
+    wchar_t id[96];
+    std::swprintf(id, 96, L"USB\\Vid_%04x&Pid_%04x&MI_01\\%u", spec.vendor, spec.product,
+                  instanceNumber);
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    SP_DEVINFO_DATA device = {sizeof(device), {}, 0, 0};
+    if (SetupDiOpenDeviceInfoW(set, id, nullptr, 0, &device)) {
+        SetupDiRemoveDevice(set, &device);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
 } // namespace
 
 bool ControlDeviceExists(int number) {
@@ -60,6 +78,13 @@ VirtualBus::VirtualBus() {
 }
 
 VirtualBus::~VirtualBus() {
+    std::vector<int> plugged;
+    for (const auto& entry : controlNumbers_) {
+        plugged.push_back(entry.first);
+    }
+    for (int keyboard : plugged) {
+        Unplug(keyboard);
+    }
     if (bus_ != INVALID_HANDLE_VALUE) {
         CloseHandle(bus_);
     }
@@ -86,10 +111,12 @@ std::optional<KeyboardState> VirtualBus::State(int keyboard) {
                  "reading a keyboard's state")) {
         return std::nullopt;
     }
-    return KeyboardState{static_cast<KeyboardState::Life>(state.State), state.StartStatus,
+    return KeyboardState{static_cast<KeyboardState::Life>(state.State),
+                         state.StartStatus,
                          static_cast<unsigned>(state.TransfersPending[0]),
                          static_cast<unsigned>(state.TransfersPending[1]),
-                         static_cast<unsigned>(state.InterfaceEntries)};
+                         static_cast<unsigned>(state.InterfaceEntries),
+                         static_cast<unsigned>(state.InstanceNumber)};
 }
 
 // Waits until the keyboard reaches `until` or a later stage of its life.
@@ -143,7 +170,9 @@ int VirtualBus::Plug(const KeyboardSpec& spec) {
         failedKeyboard_ = keyboard;
         lastError_ = DescribeStatus("the keyboard's start failed", state.startStatus);
         KeyboardState gone{};
-        WaitForState(keyboard, KeyboardState::Life::Removed, &gone);
+        if (WaitForState(keyboard, KeyboardState::Life::Removed, &gone)) {
+            ForgetDeviceInstance(spec, gone.instanceNumber);
+        }
         return -1;
     }
     const DWORD start = GetTickCount();
@@ -164,6 +193,7 @@ int VirtualBus::Plug(const KeyboardSpec& spec) {
         }
     }
     models_[keyboard] = usbsim::KeyboardModel();
+    specs_[keyboard] = spec;
     controlNumbers_[keyboard] = number;
     return keyboard;
 }
@@ -185,6 +215,7 @@ bool VirtualBus::Unplug(int keyboard) {
     }
     const int number = ControlDeviceNumber(keyboard);
     controlNumbers_.erase(keyboard);
+    ForgetDeviceInstance(specs_[keyboard], state.instanceNumber);
     const DWORD start = GetTickCount();
     while (number != 0 && ControlDeviceExists(number)) {
         if (GetTickCount() - start > kLinkLimitMs) {

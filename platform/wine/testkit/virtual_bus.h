@@ -54,12 +54,13 @@ struct KeyboardState {
     unsigned transfersPending81;
     unsigned transfersPending82;
     unsigned interfaceEntries;
+    unsigned instanceNumber;
 };
 
 class VirtualBus {
   public:
-    VirtualBus(); // opens \\.\OvtmVirtualBus
-    ~VirtualBus();
+    VirtualBus();  // opens \\.\OvtmVirtualBus
+    ~VirtualBus(); // unplugs the keyboards it plugged that are still in
     VirtualBus(const VirtualBus&) = delete;
     VirtualBus& operator=(const VirtualBus&) = delete;
 
@@ -75,6 +76,8 @@ class VirtualBus {
     // N of \\.\OvtsMelodixSymLk#N for a plugged keyboard, 0 if it has none.
     int ControlDeviceNumber(int keyboard) const;
     // Surprise removal and removal; returns once the stack and its control device are gone.
+    // The keyboard's device instance then leaves the registry too, so that programs listing
+    // the system's devices find the prefix as it was.
     bool Unplug(int keyboard);
 
     // Reports on the music pipe (0x82); each returns once a transfer carried it.
@@ -112,6 +115,7 @@ class VirtualBus {
     HANDLE bus_ = INVALID_HANDLE_VALUE;
     std::string lastError_;
     int failedKeyboard_ = 0;
+    std::map<int, KeyboardSpec> specs_;
     std::map<int, usbsim::KeyboardModel> models_;
     std::map<int, int> controlNumbers_;
 };

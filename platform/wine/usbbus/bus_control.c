@@ -158,6 +158,7 @@ static NTSTATUS State(PIRP irp, ULONG inLength, ULONG outLength) {
         state.TransfersPending[0] = keyboard->PendingCount[0];
         state.TransfersPending[1] = keyboard->PendingCount[1];
         state.InterfaceEntries = keyboard->InterfaceEntries;
+        state.InstanceNumber = keyboard->InstanceNumber;
     }
     KeReleaseSpinLock(&VbusLock, irql);
     if (keyboard == NULL)

@@ -46,3 +46,25 @@ TEST_F(FilterTest, KeyPressReachesAReadParkedBeforeIt) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FilterTest, AQueryWaitingForItsAnswerHoldsUpNoOtherHandle) {
+    // The reader opens first: a delivery pass ends at the first client without a parked read.
+    Client reader(1), waiter(1);
+    ASSERT_TRUE(waiter.IsOpen());
+    ASSERT_TRUE(reader.IsOpen());
+    auto query = waiter.Start(IOCTL_OVTM_QUERY_C3, {}, std::vector<uint8_t>(4, 0));
+    ASSERT_TRUE(query->Pending());
+    Sleep(50);
+    const DWORD start = GetTickCount();
+    auto read = reader.StartRead();
+    ASSERT_TRUE(bus_.KeyDown(keyboard_, 0, 1)) << bus_.LastError();
+    ASSERT_TRUE(read->Wait(2000));
+    EXPECT_LT(GetTickCount() - start, 300u) << "the read waited for the query";
+    EXPECT_EQ(read->Bytes(), (std::vector<uint8_t>{0x90, 40, 1, 0}));
+    EXPECT_FALSE(query->Wait(0)) << "the unanswered query still waits";
+    ASSERT_TRUE(query->Wait(2000));
+}
+
+} // namespace
