@@ -11,8 +11,11 @@ constexpr uint8_t kEndpointType = 5;
 constexpr uint8_t kInterrupt = 3;
 constexpr uint8_t kHidClass = 3;
 
+// Byte by byte: gcc 12 at -O3 takes a range insert here for an overflow that cannot happen.
 void Append(std::vector<uint8_t>& to, std::initializer_list<uint8_t> bytes) {
-    to.insert(to.end(), bytes);
+    for (uint8_t byte : bytes) {
+        to.push_back(byte);
+    }
 }
 
 } // namespace

@@ -266,6 +266,10 @@ void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR In
 void FxQueueRequestDone(FxQueue *Queue);
 void FxQueueCancelFileRequests(FxDevice *Device, PFILE_OBJECT File);
 void FxQueueDetach(FxQueue *Queue);
+void FxQueuePresent(FxQueue *Queue, FxRequest *Request);
+// Presents a request on a worker thread instead of the dispatching one where the build needs
+// it (fx_present_*.cpp); false: present it here.
+bool FxPresentFromWorker(FxQueue *Queue, FxRequest *Request);
 
 // ---- I/O targets (fx_iotarget.cpp) ----
 void FxIoTargetRequestSent(FxIoTarget *Target, FxRequest *Request);

@@ -219,9 +219,11 @@ NTSTATUS FxQueueDispatch(FxDevice *Device, PIRP Irp)
         FxRequestCompleteInternal(request, STATUS_INVALID_DEVICE_STATE, 0);
         return STATUS_PENDING;
     }
-    Present(queue, request);
+    if (!FxPresentFromWorker(queue, request)) Present(queue, request);
     return STATUS_PENDING;
 }
+
+void FxQueuePresent(FxQueue *Queue, FxRequest *Request) { Present(Queue, Request); }
 
 extern "C" {
 

@@ -1,0 +1,293 @@
+/* The bus's control device, \\.\OvtmVirtualBus: a test program plugs and unplugs keyboards,
+   makes them send reports and answer queries, and reads back what they and the HID stand-in
+   above them received. Only plugging and sending wait for anything, and neither waits here:
+   plugging ends at once (the program watches the keyboard's state), sending ends when the
+   bus's thread has put the bytes in a transfer. */
+#include "vbus.h"
+
+#define TICKS_PER_MS 10000ull
+#define SEND_LIMIT_MS 2000
+
+static PDEVICE_OBJECT controlDevice;
+
+NTSTATUS VbusCreateControlDevice(PDRIVER_OBJECT driver) {
+    UNICODE_STRING name, link;
+    NTSTATUS status;
+    RtlInitUnicodeString(&name, VBUS_DEVICE_NAME_W);
+    RtlInitUnicodeString(&link, VBUS_LINK_NAME_W);
+    status = IoCreateDevice(driver, sizeof(VBUS_DEVICE_HEADER), &name, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &controlDevice);
+    if (!NT_SUCCESS(status))
+        return status;
+    ((VBUS_DEVICE_HEADER*)controlDevice->DeviceExtension)->Role = VbusRoleControl;
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        controlDevice = NULL;
+        return status;
+    }
+    controlDevice->Flags |= DO_BUFFERED_IO;
+    controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+void VbusDeleteControlDevice(void) {
+    UNICODE_STRING link;
+    if (controlDevice == NULL)
+        return;
+    RtlInitUnicodeString(&link, VBUS_LINK_NAME_W);
+    IoDeleteSymbolicLink(&link);
+    IoDeleteDevice(controlDevice);
+    controlDevice = NULL;
+}
+
+/* The oldest removed keyboard's slot makes room when no slot is free (caller holds VbusLock). */
+static VBUS_KEYBOARD* FreeSlot(void) {
+    VBUS_KEYBOARD* oldest = NULL;
+    ULONG i;
+    for (i = 0; i < VBUS_MAX_KEYBOARDS; ++i) {
+        VBUS_KEYBOARD* k = &VbusKeyboards[i];
+        if (k->Id == 0)
+            return k;
+        if (k->State == VBUS_REMOVED && k->Pdo == NULL && (oldest == NULL || k->Id < oldest->Id))
+            oldest = k;
+    }
+    return oldest;
+}
+
+/* The lowest instance number no keyboard with a device holds. */
+static ULONG FreeInstanceNumber(void) {
+    ULONG number, i;
+    for (number = 1;; ++number) {
+        BOOLEAN taken = FALSE;
+        for (i = 0; i < VBUS_MAX_KEYBOARDS && !taken; ++i)
+            taken = VbusKeyboards[i].Id != 0 && VbusKeyboards[i].State != VBUS_REMOVED &&
+                    VbusKeyboards[i].InstanceNumber == number;
+        if (!taken)
+            return number;
+    }
+}
+
+static ULONG nextKeyboardId;
+
+static NTSTATUS Plug(PIRP irp, ULONG inLength, ULONG outLength) {
+    const VBUS_PLUG* plug = (const VBUS_PLUG*)irp->AssociatedIrp.SystemBuffer;
+    VBUS_LOG_ENTRY* log = NULL;
+    VBUS_KEYBOARD* keyboard;
+    NTSTATUS status;
+    KIRQL irql;
+    ULONG id;
+    if (inLength != sizeof(VBUS_PLUG) || outLength < sizeof(ULONG))
+        return STATUS_INVALID_PARAMETER;
+    if (plug->ConfigurationLength < 9 || plug->ConfigurationLength > VBUS_MAX_CONFIGURATION)
+        return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&VbusLock, &irql);
+    keyboard = FreeSlot();
+    if (keyboard != NULL) {
+        log = keyboard->Log;
+        RtlZeroMemory(keyboard, sizeof(*keyboard));
+        keyboard->Id = id = ++nextKeyboardId;
+        keyboard->State = VBUS_PLUGGING;
+        keyboard->InstanceNumber = FreeInstanceNumber();
+        keyboard->Plug = *plug;
+        keyboard->Log = log;
+        InitializeListHead(&keyboard->PendingIn[0]);
+        InitializeListHead(&keyboard->PendingIn[1]);
+        InitializeListHead(&keyboard->Outgoing);
+        InitializeListHead(&keyboard->DueAnswers);
+    }
+    KeReleaseSpinLock(&VbusLock, irql);
+    if (keyboard == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (keyboard->Log == NULL)
+        keyboard->Log = (VBUS_LOG_ENTRY*)ExAllocatePoolWithTag(
+            NonPagedPool, sizeof(VBUS_LOG_ENTRY) * VBUS_LOG_CAPACITY, VBUS_TAG);
+    status =
+        keyboard->Log == NULL ? STATUS_INSUFFICIENT_RESOURCES : VbusCreateKeyboardPdo(keyboard);
+    KeAcquireSpinLock(&VbusLock, &irql);
+    if (NT_SUCCESS(status)) {
+        keyboard->Present = TRUE;
+    } else {
+        keyboard->State = VBUS_REMOVED;
+        keyboard->StartStatus = status;
+    }
+    KeReleaseSpinLock(&VbusLock, irql);
+    if (!NT_SUCCESS(status))
+        return status;
+    VbusInvalidateRelations();
+    *(ULONG*)irp->AssociatedIrp.SystemBuffer = id;
+    irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS Unplug(PIRP irp, ULONG inLength) {
+    VBUS_KEYBOARD* keyboard;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+    if (inLength != sizeof(ULONG))
+        return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&VbusLock, &irql);
+    keyboard = VbusFindKeyboard(*(ULONG*)irp->AssociatedIrp.SystemBuffer);
+    if (keyboard == NULL)
+        status = STATUS_INVALID_PARAMETER;
+    else if (!keyboard->Present)
+        status = STATUS_NO_SUCH_DEVICE;
+    else {
+        keyboard->Present = FALSE;
+        keyboard->State = VBUS_UNPLUGGING;
+    }
+    KeReleaseSpinLock(&VbusLock, irql);
+    if (NT_SUCCESS(status)) {
+        VbusWakeThread();
+        VbusInvalidateRelations();
+    }
+    return status;
+}
+
+static NTSTATUS State(PIRP irp, ULONG inLength, ULONG outLength) {
+    VBUS_KEYBOARD* keyboard;
+    VBUS_STATE state;
+    KIRQL irql;
+    if (inLength != sizeof(ULONG) || outLength < sizeof(VBUS_STATE))
+        return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&VbusLock, &irql);
+    keyboard = VbusFindKeyboard(*(ULONG*)irp->AssociatedIrp.SystemBuffer);
+    if (keyboard != NULL) {
+        state.State = keyboard->State;
+        state.StartStatus = keyboard->StartStatus;
+        state.TransfersPending[0] = keyboard->PendingCount[0];
+        state.TransfersPending[1] = keyboard->PendingCount[1];
+        state.InterfaceEntries = keyboard->InterfaceEntries;
+        state.InstanceNumber = keyboard->InstanceNumber;
+    }
+    KeReleaseSpinLock(&VbusLock, irql);
+    if (keyboard == NULL)
+        return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &state, sizeof(state));
+    irp->IoStatus.Information = sizeof(state);
+    return STATUS_SUCCESS;
+}
+
+/* Hands the bytes to the bus's thread; the request ends there. */
+static NTSTATUS Send(PIRP irp, ULONG inLength) {
+    const VBUS_SEND* send = (const VBUS_SEND*)irp->AssociatedIrp.SystemBuffer;
+    VBUS_OUTGOING* outgoing;
+    VBUS_KEYBOARD* keyboard;
+    NTSTATUS status = STATUS_PENDING;
+    KIRQL irql;
+    if (inLength != sizeof(VBUS_SEND) || send->Length == 0 || send->Length > VBUS_MAX_REPORT ||
+        (send->Endpoint != 0x81 && send->Endpoint != 0x82))
+        return STATUS_INVALID_PARAMETER;
+    outgoing = (VBUS_OUTGOING*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*outgoing), VBUS_TAG);
+    if (outgoing == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(outgoing, sizeof(*outgoing));
+    outgoing->Pipe = send->Endpoint == 0x81 ? VBUS_PIPE_81 : VBUS_PIPE_82;
+    outgoing->Length = send->Length;
+    RtlCopyMemory(outgoing->Bytes, send->Bytes, send->Length);
+    outgoing->Request = irp;
+    outgoing->Deadline = KeQueryInterruptTime() + SEND_LIMIT_MS * TICKS_PER_MS;
+    IoMarkIrpPending(irp);
+    KeAcquireSpinLock(&VbusLock, &irql);
+    keyboard = VbusFindKeyboard(send->KeyboardId);
+    if (keyboard == NULL)
+        status = STATUS_INVALID_PARAMETER;
+    else if (!keyboard->Present)
+        status = STATUS_NO_SUCH_DEVICE;
+    else if (send->Endpoint == 0x81 && !keyboard->Plug.TwoInterfaces)
+        status = STATUS_INVALID_PARAMETER;
+    else
+        InsertTailList(&keyboard->Outgoing, &outgoing->Link);
+    KeReleaseSpinLock(&VbusLock, irql);
+    if (status != STATUS_PENDING) {
+        ExFreePoolWithTag(outgoing, VBUS_TAG);
+        VbusCompleteIrp(irp, status, 0);
+        return STATUS_PENDING;
+    }
+    VbusWakeThread();
+    return STATUS_PENDING;
+}
+
+static NTSTATUS SetAnswer(PIRP irp, ULONG inLength) {
+    const VBUS_ANSWER* answer = (const VBUS_ANSWER*)irp->AssociatedIrp.SystemBuffer;
+    VBUS_KEYBOARD* keyboard;
+    KIRQL irql;
+    if (inLength != sizeof(VBUS_ANSWER) || (answer->Command != 0xC3 && answer->Command != 0xC4) ||
+        answer->Length > VBUS_MAX_ANSWER || (answer->Enabled && answer->Length == 0) ||
+        answer->DelayMs > 3600000u)
+        return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&VbusLock, &irql);
+    keyboard = VbusFindKeyboard(answer->KeyboardId);
+    if (keyboard != NULL) {
+        VBUS_ANSWER_RULE* rule = &keyboard->Answers[answer->Command - 0xC3];
+        rule->Enabled = answer->Enabled != 0;
+        rule->Length = answer->Length;
+        rule->DelayMs = answer->DelayMs;
+        RtlCopyMemory(rule->Bytes, answer->Bytes, answer->Length);
+    }
+    KeReleaseSpinLock(&VbusLock, irql);
+    return keyboard != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+static NTSTATUS ReadLog(PIRP irp, ULONG inLength, ULONG outLength) {
+    VBUS_LOG_QUERY query;
+    VBUS_KEYBOARD* keyboard;
+    ULONG room = outLength / sizeof(VBUS_LOG_ENTRY), count = 0;
+    KIRQL irql;
+    if (inLength != sizeof(VBUS_LOG_QUERY))
+        return STATUS_INVALID_PARAMETER;
+    query = *(const VBUS_LOG_QUERY*)irp->AssociatedIrp.SystemBuffer;
+    KeAcquireSpinLock(&VbusLock, &irql);
+    keyboard = VbusFindKeyboard(query.KeyboardId);
+    if (keyboard != NULL && keyboard->Log != NULL && query.FirstIndex < keyboard->LogCount) {
+        count = keyboard->LogCount - query.FirstIndex;
+        if (count > room)
+            count = room;
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &keyboard->Log[query.FirstIndex],
+                      count * sizeof(VBUS_LOG_ENTRY));
+    }
+    KeReleaseSpinLock(&VbusLock, irql);
+    if (keyboard == NULL)
+        return STATUS_INVALID_PARAMETER;
+    irp->IoStatus.Information = count * sizeof(VBUS_LOG_ENTRY);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS VbusControlDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG inLength, outLength;
+    NTSTATUS status;
+    (void)device;
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+        if (stack->MajorFunction == IRP_MJ_CREATE || stack->MajorFunction == IRP_MJ_CLOSE ||
+            stack->MajorFunction == IRP_MJ_CLEANUP)
+            return VbusCompleteIrp(irp, STATUS_SUCCESS, 0);
+        return VbusCompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    irp->IoStatus.Information = 0;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_VBUS_PLUG:
+        status = Plug(irp, inLength, outLength);
+        break;
+    case IOCTL_VBUS_UNPLUG:
+        status = Unplug(irp, inLength);
+        break;
+    case IOCTL_VBUS_STATE:
+        status = State(irp, inLength, outLength);
+        break;
+    case IOCTL_VBUS_SEND:
+        return Send(irp, inLength);
+    case IOCTL_VBUS_SET_ANSWER:
+        status = SetAnswer(irp, inLength);
+        break;
+    case IOCTL_VBUS_READ_LOG:
+        status = ReadLog(irp, inLength, outLength);
+        break;
+    default:
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    return VbusCompleteIrp(irp, status, irp->IoStatus.Information);
+}

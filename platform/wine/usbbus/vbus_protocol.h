@@ -1,0 +1,95 @@
+/* The virtual USB bus's control device, as a program and the bus driver both see it: its
+   name, its control codes and the structures they carry. Every code is METHOD_BUFFERED.
+   Keyboards go by the id that plugging them returned (1, 2, ...; never reused while the bus
+   runs), so their logs stay readable after they are pulled out. */
+#ifndef OVTM_VBUS_PROTOCOL_H
+#define OVTM_VBUS_PROTOCOL_H
+
+#define VBUS_DEVICE_NAME_W L"\\Device\\OvtmVirtualBus"
+#define VBUS_LINK_NAME_W L"\\DosDevices\\OvtmVirtualBus"
+#define VBUS_PATH_W L"\\\\.\\OvtmVirtualBus"
+
+#define VBUS_CONTROL_CODE(function) (0x00220000u | ((0x900u + (function)) << 2))
+#define IOCTL_VBUS_PLUG VBUS_CONTROL_CODE(1)       /* in VBUS_PLUG, out ULONG keyboard id */
+#define IOCTL_VBUS_UNPLUG VBUS_CONTROL_CODE(2)     /* in ULONG keyboard id */
+#define IOCTL_VBUS_STATE VBUS_CONTROL_CODE(3)      /* in ULONG keyboard id, out VBUS_STATE */
+#define IOCTL_VBUS_SEND VBUS_CONTROL_CODE(4)       /* in VBUS_SEND; done once a transfer took it */
+#define IOCTL_VBUS_SET_ANSWER VBUS_CONTROL_CODE(5) /* in VBUS_ANSWER */
+#define IOCTL_VBUS_READ_LOG VBUS_CONTROL_CODE(6)   /* in VBUS_LOG_QUERY, out VBUS_LOG_ENTRY[] */
+
+#define VBUS_MAX_REPORT 64u
+#define VBUS_MAX_CONFIGURATION 64u
+#define VBUS_DEVICE_DESCRIPTOR_SIZE 18u
+#define VBUS_MAX_ANSWER 16u
+
+/* The keyboard's USB identity and the descriptors it answers with. */
+typedef struct _VBUS_PLUG {
+    unsigned short VendorId;
+    unsigned short ProductId;
+    unsigned short Revision;
+    unsigned char TwoInterfaces; /* the typing keyboard's interface before the music one */
+    unsigned char ConfigurationLength;
+    unsigned char DeviceDescriptor[VBUS_DEVICE_DESCRIPTOR_SIZE];
+    unsigned char Configuration[VBUS_MAX_CONFIGURATION];
+} VBUS_PLUG;
+
+/* Where a keyboard is in its life. */
+#define VBUS_PLUGGING 1u   /* its device exists, the stack above it is being built */
+#define VBUS_STARTED 2u    /* the HID stand-in enumerated it and polls its pipes */
+#define VBUS_FAILED 3u     /* its start failed; it is being removed (StartStatus says why) */
+#define VBUS_UNPLUGGING 4u /* pulled out, its stack is going */
+#define VBUS_REMOVED 5u    /* its stack is gone */
+
+typedef struct _VBUS_STATE {
+    unsigned long State;
+    long StartStatus;                  /* NTSTATUS of the start, 0 until it ended */
+    unsigned long TransfersPending[2]; /* interrupt-IN transfers waiting on 0x81, 0x82 */
+    unsigned long InterfaceEntries;    /* entries in the stand-in's configuration selection */
+    unsigned long InstanceNumber;      /* PnP instance: USB\\Vid_xxxx&Pid_yyyy&MI_01\\<number> */
+} VBUS_STATE;
+
+/* Bytes the keyboard sends on an interrupt-IN endpoint (0x81 or 0x82). The request ends when
+   a transfer carried them, or with STATUS_IO_TIMEOUT when none polled the pipe within
+   two seconds (the bytes are dropped then). */
+typedef struct _VBUS_SEND {
+    unsigned long KeyboardId;
+    unsigned char Endpoint;
+    unsigned char Length;
+    unsigned char Bytes[VBUS_MAX_REPORT];
+} VBUS_SEND;
+
+/* How the keyboard answers query command 0xC3 or 0xC4: these bytes on 0x82, DelayMs after
+   the command, or (Enabled 0) never. */
+typedef struct _VBUS_ANSWER {
+    unsigned long KeyboardId;
+    unsigned char Command;
+    unsigned char Enabled;
+    unsigned char Length;
+    unsigned char Reserved;
+    unsigned long DelayMs;
+    unsigned char Bytes[VBUS_MAX_ANSWER];
+} VBUS_ANSWER;
+
+/* What a keyboard's log records, in the order it happened. Sequence numbers are shared by
+   all keyboards, so logs of several keyboards merge into one order. */
+#define VBUS_LOG_COMMAND 1u     /* the filter wrote Bytes to endpoint 0x03 */
+#define VBUS_LOG_LED 2u         /* the lock-key light request: Bytes[0] is the value */
+#define VBUS_LOG_DEVICE_SENT 3u /* the keyboard put Bytes on Endpoint */
+#define VBUS_LOG_HID_REPORT 4u  /* the HID stand-in received Bytes from Endpoint, with Status */
+
+typedef struct _VBUS_LOG_QUERY {
+    unsigned long KeyboardId;
+    unsigned long FirstIndex; /* entries before this one are skipped */
+} VBUS_LOG_QUERY;
+
+typedef struct _VBUS_LOG_ENTRY {
+    unsigned long Sequence;
+    unsigned char Kind;
+    unsigned char Endpoint;
+    unsigned char Length;
+    unsigned char Reserved;
+    long Status;
+    unsigned char Bytes[VBUS_MAX_REPORT];
+} VBUS_LOG_ENTRY;
+
+#endif
