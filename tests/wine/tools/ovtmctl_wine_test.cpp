@@ -80,7 +80,8 @@ class OvtmctlOnAKeyboard : public ::testing::Test {
     }
 
     // Runs "ovtmctl <arguments>" (a monitor) on its own thread while `play` is repeated on this
-    // one, until the program ends: the monitor's handle may open after the first round.
+    // one, until the program ends: the monitor's handle may open after the first round, or
+    // between a round's key-down and key-up, so it is asked for two records.
     template <typename Play> ProcessResult WhilePlaying(const std::string& arguments, Play play) {
         ProcessResult result;
         std::atomic<bool> done{false};
@@ -162,7 +163,7 @@ TEST_F(OvtmctlOnAKeyboard, AMaskHidesTheSustainButtonFromTheHidStack) {
 
 TEST_F(OvtmctlOnAKeyboard, TheMonitorPrintsRecordsInWordsAndCurvesChangeVelocity) {
     ASSERT_EQ(Ovtmctl("curve hard").exitCode, 0u);
-    ProcessResult monitor = WhilePlaying("monitor --count 1", [&] {
+    ProcessResult monitor = WhilePlaying("monitor --count 2", [&] {
         bus_.KeyDown(keyboard_, 20, 64);
         bus_.KeyUp(keyboard_, 20, 64);
     });
@@ -178,7 +179,7 @@ TEST_F(OvtmctlOnAKeyboard, TheMonitorPrintsRecordsInWordsAndCurvesChangeVelocity
     EXPECT_TRUE(Contains(shortFile.output, "exactly 128 bytes")) << shortFile.output;
     std::ofstream(path, std::ios::binary) << std::string(128, '\x10');
     EXPECT_EQ(Ovtmctl("curve \"" + path + "\"").exitCode, 0u);
-    monitor = WhilePlaying("monitor --count 1", [&] {
+    monitor = WhilePlaying("monitor --count 2", [&] {
         bus_.KeyDown(keyboard_, 20, 100);
         bus_.KeyUp(keyboard_, 20, 100);
     });
