@@ -1,0 +1,75 @@
+// The registry side of the injection check and the start of the injection command.
+#include "injection_start.h"
+
+#include <shellapi.h>
+
+#include <string>
+
+#include "injection_check.h"
+#include "ovtm_identity.h"
+
+namespace ovtm::appapi {
+
+namespace {
+
+constexpr const char* kInstancesKey = "SYSTEM\\CurrentControlSet\\Enum\\" OVTM_MUSIC_INTERFACE_ID;
+constexpr const char* kInjectionParameters =
+    "OvtmAddf,InjectFilter " OVTM_MUSIC_INTERFACE_HARDWARE_ID " " OVTM_FILTER_SERVICE_A
+    " -add -lower";
+constexpr DWORD kInstanceNameSize = 260;
+
+// The music interface's instances as the registry holds them.
+class RegistryInstances : public InstanceRegistry {
+  public:
+    bool OpenInstances() override {
+        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstancesKey, 0, KEY_READ, &key_) ==
+               ERROR_SUCCESS;
+    }
+    long EnumerateInstance(std::uint32_t index, std::string* name) override {
+        char buffer[kInstanceNameSize] = {};
+        DWORD size = sizeof(buffer);
+        LONG status = RegEnumKeyExA(key_, index, buffer, &size, nullptr, nullptr, nullptr, nullptr);
+        name->assign(buffer, strnlen(buffer, sizeof(buffer)));
+        return status;
+    }
+    long QueryLowerFilters(const std::string& instance) override {
+        std::string path = std::string(kInstancesKey) + "\\" + instance;
+        HKEY instanceKey = nullptr;
+        LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &instanceKey);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        // Only whether the value is there counts, not its contents.
+        status = RegQueryValueExA(instanceKey, "LowerFilters", nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(instanceKey);
+        return status;
+    }
+    void CloseInstances() override { RegCloseKey(key_); }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+} // namespace
+
+bool NeedsInjection() {
+    RegistryInstances registry;
+    return ovtm::appapi::NeedsInjection(registry);
+}
+
+void RunInjection(HWND window) {
+    SHELLEXECUTEINFOA execute{};
+    execute.cbSize = sizeof(execute);
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS;
+    execute.hwnd = window;
+    execute.lpVerb = "open";
+    execute.lpFile = "rundll32";
+    execute.lpParameters = kInjectionParameters;
+    execute.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExA(&execute) && execute.hProcess != nullptr) {
+        // The command is not waited for; its process handle is not kept either.
+        CloseHandle(execute.hProcess);
+    }
+}
+
+} // namespace ovtm::appapi
