@@ -81,6 +81,11 @@ bool ControlDeviceClient::IsOpen() {
     return controlHandle_ != nullptr;
 }
 
+bool ControlDeviceClient::IsReading() {
+    LifecycleHold hold(lifecycleLock_);
+    return readerThread_ != nullptr && WaitForSingleObject(readerThread_, 0) == WAIT_TIMEOUT;
+}
+
 void ControlDeviceClient::PostToApplication(std::uint32_t value) const {
     HWND window = notifyWindow_.load();
     if (window != nullptr) {

@@ -49,6 +49,9 @@ class ControlDeviceClient : public DeviceApi {
 
     HWND NotifyWindow() const { return notifyWindow_.load(); }
     bool IsOpen();
+    // Open, and its reader still reading (a reader ends when the driver fails its read, as
+    // it does once the keyboard is gone).
+    bool IsReading();
     bool Led8On() const { return led8State_.load() != 0; }
     // Posts the event value to the application's window, when it has registered one.
     void PostToApplication(std::uint32_t value) const;

@@ -70,8 +70,19 @@ DWORD WINAPI EventReaderThread(void* parameter) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     HANDLE waits[2] = {state.stopEvent, state.readEvent};
     while (IssueRead(state)) {
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
-            break; // stopped, or the wait failed
+        DWORD signalled = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (signalled != WAIT_OBJECT_0 + 1) {
+            // Stopped, or the wait failed. Records the driver has already handed over (the
+            // device's removal notice among them, when the removal is seen at once) still go
+            // to the application.
+            if (signalled == WAIT_OBJECT_0 && IsComplete(state.overlapped)) {
+                DWORD byteCount = 0;
+                if (GetOverlappedResult(state.device, &state.overlapped, &byteCount, FALSE)) {
+                    ForwardRecords(state, byteCount);
+                }
+                state.readOutstanding = false;
+            }
+            break;
         }
         DWORD byteCount = 0;
         if (!GetOverlappedResult(state.device, &state.overlapped, &byteCount, FALSE)) {

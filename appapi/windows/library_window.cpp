@@ -59,9 +59,12 @@ void OnInterfaceArrival(const void* broadcast) {
         return;
     }
     client->PostToApplication(OVTM_RECORD_DEVICE_ARRIVED);
-    if (client->IsOpen()) {
+    if (client->IsReading()) {
         return;
     }
+    // A device still open whose reader has ended lost its keyboard without the removal being
+    // seen here: it is opened afresh, as after a removal.
+    client->Close(0, 0);
     client->Open(0, 0);
     HWND notifyWindow = client->NotifyWindow();
     if (notifyWindow != nullptr) {

@@ -416,6 +416,27 @@ TEST_F(AppApiUnderWine, ArrivalWhileOpenOnlyAnnouncesTheDevice) {
     EXPECT_EQ(log->Opens, 1);
 }
 
+// The driver failed the reader's reads (its keyboard went) and the removal was not seen: the
+// arrival opens the device afresh instead of keeping the dead handle.
+TEST_F(AppApiUnderWine, ArrivalAfterTheReadsEndedOpensAfresh) {
+    OpenWithStandIn();
+    ASSERT_TRUE(standIn.EndReads());
+    app.Pump(200);
+    STANDIN_BEHAVIOUR reading{};
+    ASSERT_TRUE(standIn.SetBehaviour(reading));
+    InterfaceBroadcast broadcast = KeyboardBroadcast();
+    SendDeviceChange(DBT_DEVICEARRIVAL, &broadcast);
+    ASSERT_TRUE(app.WaitForEvents(1));
+    EXPECT_EQ(app.TakeEvents(), std::vector<std::uint32_t>{kDeviceArrived});
+    std::optional<STANDIN_LOG> log = standIn.TakeLog();
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->Opens, 2);
+    EXPECT_EQ(log->Closes, 1);
+    EXPECT_EQ(Requests(*log), std::vector<std::string>{"222007"});
+    ASSERT_TRUE(standIn.PushEvents({kNoteOn}));
+    ASSERT_TRUE(app.WaitForEvents(1));
+}
+
 TEST_F(AppApiUnderWine, UnrelatedArrivalWaitsAndDoesNothing) {
     OpenWithStandIn();
     InterfaceBroadcast broadcast = UnrelatedBroadcast();

@@ -98,6 +98,10 @@ bool ControlStandIn::ReleaseHeld() {
     return CallStandIn(IOCTL_STANDIN_RELEASE_HELD, nullptr, 0, nullptr, 0);
 }
 
+bool ControlStandIn::EndReads() {
+    return CallStandIn(IOCTL_STANDIN_END_READS, nullptr, 0, nullptr, 0);
+}
+
 bool ControlDevicePresent() {
     HANDLE device = CreateFileW(OVTM_CONTROL_PATH_W, GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

@@ -29,6 +29,8 @@ class ControlStandIn {
     bool PushEvents(const std::vector<std::uint32_t>& records);
     bool SetBehaviour(const STANDIN_BEHAVIOUR& behaviour);
     bool ReleaseHeld();
+    // Fails the waiting reads and every later one, as a keyboard that is gone does.
+    bool EndReads();
 
   private:
     SC_HANDLE manager_ = nullptr;

@@ -152,6 +152,10 @@ static NTSTATUS ControlDeviceRequest(PIRP irp) {
     KeAcquireSpinLock(&g_lock, &irql);
     if (code == IOCTL_OVTM_READ_EVENTS) {
         g_log.Reads++;
+        if (g_behaviour.FailReads) {
+            KeReleaseSpinLock(&g_lock, irql);
+            return Complete(irp, STATUS_CANCELLED, 0);
+        }
         if (g_ringCount > 0) {
             information = FillRead(irp);
             KeReleaseSpinLock(&g_lock, irql);
@@ -277,6 +281,23 @@ static NTSTATUS StandinRequest(PIRP irp) {
     case IOCTL_STANDIN_RELEASE_HELD:
         ReleaseHeld();
         return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_STANDIN_END_READS: {
+        ULONG i;
+        KeAcquireSpinLock(&g_lock, &irql);
+        for (i = 0; i < MAX_PARKED; i++) {
+            PIRP read = g_parked[i];
+            if (read) {
+                g_parked[i] = NULL;
+                g_log.ParkedReads--;
+                KeReleaseSpinLock(&g_lock, irql);
+                Complete(read, STATUS_CANCELLED, 0);
+                KeAcquireSpinLock(&g_lock, &irql);
+            }
+        }
+        g_behaviour.FailReads = 1;
+        KeReleaseSpinLock(&g_lock, irql);
+        return Complete(irp, STATUS_SUCCESS, 0);
+    }
     default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }

@@ -13,6 +13,7 @@
 #define IOCTL_STANDIN_PUSH_EVENTS STANDIN_CODE(0x901)   /* in: event bytes for the readers */
 #define IOCTL_STANDIN_SET_BEHAVIOUR STANDIN_CODE(0x902) /* in: STANDIN_BEHAVIOUR */
 #define IOCTL_STANDIN_RELEASE_HELD STANDIN_CODE(0x903)  /* answers every held request */
+#define IOCTL_STANDIN_END_READS STANDIN_CODE(0x904)     /* fails the parked reads, as at unplug */
 
 #define STANDIN_LOG_ENTRIES 64
 
@@ -42,6 +43,7 @@ typedef struct STANDIN_BEHAVIOUR {
     unsigned long AnswerC3;
     unsigned long AnswerC4Set;
     unsigned long AnswerC4;
+    unsigned long FailReads; /* 1: reads fail with STATUS_CANCELLED (set by END_READS) */
 } STANDIN_BEHAVIOUR;
 
 /* Fixed answers, as the filter gives them. */
