@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "registry_guards.h"
 #include "ovtm_identity.h"
 #include "ovtm_ui.h"
 #include "test_application.h"
@@ -24,43 +25,11 @@ using namespace ovtm::wine;
 
 namespace {
 
-const char* const kDrivers32Key = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 // An instance of the music interface, which the library's check walks.
 const std::string kMusicInstance = std::string(OVTM_MUSIC_INTERFACE_ID) + "\\appapi-test-1";
 // A device outside that key with the same hardware id: only the injection command finds it, so
 // its list shows whether the command ran.
 const std::string kWitnessInstance = "ROOT\\OVTM_APPAPI_WITNESS\\0000";
-
-// The multimedia driver list, which the injection command writes, restored afterwards.
-class Drivers32Snapshot {
-  public:
-    Drivers32Snapshot() {
-        for (const std::string& name : Names()) {
-            saved_.push_back(ReadRegistryValue(HKEY_LOCAL_MACHINE, kDrivers32Key, name));
-        }
-    }
-    ~Drivers32Snapshot() {
-        std::vector<std::string> names = Names();
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (saved_[i]) {
-                WriteRegistryValue(HKEY_LOCAL_MACHINE, kDrivers32Key, names[i], saved_[i]->type,
-                                   saved_[i]->data);
-            } else {
-                DeleteRegistryValue(HKEY_LOCAL_MACHINE, kDrivers32Key, names[i]);
-            }
-        }
-    }
-
-  private:
-    static std::vector<std::string> Names() {
-        std::vector<std::string> names{"midi"};
-        for (int i = 1; i <= 9; ++i) {
-            names.push_back("midi" + std::to_string(i));
-        }
-        return names;
-    }
-    std::vector<std::optional<RegistryValue>> saved_;
-};
 
 FakeDevice MusicInterface(std::optional<std::vector<std::string>> lowerFilters) {
     FakeDevice device;
@@ -115,6 +84,7 @@ class InjectionStart : public ::testing::Test {
     }
 
     Drivers32Snapshot drivers32;
+    OtherInstancesFiltered otherInstances{kMusicInstance};
     TestApplication app;
 };
 
