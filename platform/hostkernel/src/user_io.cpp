@@ -2,7 +2,8 @@
 // buffers laid out per transfer method (METHOD_BUFFERED through a system buffer copied back on
 // completion, the direct methods through an MDL over the caller's own buffer, METHOD_NEITHER by
 // raw pointers), overlapped completion, CancelIo, and close with IRP_MJ_CLEANUP then IRP_MJ_CLOSE
-// once the file's last request has completed. Also kernel-side senders for requests from above.
+// once the file's last request has completed, and the end of a user thread, which cancels the
+// requests it issued and waits for them. Also kernel-side senders for requests from above.
 #include <hostkernel/user_io.h>
 
 #include "kernel_internal.h"
@@ -23,6 +24,7 @@ struct IoState {
     std::vector<uint8_t> output;
     PIRP irp = nullptr; // while in flight
     std::shared_ptr<FileHandleState> file;
+    std::thread::id issuer; // the thread that sent it: its end cancels the request
 };
 
 struct FileHandleState {
@@ -369,6 +371,7 @@ PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<ui
     }
     std::shared_ptr<FileHandleState> file = state_;
     state->file = file;
+    state->issuer = std::this_thread::get_id();
     ULONG method = METHOD_FROM_CTL_CODE(code);
     PDEVICE_OBJECT top = TopOfStack(file->device);
     PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::User,
@@ -487,6 +490,29 @@ void UserHandle::Close()
         DropFileReference(file, false);
     }
     closed_ = file;
+}
+
+void EndThreadIo(std::chrono::milliseconds limit)
+{
+    const std::thread::id self = std::this_thread::get_id();
+    std::vector<std::shared_ptr<IoState>> mine;
+    {
+        HandleRegistry &r = Handles();
+        std::lock_guard<std::mutex> guard(r.mutex);
+        for (auto &h : r.handles) {
+            std::lock_guard<std::mutex> fileGuard(h->mutex);
+            for (auto &io : h->inflight)
+                if (io->issuer == self) mine.push_back(io);
+        }
+    }
+    for (auto &io : mine) PendingIo(io).Cancel();
+    for (auto &io : mine) {
+        if (WaitComplete(*io, limit)) continue;
+        std::lock_guard<std::recursive_mutex> guard(io->mutex);
+        verifier::Report(verifier::kRequestLeftBehind,
+                         Format("a request of a thread that ended was cancelled and is still pending after %lld ms",
+                                static_cast<long long>(limit.count())));
+    }
 }
 
 bool UserHandle::CloseDelivered() const { return closed_ && closed_->closeDelivered; }

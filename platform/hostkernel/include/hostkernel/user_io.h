@@ -1,7 +1,8 @@
 // What user mode does to a device, for tests: open a device or link (IRP_MJ_CREATE with a file
 // object), DeviceIoControl with buffers passed as Windows passes them for each transfer method,
 // synchronous and overlapped calls, CancelIo, and close (IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once
-// the handle's last request has completed). Also kernel-side senders of internal requests.
+// the handle's last request has completed); user threads whose end cancels their requests. Also
+// kernel-side senders of internal requests.
 #ifndef HOSTKERNEL_USER_IO_H
 #define HOSTKERNEL_USER_IO_H
 
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace hostkernel {
@@ -93,6 +96,37 @@ public:
 private:
     std::shared_ptr<detail::FileHandleState> state_;
     std::shared_ptr<detail::FileHandleState> closed_; // kept to answer CloseDelivered()
+};
+
+// What the system does when a user thread ends: IoCancelIrp on every request the calling thread
+// issued that is still in flight (on any handle, closed or not), then a wait until each has
+// completed. A request still pending after `limit` of real time is a verifier finding (Windows
+// waits minutes and then abandons the request; a driver that needs that long is at fault).
+void EndThreadIo(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// A user-mode thread: runs `body`, and when it returns, ends the thread's I/O as the system does
+// at thread exit (EndThreadIo), so a request the thread left pending is cancelled and waited for
+// before the thread is gone. Join() (or the destructor) waits for all of it.
+class UserThread {
+public:
+    template <class Body>
+    explicit UserThread(Body &&body)
+        : thread_([b = std::forward<Body>(body)]() mutable {
+              b();
+              EndThreadIo();
+          })
+    {
+    }
+    ~UserThread() { Join(); }
+    UserThread(const UserThread &) = delete;
+    UserThread &operator=(const UserThread &) = delete;
+    void Join()
+    {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
 };
 
 // Kernel-side request from above a device stack (what a driver above, such as the HID class
