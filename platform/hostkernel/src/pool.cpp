@@ -30,7 +30,26 @@ struct PoolState {
     std::deque<PoolHeader *> quarantine;
     std::map<ULONG, int> failures;
     std::set<ULONG> frameworkTags;
+    // The n-th-allocation injection: whose allocations count, which one fails, how far it got.
+    PDRIVER_OBJECT nthDriver = nullptr;
+    size_t nth = 0;
+    size_t counted = 0;
+    ULONG injectedTag = 0;
 };
+
+constexpr ULONG kUserRequestBufferTag = 0x20636f49; // "Ioc ", user-mode requests' system buffers
+
+// Under the pool mutex: whether this allocation is the one to fail.
+bool TakeNthFailure(PoolState &pool, ULONG tag, PDRIVER_OBJECT owner)
+{
+    if (pool.nth == 0 || pool.injectedTag != 0) return false;
+    bool ours = pool.nthDriver != nullptr && owner == pool.nthDriver;
+    bool unowned = tag != kUserRequestBufferTag && (pool.nthDriver == nullptr || owner == nullptr);
+    if (!ours && !unowned) return false;
+    if (++pool.counted != pool.nth) return false;
+    pool.injectedTag = tag;
+    return true;
+}
 
 PoolState &Pool()
 {
@@ -93,6 +112,10 @@ void ResetPoolAccounting()
     for (PoolHeader *h : pool.quarantine) std::free(h);
     pool.quarantine.clear();
     pool.failures.clear();
+    pool.nth = 0;
+    pool.nthDriver = nullptr;
+    pool.counted = 0;
+    pool.injectedTag = 0;
 }
 
 } // namespace hostkernel::detail
@@ -107,6 +130,30 @@ void FailPoolAllocations(ULONG tag, int count)
     PoolState &pool = Pool();
     std::lock_guard<std::mutex> guard(pool.mutex);
     pool.failures[tag] = count;
+}
+
+void FailNthPoolAllocation(PDRIVER_OBJECT driver, size_t n)
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    pool.nthDriver = driver;
+    pool.nth = n;
+    pool.counted = 0;
+    pool.injectedTag = 0;
+}
+
+size_t PoolAllocationsCounted()
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    return pool.counted;
+}
+
+ULONG InjectedPoolFailureTag()
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    return pool.injectedTag;
 }
 
 size_t PoolBlocksOutstanding(ULONG tag)
@@ -145,6 +192,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
             failure->second--;
             return nullptr;
         }
+        if (TakeNthFailure(pool, Tag, CurrentDriver())) return nullptr;
     }
     auto *header = static_cast<PoolHeader *>(std::aligned_alloc(16, (sizeof(PoolHeader) + NumberOfBytes + 15) & ~size_t(15)));
     if (header == nullptr) return nullptr;

@@ -53,6 +53,16 @@ void SetLockTracking(bool enabled);
 
 // Fails the next `count` allocations with `tag` (ExAllocatePoolWithTag returns NULL).
 void FailPoolAllocations(ULONG tag, int count);
+// Low memory at every allocation site in turn: counting from this call, the n-th pool allocation
+// (1-based) made by `driver`'s own code (the framework's object creations on its behalf included)
+// or by code running for no driver in particular (timer DPCs), fails. The I/O manager's buffers
+// of user-mode requests are not counted. A null `driver` counts every driver's allocations (to
+// walk a DriverEntry, before the driver object exists). n = 0 ends the injection.
+void FailNthPoolAllocation(PDRIVER_OBJECT driver, size_t n);
+// Allocations counted since FailNthPoolAllocation, and the tag of the one made to fail (0 while
+// none has been): a walk over n is complete once the n-th is never reached.
+size_t PoolAllocationsCounted();
+ULONG InjectedPoolFailureTag();
 // Blocks and bytes currently allocated with `tag`.
 size_t PoolBlocksOutstanding(ULONG tag);
 // Tags whose blocks belong to the framework layer itself: a driver's last device going does not
