@@ -17,6 +17,7 @@ struct LoadedDriver {
     std::wstring name;
     std::wstring serviceName;
     std::wstring registryPath;
+    PDRIVER_UNLOAD entryFailureCleanup = nullptr;
 };
 
 struct DriverTable {
@@ -111,6 +112,16 @@ PDRIVER_OBJECT LoadDriver(const std::wstring &name, PDRIVER_INITIALIZE entry, NT
     }
     if (status != nullptr) *status = result;
     if (!NT_SUCCESS(result)) {
+        PDRIVER_UNLOAD cleanup = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(table.mutex);
+            for (auto &d : table.drivers)
+                if (&d.object == driver) cleanup = d.entryFailureCleanup;
+        }
+        if (cleanup != nullptr) {
+            DriverScope scope(driver);
+            cleanup(driver);
+        }
         DeleteAllDevicesOf(driver);
         std::string outstanding = PoolOutstandingOf(driver, true);
         if (!outstanding.empty())
@@ -122,6 +133,14 @@ PDRIVER_OBJECT LoadDriver(const std::wstring &name, PDRIVER_INITIALIZE entry, NT
         return nullptr;
     }
     return driver;
+}
+
+void SetEntryFailureCleanup(PDRIVER_OBJECT driver, PDRIVER_UNLOAD cleanup)
+{
+    DriverTable &table = Drivers();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    for (auto &d : table.drivers)
+        if (&d.object == driver) d.entryFailureCleanup = cleanup;
 }
 
 bool DriverLoaded(PDRIVER_OBJECT driver)

@@ -53,6 +53,9 @@ NTSTATUS NTAPI FxAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
     init->DeviceType = PhysicalDeviceObject->DeviceType;
     init->IoType = WdfDeviceIoBuffered;
     NTSTATUS status = driver->Config.EvtDriverDeviceAdd((WDFDRIVER)driver, init);
+    // A device add that fails after its device was made takes that device with it: the
+    // framework deletes it (its cleanup callback runs), so no half-made device stays attached.
+    if (!NT_SUCCESS(status) && init->CreatedDevice != NULL) FxObjectDeleteInternal(&init->CreatedDevice->Object);
     // The device-init of a plug-and-play device belongs to the framework, created device or not.
     FxFreeUnicodeString(&init->Name);
     FxFreeUnicodeString(&init->Sddl);
@@ -60,11 +63,11 @@ NTSTATUS NTAPI FxAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
     return status;
 }
 
-VOID NTAPI FxDriverUnload(PDRIVER_OBJECT DriverObject)
+void DeleteFrameworkDriver(PDRIVER_OBJECT DriverObject, bool unloading)
 {
     FxDriver *driver = FxDriverOfWdm(DriverObject);
     if (driver == NULL) return;
-    if (driver->Config.EvtDriverUnload != NULL) driver->Config.EvtDriverUnload((WDFDRIVER)driver);
+    if (unloading && driver->Config.EvtDriverUnload != NULL) driver->Config.EvtDriverUnload((WDFDRIVER)driver);
     FxObjectDeleteInternal(&driver->Object);
     KIRQL irql;
     KeAcquireSpinLock(&driverTableLock, &irql);
@@ -74,6 +77,13 @@ VOID NTAPI FxDriverUnload(PDRIVER_OBJECT DriverObject)
     KeReleaseSpinLock(&driverTableLock, irql);
     FxFlushGraveyard();
 }
+
+VOID NTAPI FxDriverUnload(PDRIVER_OBJECT DriverObject) { DeleteFrameworkDriver(DriverObject, true); }
+
+// The driver's entry point failed after WdfDriverCreate: the framework's driver object goes
+// with everything parented to it, as the framework's entry stub arranges on Windows; the
+// driver's unload callback is not called.
+VOID NTAPI FxDriverEntryFailed(PDRIVER_OBJECT DriverObject) { DeleteFrameworkDriver(DriverObject, false); }
 
 NTSTATUS NTAPI FxSynchronousCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -175,6 +185,7 @@ NTSTATUS NTAPI WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING Reg
     if (!(DriverConfig->DriverInitFlags & WdfDriverInitNonPnpDriver))
         DriverObject->DriverExtension->AddDevice = FxAddDevice;
     DriverObject->DriverUnload = FxDriverUnload;
+    FxRegisterEntryFailureCleanup(DriverObject, FxDriverEntryFailed);
     if (Driver != NULL) *Driver = (WDFDRIVER)driver;
     return STATUS_SUCCESS;
 }

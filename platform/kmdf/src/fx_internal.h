@@ -104,6 +104,7 @@ struct WDFDEVICE_INIT {
     BOOLEAN HasFileAttributes;
     UNICODE_STRING Name; // pool copy
     UNICODE_STRING Sddl; // pool copy
+    FxDevice *CreatedDevice; // the plug-and-play device made from this init, if any
 };
 
 struct FxDevice {

@@ -17,6 +17,9 @@ void FxVerifierLockAcquired(const void *Lock);
 void FxVerifierLockReleased(const void *Lock);
 void FxVerifierLockForgotten(const void *Lock);
 void FxVerifierRegisterPoolTag(ULONG Tag);
+// What the loader runs if the driver's entry point fails after WdfDriverCreate (on Windows the
+// framework's entry stub does this; the self-contained image has no stub and leaves it).
+void FxRegisterEntryFailureCleanup(PDRIVER_OBJECT Driver, PDRIVER_UNLOAD Cleanup);
 // Initialises a spin lock of the framework's own (kept out of the driver's lock-order findings).
 void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock);
 

@@ -1,6 +1,7 @@
 // Framework findings on the host tier: straight into the host kernel's verifier.
 #include "fx_verifier.h"
 
+#include <hostkernel/kernel.h>
 #include <hostkernel/verifier.h>
 
 #include <cstdarg>
@@ -25,4 +26,9 @@ void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock)
 {
     KeInitializeSpinLock(Lock);
     hostkernel::verifier::UntrackSpinLock(Lock);
+}
+
+void FxRegisterEntryFailureCleanup(PDRIVER_OBJECT Driver, PDRIVER_UNLOAD Cleanup)
+{
+    hostkernel::SetEntryFailureCleanup(Driver, Cleanup);
 }

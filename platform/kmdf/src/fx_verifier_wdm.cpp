@@ -18,3 +18,8 @@ void FxVerifierLockReleased(const void *Lock) { (void)Lock; }
 void FxVerifierLockForgotten(const void *Lock) { (void)Lock; }
 void FxVerifierRegisterPoolTag(ULONG Tag) { (void)Tag; }
 void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock) { KeInitializeSpinLock(Lock); }
+void FxRegisterEntryFailureCleanup(PDRIVER_OBJECT Driver, PDRIVER_UNLOAD Cleanup)
+{
+    (void)Driver;
+    (void)Cleanup;
+}

@@ -44,6 +44,10 @@ bool WaitForEndedWaits(std::chrono::milliseconds limit = std::chrono::seconds(10
 // \Registry\Machine\System\CurrentControlSet\Services\<name>, and keeps it loaded until
 // UnloadDriver or Stop. NULL if entry fails (its status in *status).
 PDRIVER_OBJECT LoadDriver(const std::wstring &name, PDRIVER_INITIALIZE entry, NTSTATUS *status = nullptr);
+// For a framework layer: `cleanup` runs if the driver's entry point then fails, as a framework's
+// entry stub cleans up after a failed DriverEntry on Windows (Windows never calls DriverUnload
+// then, and neither does LoadDriver).
+void SetEntryFailureCleanup(PDRIVER_OBJECT driver, PDRIVER_UNLOAD cleanup);
 // Calls DriverUnload (if any), then checks that the driver left no device and no pool behind.
 void UnloadDriver(PDRIVER_OBJECT driver);
 bool DriverLoaded(PDRIVER_OBJECT driver);
