@@ -8,11 +8,15 @@
 namespace {
 
 // Stops a record's timer and takes its held read, under ClientListLock. A timer DPC that
-// already fired finds HeldRead empty and does nothing.
+// already fired finds HeldRead empty and does nothing. A held read whose issuer is cancelling
+// it at this moment is left to its cancel routine: NULL is returned for it.
 WDFREQUEST QuiesceRecordLocked(PCLIENT_RECORD client) {
     KeCancelTimer(&client->HoldTimer);
     WDFREQUEST held = client->HeldRead;
     client->HeldRead = NULL;
+    if (held != NULL && !NT_SUCCESS(WdfRequestUnmarkCancelable(held))) {
+        held = NULL;
+    }
     return held;
 }
 
@@ -88,7 +92,7 @@ VOID DestroyClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject) 
     // Where a handle can close with its held read still out, that read ends here rather
     // than being left behind when the timer is gone.
     if (held != NULL) {
-        WdfRequestComplete(held, STATUS_CANCELLED);
+        CompletePendingRead(extension, held, STATUS_CANCELLED, 0);
     }
     FreeRecord(found);
 }
@@ -115,7 +119,7 @@ VOID DetachAllClientRecords(PFILTER_EXTENSION extension) {
     while (!IsListEmpty(&detached)) {
         PCLIENT_RECORD client = CONTAINING_RECORD(RemoveHeadList(&detached), CLIENT_RECORD, Link);
         if (client->HeldRead != NULL) {
-            WdfRequestComplete(client->HeldRead, STATUS_CANCELLED);
+            CompletePendingRead(extension, client->HeldRead, STATUS_CANCELLED, 0);
         }
         FreeRecord(client);
     }
@@ -162,6 +166,6 @@ VOID EndClientReads(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject) {
     }
     WdfSpinLockRelease(extension->ClientListLock);
     if (held != NULL) {
-        WdfRequestComplete(held, STATUS_CANCELLED);
+        CompletePendingRead(extension, held, STATUS_CANCELLED, 0);
     }
 }

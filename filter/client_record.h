@@ -62,9 +62,23 @@ PCLIENT_RECORD FindClientByFile(PFILTER_EXTENSION extension, WDFREQUEST request)
 // Parking and holding, shared between the read path and the delivery pass.
 NTSTATUS ParkRead(PFILTER_EXTENSION extension, WDFREQUEST* slot, WDFREQUEST request);
 WDFREQUEST TakeParkedRead(PFILTER_EXTENSION extension, WDFREQUEST* slot);
+// STATUS_PENDING when held, STATUS_UNSUCCESSFUL when a read is already held, STATUS_CANCELLED
+// when the issuer had already cancelled it.
 NTSTATUS HoldRead(PCLIENT_RECORD client, WDFREQUEST request);
 KDEFERRED_ROUTINE HoldTimerDpc;
 EVT_WDF_WORKITEM HoldWorkItem;
+EVT_WDF_OBJECT_CONTEXT_CLEANUP HoldWorkItemCleanup;
+
+// Parked and held reads are cancelable: their issuer's cancel (CancelIo, or the end of its
+// thread) completes them with STATUS_CANCELLED at once.
+EVT_WDF_REQUEST_CANCEL EvtParkedReadCancel;
+EVT_WDF_REQUEST_CANCEL EvtHeldReadCancel;
+
+// Every read that ReadClientEvents kept (parked or held) holds a reference on its extension
+// until it is completed, and is completed through here, which drops it.
+VOID CompletePendingRead(PFILTER_EXTENSION extension, WDFREQUEST request, NTSTATUS status,
+                         ULONG_PTR information);
+PFILTER_EXTENSION ExtensionOfReadRequest(WDFREQUEST request);
 
 // Ends a handle's reads early when it is being closed: its parked read and its held read
 // are completed with STATUS_CANCELLED.

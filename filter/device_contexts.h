@@ -32,6 +32,9 @@ typedef struct _WORKITEM {
     struct _CLIENT_RECORD* Client;
     PFILE_OBJECT WdmFileObject;
     WDFDEVICE ParentDevice;
+    // Whoever sets it first ends Request: the work item's routine, or its cleanup when the
+    // item is deleted with its device before the routine ran. Interlocked.
+    LONG Claimed;
 } WORKITEM, *PWORKITEM;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WORKITEM, WorkItemGetContext)

@@ -2,6 +2,8 @@
 // pass, or refused; and the delivery pass and cancel that end parked reads.
 #include "client_record.h"
 
+#include "device_commands.h"
+#include "device_contexts.h"
 #include "driver_state.h"
 
 namespace {
@@ -26,7 +28,48 @@ BOOLEAN RingIsEmpty(const CLIENT_RECORD* client) {
     return client->ReadIndex == client->WriteIndex;
 }
 
+// Takes a parked read out of the list and its slot, under PendingReadLock. TRUE when the
+// caller now owns it; FALSE when its cancel routine has it (that routine completes it).
+BOOLEAN UnlinkParkedReadLocked(PIRP irp, WDFREQUEST* slot, WDFREQUEST request) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    *slot = NULL;
+    irp->Tail.Overlay.DriverContext[ParkedSlotContext] = NULL;
+    return NT_SUCCESS(WdfRequestUnmarkCancelable(request));
+}
+
 } // namespace
+
+PFILTER_EXTENSION ExtensionOfReadRequest(WDFREQUEST request) {
+    // The control device names its filter device's extension for as long as the control
+    // device exists, and a read still pending keeps that extension (CompletePendingRead).
+    return ControlGetExtension(WdfIoQueueGetDevice(WdfRequestGetIoQueue(request)))->FilterExtension;
+}
+
+VOID CompletePendingRead(PFILTER_EXTENSION extension, WDFREQUEST request, NTSTATUS status,
+                         ULONG_PTR information) {
+    WdfRequestCompleteWithInformation(request, status, information);
+    // The last use of the extension on this read's behalf: the device may go once the count
+    // of requests it serves reaches 0.
+    LeaveControlRequest(extension);
+}
+
+VOID EvtParkedReadCancel(WDFREQUEST request) {
+    PFILTER_EXTENSION extension = ExtensionOfReadRequest(request);
+    PIRP irp = IrpOfRequest(request);
+    WdfSpinLockAcquire(extension->PendingReadLock);
+    // Still parked: take it out. Otherwise a delivery pass or a cancel took it at the same
+    // moment, found it could no longer unmark it, and left its completion to this routine.
+    WDFREQUEST* slot = (WDFREQUEST*)irp->Tail.Overlay.DriverContext[ParkedSlotContext];
+    if (slot != NULL && *slot == request) {
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        *slot = NULL;
+        irp->Tail.Overlay.DriverContext[ParkedSlotContext] = NULL;
+    }
+    WdfSpinLockRelease(extension->PendingReadLock);
+    CompletePendingRead(extension, request, STATUS_CANCELLED, 0);
+}
 
 NTSTATUS ParkRead(PFILTER_EXTENSION extension, WDFREQUEST* slot, WDFREQUEST request) {
     NTSTATUS status;
@@ -36,7 +79,10 @@ NTSTATUS ParkRead(PFILTER_EXTENSION extension, WDFREQUEST* slot, WDFREQUEST requ
         status = STATUS_UNSUCCESSFUL;
     } else if (refusal != 0) {
         status = (NTSTATUS)refusal;
-    } else if (WdfRequestIsCanceled(request)) {
+    } else if (!NT_SUCCESS(WdfRequestMarkCancelableEx(request, EvtParkedReadCancel))) {
+        // Already cancelled by its issuer: it is refused and the slot stays empty. Marking
+        // under PendingReadLock is safe: the Ex form never runs the routine from here, and
+        // a routine that runs later waits for the lock and then finds the read parked.
         status = STATUS_CANCELLED;
     } else {
         PIRP irp = IrpOfRequest(request);
@@ -55,9 +101,7 @@ WDFREQUEST TakeParkedRead(PFILTER_EXTENSION extension, WDFREQUEST* slot) {
     WDFREQUEST taken = NULL;
     WdfSpinLockAcquire(extension->PendingReadLock);
     WDFREQUEST request = *slot;
-    if (request != NULL) {
-        *slot = NULL;
-        RemoveEntryList(&IrpOfRequest(request)->Tail.Overlay.ListEntry);
+    if (request != NULL && UnlinkParkedReadLocked(IrpOfRequest(request), slot, request)) {
         if (WdfRequestIsCanceled(request)) {
             canceled = request;
         } else {
@@ -67,7 +111,7 @@ WDFREQUEST TakeParkedRead(PFILTER_EXTENSION extension, WDFREQUEST* slot) {
     WdfSpinLockRelease(extension->PendingReadLock);
     // A read its issuer gave up on gets no data, only its cancellation.
     if (canceled != NULL) {
-        WdfRequestComplete(canceled, STATUS_CANCELLED);
+        CompletePendingRead(extension, canceled, STATUS_CANCELLED, 0);
     }
     return taken;
 }
@@ -94,7 +138,8 @@ VOID RunDeliveryPass(PFILTER_EXTENSION extension) {
                 WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, &bufferLength))) {
             copied = CopyRingToBuffer(client, buffer, bufferLength);
         }
-        WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, copied);
+        // The caller of a delivery pass still holds its own reference on the extension.
+        CompletePendingRead(extension, request, STATUS_SUCCESS, copied);
     }
     WdfSpinLockRelease(extension->ClientListLock);
 }
@@ -111,7 +156,11 @@ NTSTATUS ReadClientEvents(PFILTER_EXTENSION extension, WDFREQUEST request,
         bufferStatus = STATUS_SUCCESS;
     }
 
+    // A read that stays here keeps a reference on the extension until it is completed, so
+    // that the device does not go while a cancel routine or work item may still end it.
+    EnterControlRequest(extension);
     NTSTATUS status;
+    NTSTATUS holdStatus = STATUS_UNSUCCESSFUL;
     WdfSpinLockAcquire(extension->ClientListLock);
     PCLIENT_RECORD client = NULL;
     if (!extension->DevicePresent) {
@@ -119,8 +168,9 @@ NTSTATUS ReadClientEvents(PFILTER_EXTENSION extension, WDFREQUEST request,
     } else if ((client = FindClientByFile(extension, request)) == NULL) {
         status = STATUS_SUCCESS;
     } else if ((client->CaptureReleased || ReadsAreHeldForAll()) &&
-               HoldRead(client, request) == STATUS_PENDING) {
-        status = STATUS_PENDING;
+               (holdStatus = HoldRead(client, request)) != STATUS_UNSUCCESSFUL) {
+        // Held, or refused because its issuer had already cancelled it.
+        status = holdStatus;
     } else if (!NT_SUCCESS(bufferStatus)) {
         status = STATUS_INVALID_BUFFER_SIZE;
     } else if (!RingIsEmpty(client)) {
@@ -130,6 +180,9 @@ NTSTATUS ReadClientEvents(PFILTER_EXTENSION extension, WDFREQUEST request,
         status = ParkRead(extension, &client->ParkedRead, request);
     }
     WdfSpinLockRelease(extension->ClientListLock);
+    if (status != STATUS_PENDING) {
+        LeaveControlRequest(extension);
+    }
     return status;
 }
 
@@ -147,13 +200,15 @@ VOID CancelParkedReads(PFILTER_EXTENSION extension, NTSTATUS status, PFILE_OBJEC
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         if (key == NULL || stack == NULL || stack->FileObject == key) {
-            RemoveEntryList(entry);
             // The slot is emptied with the IRP unlinked, under the same lock, so that
-            // ParkedRead names a request exactly while its IRP is on the list.
+            // ParkedRead names a request exactly while its IRP is on the list. A read whose
+            // issuer is cancelling it at this moment is left to its cancel routine.
             WDFREQUEST* slot = (WDFREQUEST*)irp->Tail.Overlay.DriverContext[ParkedSlotContext];
-            irp->Tail.Overlay.DriverContext[ParkedSlotContext] = *slot;
-            *slot = NULL;
-            InsertTailList(&canceled, entry);
+            WDFREQUEST request = *slot;
+            if (UnlinkParkedReadLocked(irp, slot, request)) {
+                irp->Tail.Overlay.DriverContext[ParkedSlotContext] = request;
+                InsertTailList(&canceled, entry);
+            }
         }
         entry = next;
     }
@@ -165,6 +220,6 @@ VOID CancelParkedReads(PFILTER_EXTENSION extension, NTSTATUS status, PFILE_OBJEC
         irp->Tail.Overlay.DriverContext[ParkedSlotContext] = NULL;
         irp->Tail.Overlay.DriverContext[ParkedExtensionContext] = NULL;
         irp->IoStatus.Status = STATUS_CANCELLED;
-        WdfRequestComplete(request, STATUS_CANCELLED);
+        CompletePendingRead(extension, request, STATUS_CANCELLED, 0);
     }
 }
