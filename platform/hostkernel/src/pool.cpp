@@ -3,6 +3,7 @@
 // are poisoned and kept in a short quarantine so that double frees are recognised.
 #include "kernel_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -35,6 +36,10 @@ struct PoolState {
     size_t nth = 0;
     size_t counted = 0;
     ULONG injectedTag = 0;
+    // Usage over all tags, for figures.
+    size_t blocks = 0;
+    size_t bytes = 0;
+    size_t peakBytes = 0;
 };
 
 constexpr ULONG kUserRequestBufferTag = 0x20636f49; // "Ioc ", user-mode requests' system buffers
@@ -116,6 +121,7 @@ void ResetPoolAccounting()
     pool.nthDriver = nullptr;
     pool.counted = 0;
     pool.injectedTag = 0;
+    pool.blocks = pool.bytes = pool.peakBytes = 0;
 }
 
 } // namespace hostkernel::detail
@@ -154,6 +160,20 @@ ULONG InjectedPoolFailureTag()
     PoolState &pool = Pool();
     std::lock_guard<std::mutex> guard(pool.mutex);
     return pool.injectedTag;
+}
+
+PoolUsage CurrentPoolUsage()
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    return PoolUsage{pool.blocks, pool.bytes, pool.peakBytes};
+}
+
+void ResetPoolPeak()
+{
+    PoolState &pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    pool.peakBytes = pool.bytes;
 }
 
 size_t PoolBlocksOutstanding(ULONG tag)
@@ -203,6 +223,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     void *block = header + 1;
     memset(block, 0xCD, NumberOfBytes); // pool is not zeroed: make reliance on that visible
     std::lock_guard<std::mutex> guard(pool.mutex);
+    pool.blocks++;
+    pool.bytes += NumberOfBytes;
+    pool.peakBytes = std::max(pool.peakBytes, pool.bytes);
     header->next = &pool.live;
     header->prev = pool.live.prev;
     pool.live.prev->next = header;
@@ -243,6 +266,8 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
                                     verifier::TagText(header->tag).c_str(), verifier::TagText(Tag).c_str()));
         }
         header->magic = kFreedMagic;
+        pool.blocks--;
+        pool.bytes -= header->size;
         header->prev->next = header->next;
         header->next->prev = header->prev;
         header->next = header->prev = nullptr;

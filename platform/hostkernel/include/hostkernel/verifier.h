@@ -65,6 +65,15 @@ size_t PoolAllocationsCounted();
 ULONG InjectedPoolFailureTag();
 // Blocks and bytes currently allocated with `tag`.
 size_t PoolBlocksOutstanding(ULONG tag);
+// Pool in use over all tags, and the most there was since the last ResetPoolPeak (figures
+// for long runs).
+struct PoolUsage {
+    size_t blocks = 0;
+    size_t bytes = 0;
+    size_t peakBytes = 0;
+};
+PoolUsage CurrentPoolUsage();
+void ResetPoolPeak();
 // Tags whose blocks belong to the framework layer itself: a driver's last device going does not
 // require them to be freed (the framework's driver-wide objects outlive devices); unload does.
 void SetFrameworkPoolTag(ULONG tag);
