@@ -187,18 +187,6 @@ TEST_F(ClientReads, ParkedReadGetsTheNextRecordsAndASecondIsRefused) {
     EXPECT_EQ(parked.OutputBytes(), NoteBytes(kOn, 40, 64));
 }
 
-TEST_F(ClientReads, ReadCancelledByItsIssuerGetsNoData) {
-    FilterRig rig;
-    UserHandle a = rig.Open();
-    PendingIo parked = rig.Read(a);
-    parked.Cancel(); // the read is not cancelable while parked: only flagged
-    // It ends when the next pass finds it, and the record waits for the next read.
-    rig.Send(KeyboardModel::PressKey(2, 3));
-    ASSERT_TRUE(parked.IsComplete());
-    EXPECT_EQ(parked.Status(), STATUS_CANCELLED);
-    EXPECT_EQ(ReadNow(rig, a), NoteBytes(kOn, 42, 3));
-}
-
 TEST_F(ClientReads, DeliveryPassStopsAtTheFirstClientWithoutAParkedRead) {
     FilterRig rig;
     UserHandle a = rig.Open(), b = rig.Open(), c = rig.Open();
