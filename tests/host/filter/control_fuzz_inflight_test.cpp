@@ -4,6 +4,7 @@
 // ending with their reads in flight. Nothing may crash, trip the verifier, leak or stay
 // uncompleted. OVTM_FUZZ_REQUESTS sets the number of requests (the long run asks for a
 // million); OVTM_FUZZ_SEED replays a run.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <deque>
@@ -81,14 +82,16 @@ struct InFlight {
     std::deque<PendingIo> requests;
     size_t completed = 0;
     void Prune() {
-        while (!requests.empty() && requests.front().IsComplete()) {
-            requests.pop_front();
-            ++completed;
-        }
+        size_t before = requests.size();
+        requests.erase(std::remove_if(requests.begin(), requests.end(),
+                                      [](const PendingIo& io) { return io.IsComplete(); }),
+                       requests.end());
+        completed += before - requests.size();
     }
 };
 
-void RunShare(FilterRig& rig, size_t share, uint32_t seed, InFlight& flight) {
+void RunShare(FilterRig& rig, size_t share, uint32_t seed, InFlight& flight, bool printsProgress) {
+    size_t reported = 0;
     std::mt19937 random(seed);
     std::vector<UserHandle> handles;
     for (int i = 0; i < kHandlesPerThread; ++i) {
@@ -128,7 +131,14 @@ void RunShare(FilterRig& rig, size_t share, uint32_t seed, InFlight& flight) {
             break;
         }
         }
-        flight.Prune();
+        if (issued % 64 == 0) {
+            flight.Prune();
+        }
+        if (printsProgress && issued >= reported + 100000) {
+            reported = issued;
+            std::cout << "control fuzz in flight: " << issued << " requests from one of "
+                      << kThreads << " threads" << std::endl;
+        }
     }
     for (auto& h : handles) {
         h.Close();
@@ -169,7 +179,7 @@ TEST_F(ControlFuzzInFlight, RequestsCancelledAndHandlesClosedWhileInFlight) {
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t) {
         senders.emplace_back([&, t] {
-            RunShare(rig, total / kThreads, seed + static_cast<uint32_t>(t), flights[t]);
+            RunShare(rig, total / kThreads, seed + static_cast<uint32_t>(t), flights[t], t == 0);
         });
     }
     for (auto& s : senders) {
