@@ -61,7 +61,7 @@ void DestroyObject(FxObject *Object)
 {
     if (Object->Destroy != NULL) Object->Destroy((WDFOBJECT)Object);
     if (Object->Release != NULL) Object->Release(Object);
-    Object->State = FxStateDestroyed;
+    __atomic_store_n(&Object->State, FxStateDestroyed, __ATOMIC_RELEASE);
     Bury(Object);
 }
 
@@ -187,7 +187,9 @@ void FxObjectDeleteInternal(FxObject *Object)
     }
     if (Object->Cleanup != NULL) Object->Cleanup((WDFOBJECT)Object);
     if (Object->Dispose != NULL) Object->Dispose(Object);
-    Object->State = FxStateDeleted;
+    // Read by other threads' handle checks: a deleted child stays usable until its parent's
+    // cleanup has run, so a request still in dispatch may check it at this moment.
+    __atomic_store_n(&Object->State, FxStateDeleted, __ATOMIC_RELEASE);
     while (!IsListEmpty(&disposed)) {
         FxObject *child = CONTAINING_RECORD(RemoveHeadList(&disposed), FxObject, SiblingLink);
         InitializeListHead(&child->SiblingLink);
@@ -213,7 +215,7 @@ FxObject *FxValidate(WDFOBJECT Handle, FxObjectType Type, const char *Api)
         return NULL;
     }
     FxObject *object = static_cast<FxObject *>(Handle);
-    ULONG state = object->State;
+    ULONG state = __atomic_load_n(&object->State, __ATOMIC_ACQUIRE);
     if (state == FxStateDestroyed) {
         if (object->Type == FxTypeRequest) {
             FxVerifierReport(FX_RULE_DELETED_OBJECT, "%s on WDFREQUEST %p, which has already been completed", Api,

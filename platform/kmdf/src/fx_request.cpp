@@ -242,7 +242,7 @@ extern "C" {
 bool CompletedBefore(WDFREQUEST Request)
 {
     FxObject *object = static_cast<FxObject *>(static_cast<WDFOBJECT>(Request));
-    if (object == NULL || object->Type != FxTypeRequest || object->State != FxStateDestroyed) return false;
+    if (object == NULL || object->Type != FxTypeRequest || __atomic_load_n(&object->State, __ATOMIC_ACQUIRE) != FxStateDestroyed) return false;
     FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
     return true;
 }
