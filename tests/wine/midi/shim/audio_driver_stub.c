@@ -6,10 +6,18 @@
 
 /* Low priority: the audio layer takes a driver only above "unavailable" (0), and winmm then
    loads the module the audio layer chose. */
-int WINAPI GetPriority(void) { return 1; }
+int WINAPI GetPriority(void) {
+    return 1;
+}
 
-HRESULT WINAPI GetEndpointIDs(void) { return E_NOTIMPL; }
+HRESULT WINAPI GetEndpointIDs(void) {
+    return E_NOTIMPL;
+}
 
-HRESULT WINAPI GetAudioEndpoint(void) { return E_NOTIMPL; }
+HRESULT WINAPI GetAudioEndpoint(void) {
+    return E_NOTIMPL;
+}
 
-HRESULT WINAPI GetAudioSessionManager(void) { return E_NOTIMPL; }
+HRESULT WINAPI GetAudioSessionManager(void) {
+    return E_NOTIMPL;
+}
