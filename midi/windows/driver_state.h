@@ -36,7 +36,7 @@ struct DriverState {
     HMIDI midiHandle = nullptr;
     DWORD openFlags = 0;
     volatile DWORD startTime = 0;
-    LONG openOrdinal = 0;
+    volatile LONG openOrdinal = 0;
     volatile LONG notificationsEnabled = 0;
     volatile LONG detached = 0;
 
