@@ -3,6 +3,10 @@
 
 #include <cstdio>
 
+#include <tlhelp32.h>
+
+#include "ovtm_ui.h"
+
 #include "wine_registry.h"
 
 namespace ovtm::midi_test {
@@ -226,6 +230,62 @@ std::string Describe(const Received& received) {
         std::snprintf(text, sizeof(text), "message %04X", received.message);
         return text;
     }
+}
+
+const std::string kBracketOpen = " 30 04 02 00 00 F7";
+const std::string kBracketClose = " 30 04 02 01 00 F7";
+const std::string kOctaveUpNote = " 30 04 01 00 00 F7";
+const std::string kOctaveDownNote = " 30 04 01 01 00 F7";
+
+std::string Data(std::uint32_t message) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "data %08X", message);
+    return text;
+}
+
+std::vector<std::string> Lines(const std::vector<Received>& messages) {
+    std::vector<std::string> lines;
+    for (const Received& received : messages) {
+        std::string line = Describe(received);
+        if (received.message == MIM_LONGDATA && received.bytes.size() == 10) {
+            line = "long" + line.substr(std::string("long F0 00 xx xx").size());
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+MMRESULT PrepareHeader(HMIDIIN handle, MIDIHDR* header) {
+    MMRESULT result = midiInPrepareHeader(handle, header, sizeof(MIDIHDR));
+    if (result == MMSYSERR_NOTSUPPORTED) {
+        header->dwFlags |= MHDR_PREPARED;
+        result = MMSYSERR_NOERROR;
+    }
+    return result;
+}
+
+HWND DriverWindow() {
+    return FindWindowW(OVTM_MIDI_WINDOW_CLASS_W, OVTM_MIDI_WINDOW_TITLE_W);
+}
+
+int ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+            ++count;
+        }
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+DWORD HandleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
 }
 
 } // namespace ovtm::midi_test

@@ -73,4 +73,26 @@ class MidiClient {
 
 std::string Describe(const Received& received);
 
+// MIM_DATA as "data 00643C90"; messages as such lines, notifications reduced to what follows
+// their manufacturer identifier ("long 30 04 01 00 00 F7").
+std::string Data(std::uint32_t message);
+std::vector<std::string> Lines(const std::vector<Received>& messages);
+
+// The notifications' bytes after the manufacturer identifier.
+extern const std::string kBracketOpen;
+extern const std::string kBracketClose;
+extern const std::string kOctaveUpNote;
+extern const std::string kOctaveDownNote;
+
+// Windows' winmm prepares a header itself when the driver leaves MIDM_PREPARE to it; Wine's
+// passes the driver's MMSYSERR_NOTSUPPORTED on. This does what Windows would.
+MMRESULT PrepareHeader(HMIDIIN handle, MIDIHDR* header);
+
+// The driver's hidden window, or null.
+HWND DriverWindow();
+
+// Threads and handles of this process, for leak checks.
+int ThreadCount();
+DWORD HandleCount();
+
 } // namespace ovtm::midi_test

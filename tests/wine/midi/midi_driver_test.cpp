@@ -28,68 +28,8 @@ constexpr std::uint32_t kOctaveDown = OVTM_KEY_RECORD(OVTM_KEY_OCTAVE_DOWN);
 constexpr std::uint32_t kSustain = OVTM_KEY_RECORD(OVTM_KEY_SUSTAIN);
 constexpr std::uint32_t kSustainRelease = OVTM_KEY_RECORD(OVTM_KEY_SUSTAIN + 1);
 
-// Notification bytes as the client's MIM_LONGDATA shows them, without the manufacturer.
-const std::string kBracketOpen = " 30 04 02 00 00 F7";
-const std::string kBracketClose = " 30 04 02 01 00 F7";
-const std::string kOctaveUpNote = " 30 04 01 00 00 F7";
-const std::string kOctaveDownNote = " 30 04 01 01 00 F7";
-
 std::uint32_t NoteOn(std::uint32_t note, std::uint32_t velocity = 0x64) {
     return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note, velocity);
-}
-
-std::string Data(std::uint32_t message) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "data %08X", message);
-    return text;
-}
-
-// Messages as text, long ones reduced to what follows the manufacturer ("long" + bytes 4..9).
-std::vector<std::string> Lines(const std::vector<Received>& messages) {
-    std::vector<std::string> lines;
-    for (const Received& received : messages) {
-        std::string line = Describe(received);
-        if (received.message == MIM_LONGDATA && received.bytes.size() == 10) {
-            line = "long" + line.substr(std::string("long F0 00 xx xx").size());
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-// Windows' winmm prepares a header itself when the driver leaves MIDM_PREPARE to it; Wine's
-// passes the driver's MMSYSERR_NOTSUPPORTED on. The test does what Windows would.
-MMRESULT PrepareHeader(HMIDIIN handle, MIDIHDR* header) {
-    MMRESULT result = midiInPrepareHeader(handle, header, sizeof(MIDIHDR));
-    if (result == MMSYSERR_NOTSUPPORTED) {
-        header->dwFlags |= MHDR_PREPARED;
-        result = MMSYSERR_NOERROR;
-    }
-    return result;
-}
-
-int ThreadCount() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
-            ++count;
-        }
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
-DWORD HandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
-HWND DriverWindow() {
-    return FindWindowW(OVTM_MIDI_WINDOW_CLASS_W, OVTM_MIDI_WINDOW_TITLE_W);
 }
 
 // What the system sends the driver window when the keyboard's interface comes or goes.

@@ -13,34 +13,6 @@
 namespace ovtm::midi_test {
 namespace {
 
-// winmm reads its driver list on first use: the shim goes into the registry before that.
-class ShimEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override { RegisterShimDriver(); }
-    void TearDown() override { UnregisterShimDriver(); }
-};
-const auto* const kShimEnvironment = ::testing::AddGlobalTestEnvironment(new ShimEnvironment);
-
-int ThreadCount() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
-            ++count;
-        }
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
-DWORD HandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
 TEST(MidiDriverWithoutKeyboard, WinmmListsOneInputWithTheDriversCapabilities) {
     const int id = FindMelodixInput();
     ASSERT_GE(id, 0) << "winmm did not load the driver";
