@@ -347,6 +347,36 @@ TEST_F(MidiDriverTest, RemovalAndArrivalReconnectWithoutANewOpen) {
               (std::vector<LoggedRequest>{{IOCTL_OVTM_COMMAND_C1, kNoInput}}));
 }
 
+// The instance value is the application's own cookie, and 0 is common with window callbacks:
+// it must not decide whether the open is reconnected.
+TEST_F(MidiDriverTest, ArrivalReconnectsAClientWhoseInstanceIsZero) {
+    MidiClient client(CallbackKind::Window);
+    ASSERT_EQ(client.Open(id_, 0), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitForReaders(1));
+    ASSERT_TRUE(standin_->SetPresent(false));
+    BroadcastInterface(DBT_DEVICEREMOVECOMPLETE);
+    ASSERT_TRUE(standin_->SetPresent(true));
+    ASSERT_TRUE(standin_->ResetLog());
+    BroadcastInterface(DBT_DEVICEARRIVAL);
+    EXPECT_TRUE(WaitForReaders(1));
+    client.Clear();
+    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+    EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(60))});
+}
+
+TEST_F(MidiDriverTest, DeviceNodeChangesStopTheReaderOnlyOnceDetached) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    SendMessageW(DriverWindow(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    EXPECT_EQ(standin_->Log()->PendingReads, 1) << "not detached: nothing happens";
+    ASSERT_TRUE(standin_->Append({OVTM_RECORD_DEVICE_REMOVED}));
+    ASSERT_TRUE(WaitForReaders(1));
+    SendMessageW(DriverWindow(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    EXPECT_EQ(standin_->Log()->PendingReads, 0);
+    EXPECT_EQ(standin_->Log()->OpenHandles, 0) << "the ended reader let its handle go";
+    EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
+}
+
 // While the keyboard is gone the close is reported to the companion application's window.
 TEST_F(MidiDriverTest, CloseWhileDetachedTellsTheApplicationWindow) {
     const wchar_t* className = OVTM_APP_WINDOW_CLASS_W;

@@ -1,6 +1,7 @@
 // A MIDI application in a second process: opens the driver's input with a function callback,
-// says so through a named event, listens until told to finish, asks for the state report,
-// prints every message it received, one per line, and closes.
+// says so through a named event, listens until told to finish (and until something was
+// played), asks for the state report, prints every message it received, one per line, and
+// closes.
 #include <windows.h>
 #include <mmsystem.h>
 #include <mmddk.h>
@@ -29,6 +30,15 @@ int main(int argc, char** argv) {
     SetEvent(opened);
     WaitForSingleObject(finish, 20000);
     if (result == MMSYSERR_NOERROR) {
+        // This process's reader runs on its own: give it time to deliver what was played.
+        const ULONGLONG deadline = GetTickCount64() + 3000;
+        bool played = false;
+        while (!played && GetTickCount64() < deadline) {
+            for (const Received& received : client.Messages()) {
+                played = played || received.message == MIM_DATA;
+            }
+            Sleep(10);
+        }
         midiInMessage(client.Handle(), DRVM_USER, 1, 0);
         for (const Received& received : client.Messages()) {
             std::printf("%s\n", Describe(received).c_str());
