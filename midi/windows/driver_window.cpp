@@ -38,8 +38,9 @@ bool SettleUnlessClosing() {
 
 bool IsKeyboardInterface(LPARAM lParam) {
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    constexpr size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
     if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
-        header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) {
+        header->dbch_size < kNameOffset) {
         return false;
     }
     const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
@@ -47,10 +48,8 @@ bool IsKeyboardInterface(LPARAM lParam) {
         return true;
     }
     // The name is only searched within the size the broadcast declares.
-    const size_t nameUnits =
-        (header->dbch_size - offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) /
-        sizeof(wchar_t);
-    if (wmemchr(broadcast->dbcc_name, L'\0', nameUnits) == nullptr) {
+    const size_t nameUnits = (header->dbch_size - kNameOffset) / sizeof(wchar_t);
+    if (nameUnits == 0 || wmemchr(broadcast->dbcc_name, L'\0', nameUnits) == nullptr) {
         return false;
     }
     return wcsstr(broadcast->dbcc_name, OVTM_INTERFACE_NAME_MARK_W) != nullptr;
@@ -132,7 +131,13 @@ HWND CreateWindowOnThisThread(HINSTANCE instance) {
         windowClass.hInstance = instance;
         windowClass.lpszClassName = OVTM_MIDI_WINDOW_CLASS_W;
         if (RegisterClassExW(&windowClass) == 0) {
-            return nullptr;
+            // A copy of the driver loaded earlier in this process and since unloaded left
+            // its class behind, with a procedure that is gone: take the class over.
+            if (GetLastError() != ERROR_CLASS_ALREADY_EXISTS ||
+                !UnregisterClassW(OVTM_MIDI_WINDOW_CLASS_W, instance) ||
+                RegisterClassExW(&windowClass) == 0) {
+                return nullptr;
+            }
         }
         state.windowClassRegistered = true;
     }

@@ -32,12 +32,20 @@ std::uint32_t NoteOn(std::uint32_t note, std::uint32_t velocity = 0x64) {
     return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note, velocity);
 }
 
-// What the system sends the driver window when the keyboard's interface comes or goes.
-void BroadcastInterface(WPARAM event) {
-    DEV_BROADCAST_DEVICEINTERFACE_W broadcast{};
-    broadcast.dbcc_size = sizeof(broadcast);
-    broadcast.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    broadcast.dbcc_classguid = OVTM_INTERFACE_GUID_INIT;
+// What the system sends the driver window when a device interface comes or goes: by default
+// the keyboard's, with no name.
+void BroadcastInterface(WPARAM event, const GUID& interfaceClass = OVTM_INTERFACE_GUID_INIT,
+                        const wchar_t* name = L"") {
+    struct {
+        DEV_BROADCAST_DEVICEINTERFACE_W header;
+        wchar_t rest[128];
+    } broadcast{};
+    const size_t units = wcslen(name) + 1;
+    broadcast.header.dbcc_size = static_cast<DWORD>(
+        offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + units * sizeof(wchar_t));
+    broadcast.header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    broadcast.header.dbcc_classguid = interfaceClass;
+    wcscpy(broadcast.header.dbcc_name, name);
     SendMessageW(DriverWindow(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&broadcast));
 }
 
@@ -359,6 +367,28 @@ TEST_F(MidiDriverTest, ArrivalReconnectsAClientWhoseInstanceIsZero) {
     ASSERT_TRUE(standin_->ResetLog());
     BroadcastInterface(DBT_DEVICEARRIVAL);
     EXPECT_TRUE(WaitForReaders(1));
+    client.Clear();
+    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+    EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(60))});
+}
+
+// Another device's interface leaves the connection alone; one whose name carries the
+// keyboard's ids counts as the keyboard's whatever its class.
+TEST_F(MidiDriverTest, OnlyTheKeyboardsInterfaceReconnects) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    ASSERT_TRUE(standin_->SetPresent(false));
+    const GUID otherClass = {
+        0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    BroadcastInterface(DBT_DEVICEREMOVECOMPLETE, otherClass, L"\\\\?\\HID#Vid_1234&Pid_0001#1");
+    ASSERT_TRUE(standin_->SetPresent(true));
+    EXPECT_EQ(standin_->Log()->OpenHandles, 0) << "the failed read ended the reader";
+    ASSERT_TRUE(standin_->ResetLog());
+    BroadcastInterface(DBT_DEVICEARRIVAL, otherClass, L"\\\\?\\HID#Vid_1234&Pid_0001#1");
+    EXPECT_EQ(standin_->Requests(), std::vector<LoggedRequest>{}) << "not the keyboard";
+    BroadcastInterface(DBT_DEVICEARRIVAL, otherClass,
+                       L"\\\\?\\USB#Vid_5e3a&Pid_1c07&MI_01#7&1#{x}");
+    EXPECT_TRUE(WaitForReaders(1)) << "the keyboard's name";
     client.Clear();
     ASSERT_TRUE(standin_->Append({NoteOn(60)}));
     EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(60))});
