@@ -17,16 +17,13 @@
 #include "ovtm_event.h"
 #include "ovtm_identity.h"
 #include "ovtm_ui.h"
-#include "process_runner.h"
 #include "standin_client.h"
 
 namespace ovtm::midi_test {
 namespace {
 
 constexpr std::uint32_t kOctaveUp = OVTM_KEY_RECORD(OVTM_KEY_OCTAVE_UP);
-constexpr std::uint32_t kOctaveDown = OVTM_KEY_RECORD(OVTM_KEY_OCTAVE_DOWN);
 constexpr std::uint32_t kSustain = OVTM_KEY_RECORD(OVTM_KEY_SUSTAIN);
-constexpr std::uint32_t kSustainRelease = OVTM_KEY_RECORD(OVTM_KEY_SUSTAIN + 1);
 
 std::uint32_t NoteOn(std::uint32_t note, std::uint32_t velocity = 0x64) {
     return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note, velocity);
@@ -115,63 +112,6 @@ TEST_F(MidiDriverTest, OpenAndCloseTellTheControlDeviceInOrder) {
     EXPECT_EQ(DriverWindow(), nullptr);
 }
 
-TEST_F(MidiDriverTest, NotesFollowTheOctaveButtonsAndSustainAlternates) {
-    MidiClient client(CallbackKind::Function);
-    OpenListening(client);
-    const DWORD openedAt = timeGetTime();
-    ASSERT_TRUE(standin_->Append({NoteOn(0x3C), kOctaveUp, NoteOn(0x3C), kOctaveDown, kOctaveDown,
-                                  NoteOn(0x3C), 0x00403C80u, kSustain, kSustainRelease, kSustain,
-                                  0x12345678u, 0x00643CA0u, 0x002000E0u}));
-    const auto messages = client.WaitForMessages(7);
-    EXPECT_EQ(Lines(messages),
-              (std::vector<std::string>{Data(0x00643C90), Data(0x00644890), Data(0x00643090),
-                                        Data(0x00403080), Data(0x004640B0), Data(0x000040B0),
-                                        Data(0x002000E0)}));
-    const DWORD elapsed = timeGetTime() - openedAt + 1000;
-    for (const Received& received : messages) {
-        EXPECT_LE(received.parameter2, elapsed) << "timestamps count from the open";
-    }
-    ASSERT_EQ(client.Close(), MMSYSERR_NOERROR);
-
-    // The last close reset the transpose and the latch.
-    MidiClient again(CallbackKind::Function);
-    OpenListening(again);
-    ASSERT_TRUE(standin_->Append({NoteOn(0x3C), kSustain}));
-    EXPECT_EQ(Lines(again.WaitForMessages(2)),
-              (std::vector<std::string>{Data(0x00643C90), Data(0x004640B0)}));
-}
-
-TEST_F(MidiDriverTest, NotesLeavingTheRangeAreDroppedNotClamped) {
-    MidiClient client(CallbackKind::Function);
-    OpenListening(client);
-    ASSERT_TRUE(standin_->Append(std::vector<std::uint32_t>(6, kOctaveUp)));
-    ASSERT_TRUE(standin_->Append({NoteOn(80), NoteOn(67)}));
-    EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(127))});
-    ASSERT_TRUE(standin_->Append(std::vector<std::uint32_t>(10, kOctaveDown)));
-    ASSERT_TRUE(standin_->Append({NoteOn(40), NoteOn(48)}));
-    EXPECT_EQ(Lines(client.WaitForMessages(2)),
-              (std::vector<std::string>{Data(NoteOn(127)), Data(NoteOn(0))}));
-}
-
-TEST_F(MidiDriverTest, ResyncReportsTheStateAndEnablesOctaveNotifications) {
-    MidiClient client(CallbackKind::Function);
-    OpenListening(client);
-    ASSERT_TRUE(standin_->Append({kOctaveDown, kOctaveDown, kSustain}));
-    ASSERT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(0x004640B0)})
-        << "octave buttons say nothing before the resync";
-    client.Clear();
-    EXPECT_EQ(midiInMessage(client.Handle(), DRVM_USER, 0, 0), MMSYSERR_NOERROR);
-    EXPECT_EQ(midiInMessage(client.Handle(), DRVM_USER, 1, 0), MMSYSERR_NOERROR);
-    EXPECT_EQ(
-        Lines(client.Messages()),
-        (std::vector<std::string>{"long" + kBracketOpen, Data(0x004640B0), "long" + kOctaveDownNote,
-                                  "long" + kOctaveDownNote, "long" + kBracketClose}));
-    client.Clear();
-    ASSERT_TRUE(standin_->Append({kOctaveUp, NoteOn(60)}));
-    EXPECT_EQ(Lines(client.WaitForMessages(2)),
-              (std::vector<std::string>{"long" + kOctaveUpNote, Data(NoteOn(48))}));
-}
-
 // Posted callbacks look at a header after the driver's call returned: the notification goes
 // into the application's own buffer.
 TEST_F(MidiDriverTest, NotificationsForPostedCallbacksFillTheOldestQueuedBuffer) {
@@ -248,26 +188,6 @@ TEST_F(MidiDriverTest, ResetReturnsEveryBufferInOrderAndCloseWaitsForIt) {
     ASSERT_EQ(other.Open(id_), MMSYSERR_NOERROR);
     EXPECT_EQ(midiInAddBuffer(other.Handle(), &unprepared, sizeof(MIDIHDR)),
               MMRESULT(MIDIERR_UNPREPARED));
-}
-
-TEST_F(MidiDriverTest, StartMovesTheTimestampOriginAndStopStopsNothing) {
-    MidiClient client(CallbackKind::Function);
-    OpenListening(client);
-    Sleep(400);
-    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
-    const auto beforeStart = client.WaitForMessages(1);
-    ASSERT_EQ(beforeStart.size(), 1u);
-    EXPECT_GE(beforeStart[0].parameter2, 400u) << "counted from the open";
-    client.Clear();
-    ASSERT_EQ(midiInStart(client.Handle()), MMSYSERR_NOERROR);
-    ASSERT_TRUE(standin_->Append({NoteOn(61)}));
-    const auto afterStart = client.WaitForMessages(1);
-    ASSERT_EQ(afterStart.size(), 1u);
-    EXPECT_LT(afterStart[0].parameter2, 300u) << "counted from the start";
-    client.Clear();
-    ASSERT_EQ(midiInStop(client.Handle()), MMSYSERR_NOERROR);
-    ASSERT_TRUE(standin_->Append({NoteOn(62)}));
-    EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(62))});
 }
 
 TEST_F(MidiDriverTest, EveryCallbackKindReceivesTheKeys) {
@@ -435,81 +355,6 @@ TEST_F(MidiDriverTest, CloseWhileDetachedTellsTheApplicationWindow) {
     EXPECT_EQ(static_cast<DWORD>(message.lParam), OVTM_RECORD_CAPTURE_RELEASED);
     DestroyWindow(application);
     UnregisterClassW(className, GetModuleHandleW(nullptr));
-}
-
-TEST_F(MidiDriverTest, WithoutTheKeyboardOpenFailsAndLeavesNothing) {
-    ASSERT_TRUE(standin_->SetPresent(false));
-    MidiClient client(CallbackKind::Function);
-    const DWORD handles = HandleCount();
-    const int threads = ThreadCount();
-    EXPECT_EQ(client.Open(id_), MMRESULT(MMSYSERR_INVALHANDLE));
-    EXPECT_TRUE(client.Messages().empty());
-    EXPECT_EQ(HandleCount(), handles);
-    EXPECT_EQ(ThreadCount(), threads);
-    EXPECT_EQ(DriverWindow(), nullptr);
-}
-
-TEST_F(MidiDriverTest, HundredOpenCloseCyclesLeaveNoHandleOrThread) {
-    {
-        // The first open creates what stays for the process (winmm's own state).
-        MidiClient warmUp(CallbackKind::Function);
-        OpenListening(warmUp);
-    }
-    const DWORD handles = HandleCount();
-    const int threads = ThreadCount();
-    for (int i = 0; i < 100; ++i) {
-        MidiClient client(i % 2 == 0 ? CallbackKind::Function : CallbackKind::Event);
-        ASSERT_EQ(client.Open(id_), MMSYSERR_NOERROR);
-        ASSERT_EQ(client.Close(), MMSYSERR_NOERROR);
-    }
-    EXPECT_EQ(HandleCount(), handles);
-    EXPECT_EQ(ThreadCount(), threads);
-    EXPECT_EQ(standin_->Log()->OpenHandles, 0);
-    EXPECT_EQ(standin_->Log()->PendingReads, 0);
-}
-
-// The open count and transpose live in a section every process shares: a second process's
-// client gets ordinal 2, transposes by what the first set, and moves nothing itself.
-TEST_F(MidiDriverTest, SecondProcessSharesTheTransposeButNeverMovesIt) {
-    HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, L"OvtmMidiTestChildOpened");
-    HANDLE finish = CreateEventW(nullptr, TRUE, FALSE, L"OvtmMidiTestChildFinish");
-    MidiClient first(CallbackKind::Function);
-    OpenListening(first);
-    ovtm::wine::ProcessResult child;
-    std::thread runner([&] {
-        child =
-            ovtm::wine::RunProcess("second_process_client.exe " + std::to_string(id_), "", 30000);
-    });
-    ASSERT_EQ(WaitForSingleObject(opened, 20000), WAIT_OBJECT_0);
-    EXPECT_TRUE(WaitForReaders(2));
-    // Each process reads on its own; the note follows once the first client's reader has
-    // moved the transpose (its notification says so).
-    ASSERT_EQ(midiInMessage(first.Handle(), DRVM_USER, 1, 0), MMSYSERR_NOERROR);
-    first.Clear();
-    ASSERT_TRUE(standin_->Append({kOctaveUp}));
-    ASSERT_EQ(Lines(first.WaitForMessages(1)), std::vector<std::string>{"long" + kOctaveUpNote});
-    first.Clear();
-    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
-    EXPECT_EQ(Lines(first.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(72))})
-        << "one octave up: the second client added nothing";
-    SetEvent(finish);
-    runner.join();
-    EXPECT_FALSE(child.timedOut);
-    std::string output;
-    for (char c : child.output) {
-        if (c != '\r') {
-            output += c;
-        }
-    }
-    EXPECT_EQ(output, "open 0\nopen\n" + Data(NoteOn(72)) + "\nlong F0 00 4F 54" + kBracketOpen +
-                          "\n" + Data(0x000040B0) + "\nlong F0 00 4F 54" + kOctaveUpNote +
-                          "\nlong F0 00 4F 54" + kBracketClose + "\nclose 0\n");
-    first.Clear();
-    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
-    EXPECT_EQ(Lines(first.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(72))})
-        << "the second client's close kept the transpose";
-    CloseHandle(opened);
-    CloseHandle(finish);
 }
 
 } // namespace

@@ -110,6 +110,36 @@ TEST_F(MidiFilterTest, OctaveButtonsTransposeTheKeysAndSustainToggles) {
               (std::vector<std::string>{NoteOnLine(60), "note off 3C", NoteOnLine(72),
                                         "note off 48", NoteOnLine(48), "note off 30",
                                         Data(0x004640B0), Data(0x000040B0)}));
+    Tap(OVTM_KEY_OCTAVE_UP);
+    Tap(OVTM_KEY_SUSTAIN);
+    ASSERT_EQ(client.WaitForMessages(9).size(), 9u);
+    ASSERT_EQ(client.Close(), MMSYSERR_NOERROR);
+
+    // The last close put transpose and sustain back.
+    MidiClient again(CallbackKind::Function);
+    OpenListening(again);
+    ASSERT_TRUE(bus_.KeyDown(keyboard_, kMiddleCKey, 100));
+    Tap(OVTM_KEY_SUSTAIN);
+    EXPECT_EQ(Lines(again.WaitForMessages(2)),
+              (std::vector<std::string>{NoteOnLine(60), Data(0x004640B0)}));
+}
+
+TEST_F(MidiFilterTest, NotesLeavingTheRangeAreDroppedNotClamped) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    for (int i = 0; i < 6; ++i) {
+        Tap(OVTM_KEY_OCTAVE_UP); // the sixth stays at +60
+    }
+    ASSERT_TRUE(bus_.KeyDown(keyboard_, 40, 100)); // note 80 + 60
+    ASSERT_TRUE(bus_.KeyDown(keyboard_, 27, 100)); // note 67 + 60
+    EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{NoteOnLine(127)});
+    client.Clear();
+    for (int i = 0; i < 10; ++i) {
+        Tap(OVTM_KEY_OCTAVE_DOWN); // stops at -48
+    }
+    ASSERT_TRUE(bus_.KeyDown(keyboard_, 0, 100)); // note 40 - 48
+    ASSERT_TRUE(bus_.KeyDown(keyboard_, 8, 100)); // note 48 - 48
+    EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{NoteOnLine(0)});
 }
 
 TEST_F(MidiFilterTest, ResyncReportsWhatTheButtonsSet) {
@@ -120,6 +150,8 @@ TEST_F(MidiFilterTest, ResyncReportsWhatTheButtonsSet) {
     Tap(OVTM_KEY_SUSTAIN);
     ASSERT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(0x004640B0)});
     client.Clear();
+    EXPECT_EQ(midiInMessage(client.Handle(), DRVM_USER, 0, 0), MMSYSERR_NOERROR);
+    EXPECT_TRUE(client.Messages().empty()) << "only 1 asks for the report";
     ASSERT_EQ(midiInMessage(client.Handle(), DRVM_USER, 1, 0), MMSYSERR_NOERROR);
     EXPECT_EQ(
         Lines(client.Messages()),
