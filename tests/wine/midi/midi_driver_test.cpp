@@ -181,6 +181,8 @@ TEST_F(MidiDriverTest, ResetReturnsEveryBufferInOrderAndCloseWaitsForIt) {
         EXPECT_EQ(headers[i].dwFlags & (MHDR_DONE | MHDR_INQUEUE), DWORD(MHDR_DONE));
     }
     EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
+    EXPECT_EQ(midMessage(0, MIDM_CLOSE, 0, 0, 0), DWORD(MMSYSERR_INVALHANDLE))
+        << "a close without an open touches no count";
     MIDIHDR unprepared = {};
     unprepared.lpData = bytes[0];
     unprepared.dwBufferLength = 8;
