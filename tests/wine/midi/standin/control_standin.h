@@ -1,7 +1,7 @@
 /* What the MIDI tests' stand-in for the filter's control device offers a test: records to
    hand to every open handle, the log of control requests it received, and device presence. */
-#ifndef OVTM_TESTS_CONTROL_STANDIN_H
-#define OVTM_TESTS_CONTROL_STANDIN_H
+#ifndef OVTM_TESTS_MIDI_CONTROL_STANDIN_H
+#define OVTM_TESTS_MIDI_CONTROL_STANDIN_H
 
 /* The stand-in's own device, opened as \\.\OvtmMidiStandin. */
 #define STANDIN_LINK_NAME L"OvtmMidiStandin"
