@@ -1,0 +1,47 @@
+// The test's side of the control-device stand-in: installing it as a kernel service, handing
+// records to every open handle, reading the request log, taking the keyboard away.
+#pragma once
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "control_standin.h"
+
+namespace ovtm::midi_test {
+
+// One logged request: an open, a close, or a control code with its first input byte.
+struct LoggedRequest {
+    ULONG code;
+    ULONG input;
+    bool operator==(const LoggedRequest& other) const {
+        return code == other.code && input == other.input;
+    }
+};
+constexpr ULONG kLoggedOpen = 0;
+constexpr ULONG kLoggedClose = 1;
+constexpr ULONG kNoInput = 0xFFFFFFFFu;
+
+class ControlStandin {
+  public:
+    ControlStandin() = default;
+    ~ControlStandin();
+    ControlStandin(const ControlStandin&) = delete;
+    ControlStandin& operator=(const ControlStandin&) = delete;
+
+    bool Start();
+    bool Append(const std::vector<std::uint32_t>& records);
+    bool ResetLog();
+    bool SetPresent(bool present);
+    std::optional<STANDIN_LOG> Log();
+    std::vector<LoggedRequest> Requests();
+
+  private:
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+};
+
+} // namespace ovtm::midi_test
