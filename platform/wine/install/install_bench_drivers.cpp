@@ -27,14 +27,19 @@ int Fail(const char* what) {
     return 1;
 }
 
-// The filter's image goes beside the system's drivers; its service is started on demand by
-// the stand-in's ZwLoadDriver.
+// The filter's image goes into a folder of the bench's own below the system's drivers, not
+// where the product's INF puts it: the INF's tests copy their OvtmFilt.sys there while this one
+// is loaded. Its service is started on demand by the stand-in's ZwLoadDriver.
 bool InstallFilterService(const std::wstring& folder) {
     wchar_t system[MAX_PATH];
     if (GetSystemDirectoryW(system, MAX_PATH) == 0) {
         return false;
     }
-    const std::wstring image = std::wstring(system) + L"\\drivers\\OvtmFilt.sys";
+    const std::wstring imageFolder = std::wstring(system) + L"\\drivers\\ovtm-bench";
+    if (!CreateDirectoryW(imageFolder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    const std::wstring image = imageFolder + L"\\OvtmFilt.sys";
     if (!CopyFileW((folder + L"\\OvtmFilt.sys").c_str(), image.c_str(), FALSE)) {
         return false;
     }
