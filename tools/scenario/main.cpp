@@ -1,12 +1,23 @@
-// ovtm-scenario: plays a scenario script (a file, or '-' for standard input) against the host
-// tier and prints what happens, one line per event.
+// ovtm-scenario: plays a scenario script (a file, or '-' for standard input) and prints what
+// happens, one line per event. Built for Linux it plays on the host tier; built for Windows
+// x86_64 it plays against the real filter in Wine on the bench's virtual USB bus.
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#endif
+
 #include "runner.h"
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // The same bytes as on the host tier, so that both tiers' output compares line by line.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     if (argc != 2) {
         std::cerr << "usage: ovtm-scenario <script file | ->\n";
         return scenario::kRunScriptError;
