@@ -254,6 +254,26 @@ TEST(ScenarioProgram, BadScriptExitsNonZeroWithItsLineOnStandardError) {
     EXPECT_EQ(output, "<stdin>: line 2: unknown step 'fly'\nexit 1\n");
 }
 
+// Several scripts play one after another, each on a fresh world under its own heading, as the
+// Wine tier's comparison plays them; the exit code is the worst of theirs.
+TEST(ScenarioProgram, SeveralScriptsPlayInTurnUnderTheirHeadings) {
+    std::string dir = std::string(OVTM_SOURCE_DIR) + "/tests/scenarios/";
+    std::string first = dir + "generic_ioctl.scn";
+    std::string second = dir + "completions_in_client_order.scn";
+    std::string command = std::string("'") + OVTM_SCENARIO_PROGRAM + "' '" + first + "' '" +
+                          second + "' /nonexistent/none.scn 2>/dev/null; echo \"exit $?\"";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr)
+        output += buffer;
+    pclose(pipe);
+    EXPECT_EQ(output, "== " + first + "\n" + ReadFile(dir + "generic_ioctl.expected") + "== " +
+                          second + "\n" + ReadFile(dir + "completions_in_client_order.expected") +
+                          "== /nonexistent/none.scn\nexit 1\n");
+}
+
 TEST(ScenarioProgram, MissingScriptFileExitsNonZero) {
     std::string command = std::string("'") + OVTM_SCENARIO_PROGRAM +
                           "' /nonexistent/none.scn 2>&1 >/dev/null; echo \"exit $?\"";
