@@ -66,6 +66,10 @@ DWORD WINAPI WineRequest::Thread(void* self) {
 
 void WineRequest::Call() {
     auto began = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        issuedAt_ = began;
+    }
     BOOL ok = DeviceIoControl(handle_, code_, input_.empty() ? nullptr : input_.data(),
                               static_cast<DWORD>(input_.size()),
                               output_.empty() ? nullptr : output_.data(),
@@ -99,7 +103,6 @@ void WineRequest::Call() {
         } else {
             start = took < kParkedCall ? Start::Pending : Start::PendingOrWaiting;
         }
-        returnedAt_ = std::chrono::steady_clock::now();
         if (!startSeen_)
             start_ = start;
     }
@@ -144,9 +147,9 @@ void WineRequest::EndedLater() {
         start_ = Start::PendingOrWaiting;
 }
 
-std::chrono::steady_clock::time_point WineRequest::ReturnedAt() const {
+std::chrono::steady_clock::time_point WineRequest::IssuedAt() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return returnedAt_;
+    return issuedAt_;
 }
 
 std::chrono::steady_clock::time_point WineRequest::FinishedAt() const {

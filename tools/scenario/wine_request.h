@@ -40,8 +40,8 @@ class WineRequest : public Request {
     // (a keyboard's answer before the scenario's time for it): the call counts as one that came
     // back with the request pending, and the world shows its end later.
     void EndedLater();
-    // When the call came back, and when the request ended (real time).
-    std::chrono::steady_clock::time_point ReturnedAt() const;
+    // When the call began, and when the request ended (real time).
+    std::chrono::steady_clock::time_point IssuedAt() const;
     std::chrono::steady_clock::time_point FinishedAt() const;
 
     // Waits in real time for the request to end; true if it has.
@@ -68,7 +68,7 @@ class WineRequest : public Request {
     bool startSeen_ = false; // the runner has taken start_ as it was
     bool isDone_ = false;
     bool shown_ = false;
-    std::chrono::steady_clock::time_point returnedAt_;
+    std::chrono::steady_clock::time_point issuedAt_;
     std::chrono::steady_clock::time_point finishedAt_;
     uint32_t status_ = 0;
     std::vector<uint8_t> bytes_;

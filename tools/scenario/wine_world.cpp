@@ -28,9 +28,11 @@ constexpr DWORD kEndingLimitMs = 5000;
 constexpr auto kPollInterval = std::chrono::milliseconds(3);
 // A request that ends during the step that sent it, or during a step that ends no other
 // request, ended by a timer of the driver (on the host tier nothing else ends a request then):
-// it is shown this much scenario time earlier than the real time it took, so that a script's
-// wait of the timer's length shows it.
-constexpr int64_t kTimerSlackMs = 60;
+// it is shown no earlier than the scenario time of its issue plus the real time it took since,
+// less this much: a timer starts after the call began, but on a busy machine the request
+// reaches the driver, and its end the caller, a good while late. In effect such an end shows
+// in the first wait that reaches it.
+constexpr int64_t kTimerSlackMs = 200;
 constexpr size_t kLogBatch = 256;
 
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;
@@ -417,7 +419,7 @@ bool WineWorld::ShowEndedRequests() {
         bool quietStep = stepIsQuiet_ && finished >= stepBegan_;
         if (!issued.holdUntil && (ownStep || quietStep)) {
             auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            finished - issued.request->ReturnedAt())
+                            finished - issued.request->IssuedAt())
                             .count();
             issued.holdUntil =
                 issued.issuedMs + static_cast<uint64_t>(std::max<int64_t>(1, took - kTimerSlackMs));

@@ -95,7 +95,7 @@ TEST(ScenarioRunner, ReleaseAllEndsParkedReadsAndLaterReadsEndAtTheirOwnHold) {
         (std::vector<std::string>{"     0 ms  A read 200 completes STATUS_CANCELLED, 0 bytes",
                                   "     0 ms  B read 200 completes STATUS_CANCELLED, 0 bytes",
                                   "   120 ms  B read 8 completes STATUS_CANCELLED, 0 bytes",
-                                  "   150 ms  A read 4 completes STATUS_CANCELLED, 0 bytes"}));
+                                  "   270 ms  A read 4 completes STATUS_CANCELLED, 0 bytes"}));
     EXPECT_EQ(LinesWith(run.out, "release-all"),
               (std::vector<std::string>{"     0 ms  B release-all -> STATUS_SUCCESS, 0 bytes"}));
 }
