@@ -62,6 +62,10 @@ void Printer::Blocked(const std::string& client, const std::string& request) {
     Line(client + " " + request + " -> waiting in the driver");
 }
 
+void Printer::PendingOrBlocked(const std::string& client, const std::string& request) {
+    Line(client + " " + request + " -> pending or waiting in the driver (not told apart here)");
+}
+
 void Printer::Completed(const std::string& client, const std::string& request,
                         const RequestResult& result) {
     Line(client + " " + request + " completes " + Outcome(result));
@@ -165,6 +169,10 @@ void Printer::KeyboardReceivesLeds(const std::string& keyboard, uint8_t value) {
 
 void Printer::Finding(const std::string& text) {
     Line("verifier: " + text);
+}
+
+void Printer::CannotShow(const std::string& what) {
+    Line("not shown here: " + what);
 }
 
 void Printer::Problem(const std::string& text) {

@@ -35,6 +35,9 @@ class Printer {
                   const RequestResult& result);
     void Pending(const std::string& client, const std::string& request);
     void Blocked(const std::string& client, const std::string& request);
+    // The call came back with the request pending, but the world cannot tell whether the driver
+    // still works on it (what the host tier shows as waiting in the driver).
+    void PendingOrBlocked(const std::string& client, const std::string& request);
     // A request that was pending or blocked and has now completed.
     void Completed(const std::string& client, const std::string& request,
                    const RequestResult& result);
@@ -60,6 +63,8 @@ class Printer {
     void KeyboardReceivesCommand(const std::string& keyboard, const std::vector<uint8_t>& report);
     void KeyboardReceivesLeds(const std::string& keyboard, uint8_t value);
     void Finding(const std::string& text);
+    // A kind of line the host tier prints that this world cannot show.
+    void CannotShow(const std::string& what);
     void Problem(const std::string& text);
 
   private:

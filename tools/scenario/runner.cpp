@@ -1,12 +1,9 @@
-// The runner: executes each step against the world, then lets the kernel settle and prints
-// everything that happened, completions in the order the clients were first opened.
+// The runner: executes each step against the world, then lets the world settle and prints
+// everything that happened, completions in the order the clients were first opened. The same
+// runner plays on either tier; only the world under it differs.
 #include "runner.h"
 
-#include <hostkernel/kernel.h>
-#include <hostkernel/verifier.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -14,7 +11,6 @@
 #include <vector>
 
 #include "buttons.h"
-#include "driver_call.h"
 #include "ovtm_control.h"
 #include "ovtm_event.h"
 #include "printer.h"
@@ -27,15 +23,10 @@
 namespace scenario {
 namespace {
 
-// How long, in real time, a call may take to come back or begin a timed wait in the driver.
-constexpr auto kCallLimit = std::chrono::seconds(2);
-// At the end, how far the clock may be moved to let calls still waiting in the driver time out.
-constexpr uint32_t kEndingLimitMs = 10000;
-
 struct Outstanding {
     std::string client;
-    std::string request;
-    std::unique_ptr<DriverCall> call;
+    std::string label;
+    std::shared_ptr<Request> request;
     uint32_t code;
 };
 
@@ -84,6 +75,8 @@ class Runner {
 
     void Run(const std::vector<Step>& steps) {
         printer_.SetTime(world_.NowMs());
+        for (const std::string& what : world_.CannotShow())
+            printer_.CannotShow(what);
         Step first;
         first.number = kDefaultVendorId;
         first.second = kDefaultProductId;
@@ -98,38 +91,25 @@ class Runner {
         for (const std::string& client : order_) {
             for (const Outstanding& o : outstanding_) {
                 if (o.client == client)
-                    printer_.StillPending(o.client, o.request);
+                    printer_.StillPending(o.client, o.label);
             }
         }
     }
 
-    // Ends what the script left running, without printing it: cancels the clients' requests and
-    // lets waits in the driver time out. False if a call never came back.
+    // Ends what the script left running, without printing it. False if a call never came back.
     bool WindDown() {
-        for (const std::string& client : order_)
-            world_.CancelIo(client);
-        world_.Settle();
-        for (uint32_t ms = 0; ms < kEndingLimitMs && AnyCallInDriver(); ++ms) {
-            world_.AdvanceMs(1);
-            GiveWaitingCallsTime();
-        }
-        if (AnyCallInDriver()) {
+        bool ended = world_.WindDown();
+        if (!ended)
             printer_.Problem("a call never came back from the driver; the kernel is left as it is");
-            for (Outstanding& o : outstanding_) {
-                if (!o.call->HasReturned())
-                    o.call.release(); // its thread is still inside the driver
-            }
-            return false;
-        }
         outstanding_.clear();
-        return true;
+        return ended;
     }
 
-    // Verifier findings so far, printed; true if there were any.
+    // Findings so far, printed; true if there were any.
     bool PrintFindings() {
-        auto findings = hostkernel::verifier::TakeFindings();
+        auto findings = world_.TakeFindings();
         for (const auto& f : findings)
-            printer_.Finding(f.rule + ": " + f.message);
+            printer_.Finding(f);
         sawFindings_ = sawFindings_ || !findings.empty();
         return sawFindings_;
     }
@@ -140,8 +120,7 @@ class Runner {
         case Verb::Open:
             if (std::find(order_.begin(), order_.end(), step.client) == order_.end())
                 order_.push_back(step.client);
-            printer_.Opened(step.client, static_cast<uint32_t>(world_.Open(
-                                             step.client, static_cast<int>(step.fourth))));
+            printer_.Opened(step.client, world_.Open(step.client, static_cast<int>(step.fourth)));
             readOffset_[step.client] = 0;
             break;
         case Verb::Close:
@@ -154,14 +133,14 @@ class Runner {
             break;
         case Verb::Read:
             Issue(step.client, "read " + std::to_string(step.number), IOCTL_OVTM_READ_EVENTS, {},
-                  step.number);
+                  std::vector<uint8_t>(step.number, 0));
             break;
         case Verb::Capture:
             Issue(step.client, CaptureLabel(step.number), IOCTL_OVTM_CAPTURE,
-                  {static_cast<uint8_t>(step.number)}, 0);
+                  {static_cast<uint8_t>(step.number)}, {});
             break;
         case Verb::ReleaseAll:
-            Issue(step.client, "release-all", IOCTL_OVTM_RELEASE_ALL_READERS, {}, 0);
+            Issue(step.client, "release-all", IOCTL_OVTM_RELEASE_ALL_READERS, {}, {});
             break;
         case Verb::Ioctl:
             Issue(step.client, IoctlLabel(step), step.number, step.bytes, OutputOf(step));
@@ -191,7 +170,7 @@ class Runner {
             break;
         case Verb::Wait:
             printer_.Wait(step.number);
-            Advance(step.number);
+            world_.Pass(step.number, !outstanding_.empty(), [this] { Observe(); });
             break;
         case Verb::Say:
             printer_.Say(step.text);
@@ -228,12 +207,12 @@ class Runner {
         identity.Revision = static_cast<uint16_t>(step.third);
         identity.Shape = step.singleInterface ? usbsim::InterfaceShape::MusicOnly
                                               : usbsim::InterfaceShape::KeyboardAndMusic;
-        World::PlugResult result = world_.Plug(inHand_, identity);
+        PlugResult result = world_.Plug(inHand_, identity);
         printer_.Plugged(inHand_, identity.VendorId, identity.ProductId, identity.Revision,
                          usbsim::ShapeName(identity.Shape),
                          result.stage.empty() ? result.controlDevice : -1);
         if (!result.stage.empty())
-            printer_.PlugFailed(inHand_, result.stage, static_cast<uint32_t>(result.status));
+            printer_.PlugFailed(inHand_, result.stage, result.status);
         Observe();
     }
 
@@ -245,37 +224,31 @@ class Runner {
     }
 
     void Issue(const std::string& client, const std::string& request, uint32_t code,
-               std::vector<uint8_t> input, uint32_t outputLength) {
-        Issue(client, request, code, std::move(input), std::vector<uint8_t>(outputLength, 0));
-    }
-
-    void Issue(const std::string& client, const std::string& request, uint32_t code,
                std::vector<uint8_t> input, std::vector<uint8_t> output) {
-        std::shared_ptr<hostkernel::UserHandle> handle = world_.Handle(client);
-        auto call = std::make_unique<DriverCall>(
-            [handle, code, input = std::move(input), output = std::move(output)] {
-                return handle->DeviceIoControlOverlapped(code, input, output);
-            },
-            TimedWaiterCount(), kCallLimit);
-        if (call->FirstOutcome() != DriverCall::Outcome::Returned) {
-            printer_.Blocked(client, request);
-        } else {
-            world_.Settle();
-            if (call->Io().IsComplete()) {
-                printer_.Returned(client, request, ResultOf(client, code, call->Io()));
-                return;
-            }
+        std::shared_ptr<Request> issued =
+            world_.Issue(client, code, std::move(input), std::move(output));
+        switch (issued->HowItStarted()) {
+        case Request::Start::Done:
+            printer_.Returned(client, request, ResultOf(client, code, *issued));
+            return;
+        case Request::Start::Pending:
             printer_.Pending(client, request);
+            break;
+        case Request::Start::Waiting:
+            printer_.Blocked(client, request);
+            break;
+        case Request::Start::PendingOrWaiting:
+            printer_.PendingOrBlocked(client, request);
+            break;
         }
-        outstanding_.push_back({client, request, std::move(call), code});
+        outstanding_.push_back({client, request, std::move(issued), code});
     }
 
     // What a request ended with. Bytes a client reads from its ring are read out as records when
     // they start at a record boundary: the runner counts what each handle has read so far.
-    RequestResult ResultOf(const std::string& client, uint32_t code,
-                           const hostkernel::PendingIo& io) {
-        RequestResult result{static_cast<uint32_t>(io.Status()), io.OutputBytes(), std::string()};
-        if (code == IOCTL_OVTM_READ_EVENTS && NT_SUCCESS(io.Status())) {
+    RequestResult ResultOf(const std::string& client, uint32_t code, const Request& done) {
+        RequestResult result{done.Status(), done.Bytes(), std::string()};
+        if (code == IOCTL_OVTM_READ_EVENTS && static_cast<int32_t>(result.status) >= 0) {
             size_t& offset = readOffset_[client];
             if (offset == 0)
                 result.meaning = records::DescribeRecords(result.bytes);
@@ -291,59 +264,8 @@ class Runner {
         Observe();
     }
 
-    // Moves the clock. With requests outstanding it goes a millisecond at a time, so that each
-    // completion carries the time it happened at; otherwise nothing can show and it jumps.
-    void Advance(uint32_t milliseconds) {
-        if (outstanding_.empty()) {
-            world_.AdvanceMs(milliseconds);
-            return;
-        }
-        for (uint32_t ms = 0; ms < milliseconds; ++ms) {
-            world_.AdvanceMs(1);
-            GiveWaitingCallsTime();
-            Observe();
-        }
-    }
-
-    bool AnyCallInDriver() const {
-        return std::any_of(outstanding_.begin(), outstanding_.end(),
-                           [](const Outstanding& o) { return o.call && !o.call->HasReturned(); });
-    }
-
-    // After the clock moved: every call whose wait in the driver has ended (timed out, or its
-    // event set) is let come back before anything is printed, so that each completion carries
-    // the millisecond it happened at whatever the machine's load.
-    void GiveWaitingCallsTime() {
-        LetEndedWaitsReturn();
-        world_.Settle();
-    }
-
-    // Once no thread is left inside an ended wait, the calls still inside the driver but no
-    // longer counted among the timed waiters are on their way out: wait for them to return.
-    void LetEndedWaitsReturn() {
-        hostkernel::WaitForEndedWaits(kCallLimit);
-        auto deadline = std::chrono::steady_clock::now() + kCallLimit;
-        for (;;) {
-            std::vector<Outstanding*> inside;
-            for (Outstanding& o : outstanding_) {
-                if (o.call->FirstOutcome() == DriverCall::Outcome::Waiting &&
-                    !o.call->HasReturned())
-                    inside.push_back(&o);
-            }
-            int waiting = TimedWaiterCount();
-            if (static_cast<int>(inside.size()) <= waiting ||
-                std::chrono::steady_clock::now() >= deadline) {
-                return;
-            }
-            for (Outstanding* o : inside) {
-                if (o->call->WaitReturned(std::chrono::milliseconds(1)))
-                    break;
-            }
-        }
-    }
-
     // Prints what happened since the last look: reports the HID stack got back, what reached the
-    // keyboard, requests that completed, and verifier findings.
+    // keyboard, requests that completed, and findings.
     void Observe() {
         for (;;) {
             world_.Settle();
@@ -353,19 +275,18 @@ class Runner {
             for (const auto& change : world_.TakeControlDeviceChanges())
                 printer_.ControlDeviceChanged(change.number, change.present);
             bool answered = false;
-            for (const World::KeyboardNews& news : world_.TakeKeyboardNews()) {
+            for (const KeyboardNews& news : world_.TakeKeyboardNews()) {
                 for (const auto& command : news.commands)
                     printer_.KeyboardReceivesCommand(news.name, command);
                 for (uint8_t leds : news.leds)
                     printer_.KeyboardReceivesLeds(news.name, leds);
                 for (const auto& answer : news.answers)
                     printer_.KeyboardSends(news.name, answer, DescribeReport(answer));
-                for (const usbsim::HidReport& r : news.hidTransfers) {
-                    if (NT_SUCCESS(r.status)) {
+                for (const HidTransfer& r : news.hidTransfers) {
+                    if (static_cast<int32_t>(r.status) >= 0) {
                         printer_.HidReceives(news.name, r.endpoint, r.bytes);
                     } else {
-                        printer_.HidTransferFails(news.name, r.endpoint,
-                                                  static_cast<uint32_t>(r.status));
+                        printer_.HidTransferFails(news.name, r.endpoint, r.status);
                     }
                 }
                 answered = answered || !news.answers.empty();
@@ -373,14 +294,13 @@ class Runner {
             if (!answered)
                 break;
             // What the answers woke up shows next round.
-            LetEndedWaitsReturn();
+            world_.LetWokenCallsReturn();
         }
         for (const std::string& client : order_) {
             for (auto it = outstanding_.begin(); it != outstanding_.end();) {
-                if (it->client == client && it->call->HasReturned() &&
-                    it->call->Io().IsComplete()) {
-                    printer_.Completed(it->client, it->request,
-                                       ResultOf(it->client, it->code, it->call->Io()));
+                if (it->client == client && it->request->IsDone()) {
+                    printer_.Completed(it->client, it->label,
+                                       ResultOf(it->client, it->code, *it->request));
                     it = outstanding_.erase(it);
                 } else {
                     ++it;
@@ -409,7 +329,7 @@ int RunScenario(const std::string& text, const std::string& source, std::ostream
         errors << source << ": " << error << '\n';
         return kRunScriptError;
     }
-    auto world = std::make_unique<World>();
+    std::unique_ptr<World> world = MakeWorld();
     if (!world->Error().empty()) {
         errors << source << ": " << world->Error() << '\n';
         return kRunSetupFailed;
@@ -423,8 +343,9 @@ int RunScenario(const std::string& text, const std::string& source, std::ostream
         out.flush();
         return kRunCallNeverCame;
     }
-    world.reset();
+    world->Finish();
     bool findings = runner.PrintFindings();
+    world.reset();
     out.flush();
     return findings ? kRunFindings : kRunOk;
 }

@@ -1,4 +1,5 @@
-// Plays a scenario script against the host tier and prints what happens, one line per event.
+// Plays a scenario script against a world (the host tier or Wine) and prints what happens,
+// one line per event.
 #pragma once
 
 #include <ostream>
@@ -10,7 +11,7 @@ namespace scenario {
 enum RunResult {
     kRunOk = 0,
     kRunScriptError = 1,   // the script does not parse or names what is not there
-    kRunSetupFailed = 2,   // the driver could not be loaded
+    kRunSetupFailed = 2,   // the driver could not be loaded, or the bus reached
     kRunFindings = 3,      // the kernel's verifier caught the driver breaking a rule
     kRunCallNeverCame = 4, // a call stayed inside the driver past every limit
 };

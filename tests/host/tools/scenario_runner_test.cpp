@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -24,6 +25,11 @@ struct Played {
     std::string out;
     std::string errors;
 };
+
+// A script of tests/scenarios, which the Wine tier plays too and compares with the host's.
+std::string Script(const std::string& name) {
+    return ReadFile(std::string(OVTM_SOURCE_DIR) + "/tests/scenarios/" + name + ".scn");
+}
 
 Played Play(const std::string& script) {
     std::ostringstream out, errors;
@@ -51,13 +57,25 @@ TEST(ScenarioRunner, DemoPrintsExactlyTheDocumentedStory) {
     EXPECT_EQ(Play(ReadFile(root + "/tools/scenarios/demo.scn")).out, run.out);
 }
 
+// Every scenario test script prints exactly its expected lines, which the Wine tier's comparison
+// takes as the host tier's output.
+TEST(ScenarioRunner, EveryScenarioScriptPrintsItsExpectedLines) {
+    std::string dir = std::string(OVTM_SOURCE_DIR) + "/tests/scenarios/";
+    int scripts = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".scn")
+            continue;
+        ++scripts;
+        std::string name = entry.path().stem().string();
+        Played run = Play(Script(name));
+        EXPECT_EQ(run.code, kRunOk) << name << ": " << run.errors;
+        EXPECT_EQ(run.out, ReadFile(dir + name + ".expected")) << name;
+    }
+    EXPECT_GE(scripts, 8);
+}
+
 TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
-    Played run = Play("open A\n"
-                      "capture A release\n"
-                      "wait 30\n"
-                      "read A\n"
-                      "wait 250\n"
-                      "read A 4\n");
+    Played run = Play(Script("completions_carry_their_millisecond"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(
         LinesWith(run.out, "A read 200"),
@@ -70,33 +88,20 @@ TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
 }
 
 TEST(ScenarioRunner, ReleaseAllEndsParkedReadsAndLaterReadsEndAtTheirOwnHold) {
-    Played run = Play("open A\n"
-                      "open B\n"
-                      "read A\n"
-                      "read B\n"
-                      "release-all B\n"
-                      "wait 20\n"
-                      "read B 8\n"
-                      "wait 30\n"
-                      "read A 4\n"
-                      "wait 150\n");
+    Played run = Play(Script("release_all_ends_parked_reads"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(
         LinesWith(run.out, "STATUS_CANCELLED"),
         (std::vector<std::string>{"     0 ms  A read 200 completes STATUS_CANCELLED, 0 bytes",
                                   "     0 ms  B read 200 completes STATUS_CANCELLED, 0 bytes",
                                   "   120 ms  B read 8 completes STATUS_CANCELLED, 0 bytes",
-                                  "   150 ms  A read 4 completes STATUS_CANCELLED, 0 bytes"}));
+                                  "   270 ms  A read 4 completes STATUS_CANCELLED, 0 bytes"}));
     EXPECT_EQ(LinesWith(run.out, "release-all"),
               (std::vector<std::string>{"     0 ms  B release-all -> STATUS_SUCCESS, 0 bytes"}));
 }
 
 TEST(ScenarioRunner, CompletionsPrintInTheOrderClientsFirstOpened) {
-    Played run = Play("open B\n"
-                      "open A\n"
-                      "read A\n"
-                      "read B\n"
-                      "key-down 0 1\n");
+    Played run = Play(Script("completions_in_client_order"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(LinesWith(run.out, "completes"),
               (std::vector<std::string>{"     0 ms  B read 200 completes STATUS_SUCCESS, 4 bytes: "
@@ -106,10 +111,7 @@ TEST(ScenarioRunner, CompletionsPrintInTheOrderClientsFirstOpened) {
 }
 
 TEST(ScenarioRunner, GenericIoctlShowsStatusCountAndOutputBytes) {
-    Played run = Play("open A\n"
-                      "key-down 5 7\n"
-                      "ioctl A 0x22202E out 2\n"
-                      "ioctl A 0x222039 in\n");
+    Played run = Play(Script("generic_ioctl"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(LinesWith(run.out, "ioctl"),
               (std::vector<std::string>{
@@ -118,19 +120,7 @@ TEST(ScenarioRunner, GenericIoctlShowsStatusCountAndOutputBytes) {
 }
 
 TEST(ScenarioRunner, UnplugEndsParkedReadsWithTheDetachRecordAndPlugBringsTheDeviceBack) {
-    Played run = Play("open A\n"
-                      "open B\n"
-                      "read A\n"
-                      "read B\n"
-                      "unplug\n"
-                      "open C\n"
-                      "answer 0xC4 7\n"
-                      "plug\n"
-                      "open D\n"
-                      "read D\n"
-                      "key-down 4 5\n"
-                      "ioctl D 0x222022 out 4\n"
-                      "wait 1\n");
+    Played run = Play(Script("unplug_and_replug"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     const std::string detached =
         "completes STATUS_SUCCESS, 4 bytes: FF 00 5E 05 (keyboard removed)";
@@ -159,13 +149,7 @@ TEST(ScenarioRunner, UnplugEndsParkedReadsWithTheDetachRecordAndPlugBringsTheDev
 }
 
 TEST(ScenarioRunner, QueryWaitsInTheDriverUntilTheKeyboardAnswersOrTimeIsUp) {
-    Played run = Play("answer 0xC3 0x01020304 after 3\n"
-                      "open A\n"
-                      "ioctl A 0x222026 out 4\n"
-                      "wait 10\n"
-                      "answer 0xC3 none\n"
-                      "ioctl A 0x222026 out 4\n"
-                      "wait 600\n");
+    Played run = Play(Script("query_answered_or_timed_out"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(LinesWith(run.out, "C3"),
               (std::vector<std::string>{
@@ -188,17 +172,7 @@ TEST(ScenarioRunner, QueryWaitsInTheDriverUntilTheKeyboardAnswersOrTimeIsUp) {
 // Two keyboards at once: each has its control device, clients open the one they name, keyboard
 // steps go to the keyboard in hand, and a plug of the music interface alone shows its shape.
 TEST(ScenarioRunner, SeveralKeyboardsAreToldApartByNameAndControlDevice) {
-    Played run = Play("plug K2 0x5E3A 0x1C07 0x0102 one-interface\n"
-                      "open A\n"
-                      "open B 2\n"
-                      "read A\n"
-                      "read B\n"
-                      "key-down 1 10\n"
-                      "keyboard K1\n"
-                      "key-down 2 20\n"
-                      "ioctl B 0x22200E out 1\n"
-                      "ioctl B 0x22201A out 4 with 0A 01\n"
-                      "unplug K2\n");
+    Played run = Play(Script("several_keyboards"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(LinesWith(run.out, "plugged in"),
               (std::vector<std::string>{
@@ -228,8 +202,7 @@ TEST(ScenarioRunner, SeveralKeyboardsAreToldApartByNameAndControlDevice) {
 // A keyboard with neither id of ours fails its start and is taken down at once: no control
 // device is left for a client to open.
 TEST(ScenarioRunner, KeyboardRefusedAtStartLeavesNoControlDevice) {
-    Played run = Play("plug K2 0x1234 0x5678\n"
-                      "open A 2\n");
+    Played run = Play(Script("keyboard_refused_at_start"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
     EXPECT_EQ(
         LinesWith(run.out, "K2"),
@@ -279,6 +252,26 @@ TEST(ScenarioProgram, BadScriptExitsNonZeroWithItsLineOnStandardError) {
         output += buffer;
     pclose(pipe);
     EXPECT_EQ(output, "<stdin>: line 2: unknown step 'fly'\nexit 1\n");
+}
+
+// Several scripts play one after another, each on a fresh world under its own heading, as the
+// Wine tier's comparison plays them; the exit code is the worst of theirs.
+TEST(ScenarioProgram, SeveralScriptsPlayInTurnUnderTheirHeadings) {
+    std::string dir = std::string(OVTM_SOURCE_DIR) + "/tests/scenarios/";
+    std::string first = dir + "generic_ioctl.scn";
+    std::string second = dir + "completions_in_client_order.scn";
+    std::string command = std::string("'") + OVTM_SCENARIO_PROGRAM + "' '" + first + "' '" +
+                          second + "' /nonexistent/none.scn 2>/dev/null; echo \"exit $?\"";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr)
+        output += buffer;
+    pclose(pipe);
+    EXPECT_EQ(output, "== " + first + "\n" + ReadFile(dir + "generic_ioctl.expected") + "== " +
+                          second + "\n" + ReadFile(dir + "completions_in_client_order.expected") +
+                          "== /nonexistent/none.scn\nexit 1\n");
 }
 
 TEST(ScenarioProgram, MissingScriptFileExitsNonZero) {
