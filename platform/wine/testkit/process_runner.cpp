@@ -1,6 +1,7 @@
 // Program runner for Wine-tier tests (see process_runner.h).
 #include "process_runner.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace ovtm::wine {
@@ -33,6 +34,7 @@ ProcessResult RunProcess(const std::string& commandLine, const std::string& dire
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        result.startError = GetLastError();
         return result;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -52,6 +54,9 @@ ProcessResult RunProcess(const std::string& commandLine, const std::string& dire
     result.started =
         CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                        nullptr, folder.c_str(), &startup, &process) != FALSE;
+    if (!result.started) {
+        result.startError = GetLastError();
+    }
     CloseHandle(writeEnd);
     if (!result.started) {
         CloseHandle(readEnd);
@@ -90,6 +95,16 @@ ProcessResult RunProcess(const std::string& commandLine, const std::string& dire
         CloseHandle(job);
     }
     return result;
+}
+
+std::string ProcessResult::Why() const {
+    if (started) {
+        return "started";
+    }
+    char text[96];
+    std::snprintf(text, sizeof(text), "the start failed, error %lu",
+                  static_cast<unsigned long>(startError));
+    return text;
 }
 
 std::string TestDirectory() {
