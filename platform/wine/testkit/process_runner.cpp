@@ -25,11 +25,21 @@ void DrainPipe(HANDLE pipe, std::string& output) {
     }
 }
 
+// Wine closes a desktop a moment after the last process attached to it has gone, and its
+// desktop process then exits; a program that starts meanwhile and needs a window (rundll32
+// makes one) may find the desktop going and fail to start, or hang waiting for a desktop
+// process that cannot start. The test program attaches itself to the desktop once, so the
+// desktop lives as long as the test and the programs it starts one after another find it.
+void StayOnTheDesktop() {
+    GetDesktopWindow();
+}
+
 } // namespace
 
 ProcessResult RunProcess(const std::string& commandLine, const std::string& directory,
                          DWORD timeoutMs) {
     ProcessResult result;
+    StayOnTheDesktop();
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
