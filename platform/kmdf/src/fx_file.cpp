@@ -1,6 +1,7 @@
 // File objects of framework devices: create (a WDFFILEOBJECT with its context, then the
 // driver's EvtDeviceFileCreate), cleanup (requests of the handle still waiting in the device's
-// queues are cancelled, then EvtFileCleanup) and close (EvtFileClose, then the file object goes).
+// queues are cancelled, then EvtFileCleanup; at the close if no cleanup came) and close
+// (EvtFileClose, then the file object goes).
 // Filter devices without a file configuration pass file requests down.
 #include "fx_internal.h"
 
@@ -75,19 +76,29 @@ NTSTATUS Create(FxDevice *Device, PIRP Irp)
     return STATUS_PENDING;
 }
 
-NTSTATUS Cleanup(FxDevice *Device, PIRP Irp)
+// The handle's last user is gone: requests of it still waiting in the queues are cancelled,
+// then the driver's EvtFileCleanup runs. Once per handle.
+void CleanUpFile(FxDevice *Device, PFILE_OBJECT Wdm)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    FxQueueCancelFileRequests(Device, stack->FileObject);
-    FxFileObject *file = FindFile(Device, stack->FileObject);
+    FxFileObject *file = FindFile(Device, Wdm);
+    if (file != NULL && InterlockedExchange(&file->CleanedUp, 1) != 0) return;
+    FxQueueCancelFileRequests(Device, Wdm);
     if (file != NULL && Device->HasFileConfig && Device->FileConfig.EvtFileCleanup != NULL)
         Device->FileConfig.EvtFileCleanup((WDFFILEOBJECT)file);
+}
+
+NTSTATUS Cleanup(FxDevice *Device, PIRP Irp)
+{
+    CleanUpFile(Device, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return FxCompleteIrp(Irp, STATUS_SUCCESS, 0);
 }
 
+// A system that sends no IRP_MJ_CLEANUP (a driver host that closes a handle while requests of
+// it still pend) gets the cleanup here, before the close, in the order Windows keeps.
 NTSTATUS Close(FxDevice *Device, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    CleanUpFile(Device, stack->FileObject);
     FxFileObject *file = FindFile(Device, stack->FileObject);
     if (file != NULL) {
         if (Device->HasFileConfig && Device->FileConfig.EvtFileClose != NULL)

@@ -180,6 +180,7 @@ struct FxFileObject {
     PFILE_OBJECT Wdm;
     FxDevice *Device;
     LIST_ENTRY DeviceLink;
+    volatile LONG CleanedUp; // the handle's cleanup ran (IRP_MJ_CLEANUP, or at its close)
 };
 
 struct FxIoTarget {

@@ -1,6 +1,7 @@
 // Program runner for Wine-tier tests (see process_runner.h).
 #include "process_runner.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace ovtm::wine {
@@ -24,15 +25,26 @@ void DrainPipe(HANDLE pipe, std::string& output) {
     }
 }
 
+// Wine closes a desktop a moment after the last process attached to it has gone, and its
+// desktop process then exits; a program that starts meanwhile and needs a window (rundll32
+// makes one) may find the desktop going and fail to start, or hang waiting for a desktop
+// process that cannot start. The test program attaches itself to the desktop once, so the
+// desktop lives as long as the test and the programs it starts one after another find it.
+void StayOnTheDesktop() {
+    GetDesktopWindow();
+}
+
 } // namespace
 
 ProcessResult RunProcess(const std::string& commandLine, const std::string& directory,
                          DWORD timeoutMs) {
     ProcessResult result;
+    StayOnTheDesktop();
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        result.startError = GetLastError();
         return result;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -52,6 +64,9 @@ ProcessResult RunProcess(const std::string& commandLine, const std::string& dire
     result.started =
         CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                        nullptr, folder.c_str(), &startup, &process) != FALSE;
+    if (!result.started) {
+        result.startError = GetLastError();
+    }
     CloseHandle(writeEnd);
     if (!result.started) {
         CloseHandle(readEnd);
@@ -90,6 +105,16 @@ ProcessResult RunProcess(const std::string& commandLine, const std::string& dire
         CloseHandle(job);
     }
     return result;
+}
+
+std::string ProcessResult::Why() const {
+    if (started) {
+        return "started";
+    }
+    char text[96];
+    std::snprintf(text, sizeof(text), "the start failed, error %lu",
+                  static_cast<unsigned long>(startError));
+    return text;
 }
 
 std::string TestDirectory() {

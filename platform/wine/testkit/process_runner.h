@@ -10,7 +10,9 @@ namespace ovtm::wine {
 
 struct ProcessResult {
     bool started = false;
-    bool timedOut = false; // ended by the time limit
+    DWORD startError = ERROR_SUCCESS; // GetLastError() of the failed start
+    std::string Why() const;          // "started", or why the start failed, in words
+    bool timedOut = false;            // ended by the time limit
     DWORD exitCode = 0;
     std::string output; // standard output and standard error, interleaved as written
 };

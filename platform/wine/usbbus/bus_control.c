@@ -91,6 +91,7 @@ static NTSTATUS Plug(PIRP irp, ULONG inLength, ULONG outLength) {
         keyboard->InstanceNumber = FreeInstanceNumber();
         keyboard->Plug = *plug;
         keyboard->Log = log;
+        keyboard->Owner = IoGetCurrentIrpStackLocation(irp)->FileObject;
         InitializeListHead(&keyboard->PendingIn[0]);
         InitializeListHead(&keyboard->PendingIn[1]);
         InitializeListHead(&keyboard->Outgoing);
@@ -253,12 +254,39 @@ static NTSTATUS ReadLog(PIRP irp, ULONG inLength, ULONG outLength) {
     return STATUS_SUCCESS;
 }
 
+/* A program that ends (or closes its handle) with keyboards still plugged in pulls them out,
+   so that a crashed test leaves the bus as it found it. */
+static void UnplugOwnedBy(PFILE_OBJECT owner) {
+    BOOLEAN any = FALSE;
+    KIRQL irql;
+    ULONG i;
+    KeAcquireSpinLock(&VbusLock, &irql);
+    for (i = 0; i < VBUS_MAX_KEYBOARDS; ++i) {
+        VBUS_KEYBOARD* keyboard = &VbusKeyboards[i];
+        if (keyboard->Id != 0 && keyboard->Owner == owner) {
+            keyboard->Owner = NULL;
+            if (keyboard->Present) {
+                keyboard->Present = FALSE;
+                keyboard->State = VBUS_UNPLUGGING;
+                any = TRUE;
+            }
+        }
+    }
+    KeReleaseSpinLock(&VbusLock, irql);
+    if (any) {
+        VbusWakeThread();
+        VbusInvalidateRelations();
+    }
+}
+
 NTSTATUS VbusControlDispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG inLength, outLength;
     NTSTATUS status;
     (void)device;
     if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+        if (stack->MajorFunction == IRP_MJ_CLOSE || stack->MajorFunction == IRP_MJ_CLEANUP)
+            UnplugOwnedBy(stack->FileObject);
         if (stack->MajorFunction == IRP_MJ_CREATE || stack->MajorFunction == IRP_MJ_CLOSE ||
             stack->MajorFunction == IRP_MJ_CLEANUP)
             return VbusCompleteIrp(irp, STATUS_SUCCESS, 0);

@@ -296,9 +296,11 @@ static NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_START_DEVICE:
         return Start(device, irp);
     case IRP_MN_SURPRISE_REMOVAL:
-        StopListening(extension);
+        /* The device is gone: its transfers fail below, as the class driver sees them on
+           an unplugged device, and are not sent again. */
         irp->IoStatus.Status = STATUS_SUCCESS;
-        break;
+        status = ForwardAndWait(lower, irp);
+        return VbusCompleteIrp(irp, status, 0);
     case IRP_MN_REMOVE_DEVICE:
         StopListening(extension);
         irp->IoStatus.Status = STATUS_SUCCESS;

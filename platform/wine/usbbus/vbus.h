@@ -61,7 +61,8 @@ typedef struct _VBUS_KEYBOARD {
     VBUS_PLUG Plug;
     ULONG State;
     NTSTATUS StartStatus;
-    BOOLEAN Present; /* reported in the bus's relations */
+    BOOLEAN Present;    /* reported in the bus's relations */
+    PFILE_OBJECT Owner; /* the control-device handle that plugged it */
     PDEVICE_OBJECT Pdo;
     ULONG InterfaceEntries;
     LIST_ENTRY PendingIn[2]; /* interrupt-IN URBs waiting on 0x81, 0x82 (IRP ListEntry) */

@@ -96,7 +96,7 @@ TEST(FakeDevices, AreListedWithTheirProperties) {
 
 TEST(ProcessRunner, CollectsOutputAndExitCode) {
     ProcessResult result = RunProcess("cmd.exe /c \"echo collected & exit 7\"");
-    ASSERT_TRUE(result.started);
+    ASSERT_TRUE(result.started) << result.Why();
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 7u);
     EXPECT_NE(result.output.find("collected"), std::string::npos) << result.output;
@@ -104,10 +104,13 @@ TEST(ProcessRunner, CollectsOutputAndExitCode) {
 
 TEST(ProcessRunner, EndsAProgramAtItsTimeLimit) {
     ProcessResult result = RunProcess("cmd.exe /c \"ping -n 30 127.0.0.1 >nul\"", "", 1500);
-    ASSERT_TRUE(result.started);
+    ASSERT_TRUE(result.started) << result.Why();
     EXPECT_TRUE(result.timedOut);
 }
 
-TEST(ProcessRunner, ReportsAProgramThatCannotStart) {
-    EXPECT_FALSE(RunProcess("no-such-program-ovtm.exe").started);
+TEST(ProcessRunner, ReportsAProgramThatCannotStartAndWhy) {
+    ProcessResult result = RunProcess("no-such-program-ovtm.exe");
+    EXPECT_FALSE(result.started);
+    EXPECT_EQ(result.startError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(result.Why(), "the start failed, error 2");
 }

@@ -1,24 +1,38 @@
 // Overlapped requests on the filter's control device, as applications send them.
 #include "filter_client.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 
 #include "ovtm_control.h"
 
 namespace ovtm::filter_test {
 
+namespace {
+constexpr DWORD kEndLimitMs = 5000;
+} // namespace
+
 Request::Request(DWORD code, std::vector<uint8_t> input, std::vector<uint8_t> output)
-    : code_(code), input_(std::move(input)), output_(std::move(output)) {
-    overlapped_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    : code_(code), input_(std::move(input)), output_(std::move(output)),
+      overlapped_(new OVERLAPPED{}) {
+    overlapped_->hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 Request::~Request() {
-    // A request still in the driver's hands owns our buffers: it must end first.
+    // A request still in the driver's hands owns our buffers: it must end first. One that
+    // never ends fails the test and keeps its buffers (they are leaked, not freed under it).
     if (pending_ && !ended_ && handle_ != INVALID_HANDLE_VALUE) {
-        CancelIoEx(handle_, &overlapped_);
-        Wait(INFINITE);
+        CancelIoEx(handle_, overlapped_);
+        if (!Wait(kEndLimitMs)) {
+            ADD_FAILURE() << "request 0x" << std::hex << code_ << " never ended";
+            new std::vector<uint8_t>(std::move(output_));
+            new std::vector<uint8_t>(std::move(input_));
+            return;
+        }
     }
-    CloseHandle(overlapped_.hEvent);
+    CloseHandle(overlapped_->hEvent);
+    delete overlapped_;
 }
 
 bool Request::Issue(HANDLE handle) {
@@ -27,7 +41,7 @@ bool Request::Issue(HANDLE handle) {
     if (DeviceIoControl(handle, code_, input_.empty() ? nullptr : input_.data(),
                         static_cast<DWORD>(input_.size()),
                         output_.empty() ? nullptr : output_.data(),
-                        static_cast<DWORD>(output_.size()), &returned, &overlapped_)) {
+                        static_cast<DWORD>(output_.size()), &returned, overlapped_)) {
         ended_ = true;
         transferred_ = returned;
         return true;
@@ -46,11 +60,11 @@ bool Request::Wait(DWORD ms) {
     if (ended_) {
         return true;
     }
-    if (WaitForSingleObject(overlapped_.hEvent, ms) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(overlapped_->hEvent, ms) != WAIT_OBJECT_0) {
         return false;
     }
     DWORD returned = 0;
-    if (!GetOverlappedResult(handle_, &overlapped_, &returned, FALSE)) {
+    if (!GetOverlappedResult(handle_, overlapped_, &returned, FALSE)) {
         error_ = GetLastError();
     }
     transferred_ = returned;

@@ -33,7 +33,7 @@ class Request {
     DWORD code_;
     std::vector<uint8_t> input_;
     std::vector<uint8_t> output_;
-    OVERLAPPED overlapped_{};
+    OVERLAPPED* overlapped_; // on the heap: left to the driver with the buffers if it never ends
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     bool pending_ = false;
     bool ended_ = false;

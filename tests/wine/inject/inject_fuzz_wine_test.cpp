@@ -109,7 +109,7 @@ TEST(InjectFilterFuzzUnderWine, EveryRunEndsWithTheListItsCommandDefines) {
         ASSERT_TRUE(CreateFakeDevice(device));
 
         ProcessResult result = RunProcess("rundll32.exe OvtmAddf,InjectFilter " + line);
-        ASSERT_TRUE(result.started);
+        ASSERT_TRUE(result.started) << result.Why();
         ASSERT_FALSE(result.timedOut) << line;
 
         auto value = ReadDeviceValue(kFuzzDevice, "LowerFilters");

@@ -51,7 +51,7 @@ class InjectFilterUnderWine : public ::testing::Test {
     // Runs the command through the real rundll32, from the folder OvtmAddf.dll was installed in.
     void Inject(const std::string& arguments) {
         ProcessResult result = RunProcess("rundll32.exe OvtmAddf,InjectFilter " + arguments);
-        ASSERT_TRUE(result.started);
+        ASSERT_TRUE(result.started) << result.Why();
         ASSERT_FALSE(result.timedOut) << arguments;
     }
 

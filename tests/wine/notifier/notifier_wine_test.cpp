@@ -1,6 +1,8 @@
 // OvtmNtfy.exe as the system and a user see it under Wine: which command lines start it, the
-// exit codes it ends with, one copy at a time, and what reaches the control device at the
-// end of a session (through the test-only recorder that stands in for the filter).
+// exit codes it ends with, one copy at a time, and what its end of a session does to the
+// real filter's clients (on a keyboard of the bench's virtual bus). The test-only recorder
+// stands in for the filter only where a count is needed that the filter cannot show: how
+// many opens and requests reached the control device.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,8 +11,10 @@
 #include <string>
 
 #include "control_recorder_client.h"
+#include "filter_client.h"
 #include "notifier_process.h"
 #include "ovtm_control.h"
+#include "virtual_bus.h"
 
 using namespace ovtm::notifier_test;
 
@@ -80,6 +84,26 @@ class NotifierWithRecorderTest : public NotifierTest {
     }
 
     ControlRecorder recorder_;
+};
+
+class NotifierWithFilterTest : public NotifierTest {
+  protected:
+    void SetUp() override {
+        NotifierTest::SetUp();
+        ASSERT_TRUE(bus_.IsOpen()) << bus_.LastError();
+        keyboard_ = bus_.Plug();
+        ASSERT_GT(keyboard_, 0) << bus_.LastError();
+        ASSERT_EQ(bus_.ControlDeviceNumber(keyboard_), 1);
+    }
+    void TearDown() override {
+        // The keyboard's stack goes, and with it the hold of every read that release-all left.
+        if (keyboard_ > 0) {
+            EXPECT_TRUE(bus_.Unplug(keyboard_)) << bus_.LastError();
+        }
+    }
+
+    ovtm::wine::VirtualBus bus_;
+    int keyboard_ = 0;
 };
 
 } // namespace
@@ -207,4 +231,48 @@ TEST_F(NotifierWithRecorderTest, ClosingItsWindowEndsItInsteadOfLeavingItBehind)
     EXPECT_EQ(notifier.ExitCode(), 0u);
     EXPECT_EQ(CountNotifierWindows(), 0);
     EXPECT_EQ(Counts().Opens, 0);
+}
+
+TEST_F(NotifierWithFilterTest, ShutdownQueryEndsEveryClientsParkedReadAndHoldsTheNext) {
+    using ovtm::filter_test::Client;
+    Client midi(1), app(1);
+    auto midiRead = midi.StartRead();
+    auto appRead = app.StartRead();
+    ASSERT_TRUE(midiRead->Pending());
+    ASSERT_TRUE(appRead->Pending());
+
+    NotifierProcess notifier;
+    ASSERT_TRUE(StartsRunning(notifier, QuotedNotifier() + L" -startup"));
+    EXPECT_FALSE(midiRead->Wait(200)) << "the notifier touches nothing before the session ends";
+    ShutDownAndExpectExitZero(notifier);
+
+    ASSERT_TRUE(midiRead->Wait(2000));
+    ASSERT_TRUE(appRead->Wait(2000));
+    EXPECT_EQ(midiRead->Error(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(appRead->Error(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // From now on reads are held for 100 ms and end cancelled, so no reader waits on a
+    // system that is shutting down.
+    const DWORD start = GetTickCount();
+    auto next = midi.StartRead();
+    ASSERT_TRUE(next->Wait(2000));
+    EXPECT_GE(GetTickCount() - start, 80u);
+    EXPECT_EQ(next->Error(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}
+
+TEST_F(NotifierWithFilterTest, LogoffQueryLeavesParkedReadsAloneUntilTheShutdown) {
+    using ovtm::filter_test::Client;
+    Client midi(1);
+    auto read = midi.StartRead();
+    NotifierProcess notifier;
+    ASSERT_TRUE(StartsRunning(notifier, QuotedNotifier() + L" -startup"));
+    EXPECT_EQ(notifier.SendEndSessionQuery(kLogoff), TRUE);
+    EXPECT_FALSE(read->Wait(500)) << "a logoff ended a read";
+    ASSERT_TRUE(bus_.KeyDown(keyboard_, 63, 100));
+    ASSERT_TRUE(read->Wait(2000));
+    EXPECT_EQ(read->Records(), (std::vector<uint32_t>{0x00646790u}));
+
+    auto parked = midi.StartRead();
+    ShutDownAndExpectExitZero(notifier);
+    ASSERT_TRUE(parked->Wait(2000));
+    EXPECT_EQ(parked->Error(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
