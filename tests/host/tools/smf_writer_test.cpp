@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 #include "smf_writer.h"
 
 namespace record {
@@ -13,7 +15,9 @@ namespace {
 
 // What mido makes of the file: the lines tests/host/tools/smf_read.py prints.
 std::string ReadBack(const std::vector<uint8_t>& file) {
-    std::string path = ::testing::TempDir() + "smf_writer_test.mid";
+    // A name of this process's own: the sanitizer builds may run the same test at once.
+    std::string path =
+        ::testing::TempDir() + "smf_writer_test_" + std::to_string(getpid()) + ".mid";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), static_cast<long>(file.size()));
     std::string command = "/usr/bin/python3 " OVTM_SMF_READER " " + path + " 2>&1";
@@ -25,6 +29,7 @@ std::string ReadBack(const std::vector<uint8_t>& file) {
     while (std::fgets(line, sizeof(line), pipe))
         output += line;
     pclose(pipe);
+    std::remove(path.c_str());
     return output;
 }
 
