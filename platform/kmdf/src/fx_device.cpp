@@ -198,6 +198,7 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUT
             return status;
         }
         wdm->Flags &= ~DO_DEVICE_INITIALIZING;
+        init->Created = device;
     } else {
         device->Sddl = init->Sddl;
         RtlZeroMemory(&init->Sddl, sizeof(init->Sddl));

@@ -53,6 +53,9 @@ NTSTATUS NTAPI FxAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
     init->DeviceType = PhysicalDeviceObject->DeviceType;
     init->IoType = WdfDeviceIoBuffered;
     NTSTATUS status = driver->Config.EvtDriverDeviceAdd((WDFDRIVER)driver, init);
+    // A failed add leaves no device behind: the framework deletes the one the driver created,
+    // running its cleanup, as the PnP manager will never send that device a removal.
+    if (!NT_SUCCESS(status) && init->Created != NULL) FxDeviceDeleteFromPnp(init->Created);
     // The device-init of a plug-and-play device belongs to the framework, created device or not.
     FxFreeUnicodeString(&init->Name);
     FxFreeUnicodeString(&init->Sddl);
