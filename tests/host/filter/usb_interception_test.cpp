@@ -201,16 +201,16 @@ TEST_F(HardwareSetup, OneMatchingIdIsEnoughToStart) {
     }
 }
 
-TEST_F(HardwareSetup, ReleaseDisablesTheInterfaceAndDeconfigures) {
+TEST_F(HardwareSetup, SurpriseRemovalDisablesTheInterfaceAndEndsTransfers) {
     FilterRig rig;
     PDEVICE_OBJECT pdo = rig.Usb().Pdo();
     EXPECT_TRUE(hostkernel::DeviceInterfaceOf(pdo, KeyboardInterfaceGuid).enabled);
-    // A transfer the HID stack keeps pending is ended by the release, not left behind.
+    // A transfer the HID stack keeps pending ends with the keyboard, and the release that
+    // follows does not wait for it forever.
     auto waiting = UrbSubmission::InterruptIn(Pipe(0x82), 64);
     waiting->Submit(rig.Top());
     rig.SurpriseRemove();
     EXPECT_FALSE(hostkernel::DeviceInterfaceOf(pdo, KeyboardInterfaceGuid).enabled);
-    EXPECT_EQ(rig.Usb().DeconfigureCount(), 1);
     ASSERT_TRUE(waiting->Wait());
     EXPECT_FALSE(NT_SUCCESS(waiting->Status()));
     rig.RemoveDevice();

@@ -25,6 +25,8 @@ struct StubUsbDevice::State {
     std::vector<UCHAR> pnpRequests;
     int selectCount = 0;
     int deconfigureCount = 0;
+    bool disconnected = false;
+    bool holdOut = false;
     std::function<bool(PURB, NTSTATUS *)> handler;
 };
 
@@ -146,7 +148,15 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
 {
     auto &transfer = urb->UrbBulkOrInterruptTransfer;
     UCHAR endpoint = EndpointOf(transfer.PipeHandle);
-    if (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
+    bool in = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    bool hold = in;
+    if (!in) {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        state->outTransfers.push_back(
+            UsbOutTransfer{endpoint, BytesOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength)});
+        hold = state->holdOut;
+    }
+    if (hold) {
         IoMarkIrpPending(irp);
         bool cancelled = false;
         {
@@ -165,11 +175,6 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
         }
         return STATUS_PENDING;
     }
-    {
-        std::lock_guard<std::mutex> guard(state->mutex);
-        state->outTransfers.push_back(
-            UsbOutTransfer{endpoint, BytesOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength)});
-    }
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return Complete(irp, STATUS_SUCCESS);
 }
@@ -183,9 +188,15 @@ NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     auto *urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     if (urb == nullptr) return Complete(Irp, STATUS_INVALID_PARAMETER);
     std::function<bool(PURB, NTSTATUS *)> handler;
+    bool disconnected;
     {
         std::lock_guard<std::mutex> guard(state->mutex);
         handler = state->handler;
+        disconnected = state->disconnected;
+    }
+    if (disconnected) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        return Complete(Irp, STATUS_NO_SUCH_DEVICE);
     }
     NTSTATUS status;
     if (handler && handler(urb, &status)) return Complete(Irp, status);
@@ -424,6 +435,27 @@ void StubUsbDevice::FailPendingTransfers(NTSTATUS status)
     for (UCHAR endpoint : endpoints)
         while (CompleteTransfer(endpoint, {}, status)) {
         }
+}
+
+void StubUsbDevice::HoldOutTransfers(bool hold)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->holdOut = hold;
+}
+
+void StubUsbDevice::Disconnect()
+{
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        state_->disconnected = true;
+    }
+    FailPendingTransfers(STATUS_NO_SUCH_DEVICE);
+}
+
+bool StubUsbDevice::IsConnected() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return !state_->disconnected;
 }
 
 std::vector<UsbOutTransfer> StubUsbDevice::OutTransfers() const

@@ -51,6 +51,13 @@ public:
     bool CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t> &bytes, NTSTATUS status = STATUS_SUCCESS);
     // Fails every pending transfer with `status`.
     void FailPendingTransfers(NTSTATUS status);
+    // From now on OUT transfers are recorded on arrival and then kept pending (cancellably),
+    // as a device that does not take them yet; false lets them complete at once again.
+    void HoldOutTransfers(bool hold);
+    // The device leaves the bus, as a pulled cable does before any plug-and-play request says
+    // so: pending transfers fail with STATUS_NO_SUCH_DEVICE, and so does every later URB.
+    void Disconnect();
+    bool IsConnected() const;
 
     std::vector<UsbOutTransfer> OutTransfers() const;
     std::vector<UsbControlRequest> ControlRequests() const;
