@@ -37,6 +37,9 @@ NTSTATUS FilterEvtDevicePrepareHardware(WDFDEVICE device, WDFCMRESLIST resources
         return STATUS_INVALID_PARAMETER;
     }
 
+    // The release purged the default queue, and a purged queue refuses every URB until it is
+    // started again: without this a keyboard restarted after a stop would never work again.
+    WdfIoQueueStart(WdfDeviceGetDefaultQueue(device));
     WdfDeviceSetDeviceInterfaceState(device, &KeyboardInterfaceGuid, NULL, TRUE);
     return STATUS_SUCCESS;
 }
