@@ -212,6 +212,11 @@ class Runner {
             world_.Unplug(name);
             break;
         }
+        case Verb::Stop:
+        case Verb::Start:
+        case Verb::Disable:
+            PnpStep(step);
+            break;
         case Verb::Keyboard:
             inHand_ = step.keyboard;
             printer_.InHand(inHand_);
@@ -235,6 +240,23 @@ class Runner {
         if (!result.stage.empty())
             printer_.PlugFailed(inHand_, result.stage, static_cast<uint32_t>(result.status));
         Observe();
+    }
+
+    void PnpStep(const Step& step) {
+        std::string name = step.keyboard.empty() ? inHand_ : step.keyboard;
+        World::PlugResult result;
+        if (step.verb == Verb::Stop) {
+            printer_.PnpStep(name, "stopped for a resource rebalance");
+            result = world_.Stop(name);
+        } else if (step.verb == Verb::Start) {
+            printer_.PnpStep(name, "started again");
+            result = world_.Restart(name);
+        } else {
+            printer_.PnpStep(name, "disabled (orderly removal)");
+            result = world_.Disable(name);
+        }
+        if (!result.stage.empty())
+            printer_.PlugFailed(name, result.stage, static_cast<uint32_t>(result.status));
     }
 
     // The output buffer an ioctl step passes: its length, holding the bytes given with `with`.

@@ -29,6 +29,12 @@ World::~World() {
         if (client.second->IsOpen())
             client.second->Close();
     }
+    // Keyboards still working go in an orderly removal, their HID stacks letting go of their
+    // transfers first, as when the system shuts their devices down.
+    for (auto& keyboard : keyboards_) {
+        if (keyboard->plugged->IsStarted())
+            keyboard->plugged->Disable();
+    }
     // The keyboards' own threads stop before the kernel does, so that none of them looks at
     // the clock of a kernel that is gone.
     for (auto& keyboard : keyboards_)
@@ -75,6 +81,24 @@ World::PlugResult World::Plug(const std::string& name, const usbsim::KeyboardIde
 void World::Unplug(const std::string& name) {
     if (Keyboard* keyboard = Plugged(name))
         keyboard->plugged->Unplug();
+}
+
+World::PlugResult World::Stop(const std::string& name) {
+    Keyboard* keyboard = Plugged(name);
+    usbsim::PluggedKeyboard::Outcome outcome = keyboard->plugged->Stop();
+    return PlugResult{outcome.status, outcome.stage, -1};
+}
+
+World::PlugResult World::Restart(const std::string& name) {
+    Keyboard* keyboard = Plugged(name);
+    usbsim::PluggedKeyboard::Outcome outcome = keyboard->plugged->Restart();
+    return PlugResult{outcome.status, outcome.stage, -1};
+}
+
+World::PlugResult World::Disable(const std::string& name) {
+    Keyboard* keyboard = Plugged(name);
+    usbsim::PluggedKeyboard::Outcome outcome = keyboard->plugged->Disable();
+    return PlugResult{outcome.status, outcome.stage, -1};
 }
 
 void World::SetAnswer(const std::string& name, uint8_t command, std::optional<uint32_t> value,

@@ -47,6 +47,12 @@ class World {
     PlugResult Plug(const std::string& name, const usbsim::KeyboardIdentity& identity);
     // Pulls a keyboard out: surprise removal, then the removal of its device stack.
     void Unplug(const std::string& name);
+    // Plug and play on a keyboard that stays in its socket: the stop of a resource rebalance,
+    // the restart of the same devices, and an orderly removal (the device disabled). `stage`
+    // names the step that failed, if one did.
+    PlugResult Stop(const std::string& name);
+    PlugResult Restart(const std::string& name);
+    PlugResult Disable(const std::string& name);
 
     // How a keyboard answers a query command (report 5 with the command and a 32-bit value,
     // `delayMs` after the command), kept for that name across plugging it out and in again;

@@ -51,6 +51,13 @@ TEST(ScenarioRunner, DemoPrintsExactlyTheDocumentedStory) {
     EXPECT_EQ(Play(ReadFile(root + "/tools/scenarios/demo.scn")).out, run.out);
 }
 
+TEST(ScenarioRunner, StopRestartAndOrderlyRemovalPrintTheDocumentedStory) {
+    std::string root = OVTM_SOURCE_DIR;
+    Played run = Play(ReadFile(root + "/tools/scenarios/pnp.scn"));
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(run.out, ReadFile(root + "/tests/host/tools/pnp.expected"));
+}
+
 TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
     Played run = Play("open A\n"
                       "capture A release\n"
@@ -259,6 +266,10 @@ TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
          "test.scn: line 4: keyboard K1 is not plugged in\n"},
         {"keyboard K2\n", "test.scn: line 1: keyboard K2 is not plugged in\n"},
         {"unplug K2\n", "test.scn: line 1: keyboard K2 is not plugged in\n"},
+        {"start\n", "test.scn: line 1: keyboard K1 is not stopped\n"},
+        {"stop\nstop\n", "test.scn: line 2: keyboard K1 is already stopped\n"},
+        {"disable\nstart\n", "test.scn: line 2: keyboard K1 is disabled\n"},
+        {"unplug\nstop\n", "test.scn: line 2: keyboard K1 is not plugged in\n"},
     };
     for (const auto& c : cases) {
         Played run = Play(c.script);
