@@ -3,6 +3,7 @@
 #include "client_record.h"
 
 #include "device_contexts.h"
+#include "trace.h"
 
 namespace {
 
@@ -38,8 +39,10 @@ VOID HoldTimerDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID systemA
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, WORKITEM);
     attributes.ParentObject = client->ParentDevice;
     WDFWORKITEM workItem;
-    if (!NT_SUCCESS(WdfWorkItemCreate(&config, &attributes, &workItem))) {
+    NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &workItem);
+    if (!NT_SUCCESS(status)) {
         // The read stays held; the next read of this handle re-arms the timer.
+        OVTM_TRACE_FAILURE("held read: WdfWorkItemCreate", status);
         return;
     }
 

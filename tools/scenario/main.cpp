@@ -4,14 +4,19 @@
 #include <iostream>
 #include <sstream>
 
+#include <hostkernel/kernel.h>
+
 #include "runner.h"
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: ovtm-scenario <script file | ->\n";
+    bool trace = argc == 3 && std::string(argv[1]) == "--trace";
+    if (argc != 2 && !trace) {
+        std::cerr << "usage: ovtm-scenario [--trace] <script file | ->\n";
         return scenario::kRunScriptError;
     }
-    std::string source = argv[1];
+    // --trace: the driver's debug output (what went wrong, and where) on standard error.
+    hostkernel::ShowDebugOutput(trace);
+    std::string source = argv[argc - 1];
     std::stringstream text;
     if (source == "-") {
         text << std::cin.rdbuf();

@@ -60,6 +60,11 @@ NTSTATUS SendPnpToStack(PDEVICE_OBJECT pdo, UCHAR minor);
 NTSTATUS QueryStopStack(PDEVICE_OBJECT pdo);
 NTSTATUS QueryRemoveStack(PDEVICE_OBJECT pdo);
 
+// Drivers' debug output (DbgPrint, DbgPrintEx) goes to stderr while shown; hidden by default
+// (the environment variable HOSTKERNEL_DEBUG_OUTPUT also shows it).
+void ShowDebugOutput(bool shown);
+bool DebugOutputShown();
+
 // Runs `fn` as code of `driver` (pool it allocates is counted to that driver).
 class DriverScope {
 public:
