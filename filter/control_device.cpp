@@ -4,6 +4,7 @@
 #include "device_contexts.h"
 #include "driver_state.h"
 #include "filter_callbacks.h"
+#include "trace.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ NTSTATUS NumberedUnicodeName(const char* pattern, ULONG number, char* buffer, si
 }
 
 // The lowest free number 1..8, or 0 when all eight are taken (0 owns no bit).
-UCHAR TakeInstanceNumber() {
+_IRQL_requires_(PASSIVE_LEVEL) UCHAR TakeInstanceNumber() {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     UCHAR number = 0;
     WdfWaitLockAcquire(DriverWaitLock, NULL);
     for (UCHAR bit = 0; bit < OVTM_MAX_CONTROL_DEVICES; ++bit) {
@@ -60,6 +62,9 @@ NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* device
 
     UCHAR number = TakeInstanceNumber();
     extension->InstanceNumber = number;
+    if (number == 0) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "all eight control-device numbers are taken; using #0");
+    }
 
     char nameBuffer[DeviceNameBufferSize];
     UNICODE_STRING deviceName;
@@ -122,10 +127,14 @@ NTSTATUS CreateControlDevice(WDFDEVICE filterDevice) {
     PWDFDEVICE_INIT deviceInit =
         WdfControlDeviceInitAllocate(WdfDeviceGetDriver(filterDevice), &sddl);
     if (deviceInit == NULL) {
+        OVTM_TRACE_FAILURE("control device: WdfControlDeviceInitAllocate",
+                           STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = BuildControlDevice(extension, &deviceInit);
     if (!NT_SUCCESS(status)) {
+        OVTM_TRACE(DPFLTR_ERROR_LEVEL, "control device #%u not created: status 0x%08X",
+                   (unsigned)extension->InstanceNumber, (unsigned)status);
         // WdfDeviceCreate takes the init over and clears the pointer; before that it is ours.
         if (deviceInit != NULL) {
             WdfDeviceInitFree(deviceInit);

@@ -8,6 +8,7 @@
 #include <wdfusb.h>
 
 #include "shared_value.h"
+#include "trace.h"
 
 namespace {
 
@@ -23,7 +24,9 @@ const USHORT TypingKeyboardInterface = 0;
 
 const UCHAR QueryC3 = 0xC3;
 
-NTSTATUS SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
+_IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTSTATUS
+    SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     RtlZeroMemory(extension->CommandBuffer, sizeof(extension->CommandBuffer));
     extension->CommandBuffer[0] = CommandReportId;
     extension->CommandBuffer[1] = CommandReportKind;
@@ -31,11 +34,14 @@ NTSTATUS SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
 
     USBD_PIPE_HANDLE pipe = ReadSharedPointer(&extension->CommandOutPipe);
     if (pipe == NULL) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "command %02X: no configuration has named endpoint 03",
+                   (unsigned)code);
         return STATUS_INVALID_HANDLE;
     }
     // A pipe can only be known once the device started, but a start that failed its
     // device check leaves no target to send through.
     if (extension->UsbDevice == NULL) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "command %02X: no USB target", (unsigned)code);
         return STATUS_INVALID_DEVICE_STATE;
     }
 
@@ -43,6 +49,7 @@ NTSTATUS SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
         (struct _URB_BULK_OR_INTERRUPT_TRANSFER*)ExAllocatePoolWithTag(
             NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), COMMAND_URB_POOL_TAG);
     if (transfer == NULL) {
+        OVTM_TRACE_FAILURE("command URB allocation", STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(transfer, sizeof(*transfer));
@@ -56,6 +63,10 @@ NTSTATUS SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
     NTSTATUS status =
         WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, NULL, NULL, (PURB)transfer);
     ExFreePoolWithTag(transfer, COMMAND_URB_POOL_TAG);
+    if (!NT_SUCCESS(status)) {
+        OVTM_TRACE(DPFLTR_ERROR_LEVEL, "command %02X not sent: status 0x%08X", (unsigned)code,
+                   (unsigned)status);
+    }
     return status;
 }
 
@@ -70,6 +81,7 @@ NTSTATUS SendDeviceCommand(PFILTER_EXTENSION extension, UCHAR code) {
 
 NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR value) {
     if (extension->UsbDevice == NULL) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "lock-key lights: no USB target");
         return STATUS_INVALID_DEVICE_STATE;
     }
     UCHAR lights = value;
@@ -85,7 +97,13 @@ NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR 
     classRequest->Request = HidRequestSetReport;
     classRequest->Value = HidOutputReportZero;
     classRequest->Index = TypingKeyboardInterface;
-    return WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, request, NULL, &urb);
+    NTSTATUS status =
+        WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, request, NULL, &urb);
+    if (!NT_SUCCESS(status)) {
+        OVTM_TRACE(DPFLTR_ERROR_LEVEL, "lock-key lights %02X not sent: status 0x%08X",
+                   (unsigned)value, (unsigned)status);
+    }
+    return status;
 }
 
 namespace {

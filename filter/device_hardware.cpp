@@ -2,6 +2,7 @@
 // that this is the keyboard, and the device interface that tells user mode it is there.
 #include "filter_callbacks.h"
 #include "keyboard_interface.h"
+#include "trace.h"
 
 #include <wdfusb.h>
 
@@ -11,12 +12,14 @@ NTSTATUS FilterEvtDevicePrepareHardware(WDFDEVICE device, WDFCMRESLIST resources
                                         WDFCMRESLIST resourcesTranslated) {
     UNREFERENCED_PARAMETER(resourcesRaw);
     UNREFERENCED_PARAMETER(resourcesTranslated);
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     PFILTER_EXTENSION extension = FilterGetExtension(device);
 
     NTSTATUS status;
     if (extension->UsbDevice == NULL) {
         status = WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &extension->UsbDevice);
         if (!NT_SUCCESS(status)) {
+            OVTM_TRACE_FAILURE("prepare hardware: WdfUsbTargetDeviceCreate", status);
             extension->UsbDevice = NULL;
             return status;
         }
@@ -25,6 +28,7 @@ NTSTATUS FilterEvtDevicePrepareHardware(WDFDEVICE device, WDFCMRESLIST resources
         // release and is used again rather than made twice.
         status = WdfIoTargetStart(WdfUsbTargetDeviceGetIoTarget(extension->UsbDevice));
         if (!NT_SUCCESS(status)) {
+            OVTM_TRACE_FAILURE("prepare hardware: restarting the USB target", status);
             return status;
         }
     }
@@ -34,9 +38,14 @@ NTSTATUS FilterEvtDevicePrepareHardware(WDFDEVICE device, WDFCMRESLIST resources
     RtlZeroMemory(&descriptor, sizeof(descriptor));
     WdfUsbTargetDeviceGetDeviceDescriptor(extension->UsbDevice, &descriptor);
     if (descriptor.idVendor != OVTM_USB_VENDOR_ID && descriptor.idProduct != OVTM_USB_PRODUCT_ID) {
+        OVTM_TRACE(DPFLTR_ERROR_LEVEL, "prepare hardware: device %04X:%04X is not the keyboard",
+                   (unsigned)descriptor.idVendor, (unsigned)descriptor.idProduct);
         return STATUS_INVALID_PARAMETER;
     }
 
+    // The release purged the default queue, and a purged queue refuses every URB until it is
+    // started again: without this a keyboard restarted after a stop would never work again.
+    WdfIoQueueStart(WdfDeviceGetDefaultQueue(device));
     WdfDeviceSetDeviceInterfaceState(device, &KeyboardInterfaceGuid, NULL, TRUE);
     return STATUS_SUCCESS;
 }
@@ -54,6 +63,10 @@ NTSTATUS FilterEvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST resources
     WdfIoTargetStop(WdfUsbTargetDeviceGetIoTarget(extension->UsbDevice), WdfIoTargetCancelSentIo);
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS deconfigure;
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_DECONFIG(&deconfigure);
-    return WdfUsbTargetDeviceSelectConfig(extension->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES,
-                                          &deconfigure);
+    NTSTATUS status = WdfUsbTargetDeviceSelectConfig(extension->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES,
+                                                     &deconfigure);
+    if (!NT_SUCCESS(status)) {
+        OVTM_TRACE_FAILURE("release hardware: deconfiguring the device", status);
+    }
+    return status;
 }

@@ -5,6 +5,7 @@
 #include "driver_state.h"
 #include "filter_callbacks.h"
 #include "keyboard_interface.h"
+#include "trace.h"
 
 WDFWAITLOCK DriverWaitLock;
 UCHAR ControlInstanceMask;
@@ -84,6 +85,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 
 NTSTATUS FilterEvtDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
     UNREFERENCED_PARAMETER(driver);
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     WdfFdoInitSetFilter(deviceInit);
 
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPower;
@@ -99,11 +101,13 @@ NTSTATUS FilterEvtDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
     WDFDEVICE device;
     NTSTATUS status = WdfDeviceCreate(&deviceInit, &attributes, &device);
     if (!NT_SUCCESS(status)) {
+        OVTM_TRACE_FAILURE("device add: WdfDeviceCreate", status);
         return status;
     }
 
     status = WdfDeviceCreateDeviceInterface(device, &KeyboardInterfaceGuid, NULL);
     if (!NT_SUCCESS(status)) {
+        OVTM_TRACE_FAILURE("device add: WdfDeviceCreateDeviceInterface", status);
         return status;
     }
 
@@ -117,14 +121,20 @@ NTSTATUS FilterEvtDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT deviceInit) {
     queueConfig.EvtIoInternalDeviceControl = EvtIoInternalDeviceControl;
     status = WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
     if (!NT_SUCCESS(status)) {
+        OVTM_TRACE_FAILURE("device add: WdfIoQueueCreate", status);
         return status;
     }
 
     status = InitializeFilterExtension(device, FilterGetExtension(device));
     if (!NT_SUCCESS(status)) {
+        OVTM_TRACE_FAILURE("device add: the filter's locks and target", status);
         return status;
     }
-    return CreateControlDevice(device);
+    status = CreateControlDevice(device);
+    if (!NT_SUCCESS(status)) {
+        OVTM_TRACE_FAILURE("device add: the control device", status);
+    }
+    return status;
 }
 
 VOID FilterEvtDeviceCleanup(WDFOBJECT object) {

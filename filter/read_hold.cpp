@@ -5,6 +5,7 @@
 
 #include "device_commands.h"
 #include "device_contexts.h"
+#include "trace.h"
 
 namespace {
 
@@ -69,7 +70,9 @@ VOID HoldTimerDpc(PKDPC dpc, PVOID context, PVOID systemArgument1, PVOID systemA
     attributes.ParentObject = client->ParentDevice;
     attributes.EvtCleanupCallback = HoldWorkItemCleanup;
     WDFWORKITEM workItem;
-    if (!NT_SUCCESS(WdfWorkItemCreate(&config, &attributes, &workItem))) {
+    NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &workItem);
+    if (!NT_SUCCESS(status)) {
+        OVTM_TRACE_FAILURE("held read: WdfWorkItemCreate", status);
         // Short of memory: the read stays held and the hold ends at a later tick instead,
         // rather than only when another read of this handle comes (a reader being stopped
         // sends none). Re-armed under the lock, so a close that empties HeldRead first also

@@ -12,13 +12,8 @@
 namespace usbsim {
 namespace {
 
-constexpr auto kPnpLimit = std::chrono::seconds(10);
-
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor) {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    hostkernel::PendingIo io = hostkernel::SendIrp(top, IRP_MJ_PNP, minor, nullptr, nullptr);
-    ObDereferenceObject(top);
-    return io.Wait(kPnpLimit) ? io.Status() : STATUS_IO_TIMEOUT;
+    return hostkernel::SendPnpToStack(pdo, minor);
 }
 
 std::set<int> ControlDevicesPresent() {
@@ -78,6 +73,65 @@ PluggedKeyboard::Outcome PluggedKeyboard::Plug() {
         return outcome;
     }
     hid_->Listen();
+    started_ = true;
+    hostkernel::Settle();
+    return outcome;
+}
+
+PluggedKeyboard::Outcome PluggedKeyboard::Stop() {
+    Outcome outcome;
+    PDEVICE_OBJECT pdo = keyboard_->Pdo();
+    outcome.status = hostkernel::QueryStopStack(pdo);
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.stage = "stop";
+        return outcome;
+    }
+    if (hid_)
+        hid_->StopListening();
+    outcome.status = SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    started_ = false;
+    if (!NT_SUCCESS(outcome.status))
+        outcome.stage = "stop";
+    hostkernel::Settle();
+    return outcome;
+}
+
+PluggedKeyboard::Outcome PluggedKeyboard::Restart() {
+    Outcome outcome;
+    outcome.status = SendPnp(keyboard_->Pdo(), IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.stage = "start";
+        RemoveFailedStack();
+        return outcome;
+    }
+    if (!hid_)
+        hid_ = std::make_unique<HidClassStandIn>(keyboard_->TopOfStack());
+    outcome.status = hid_->Enumerate();
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.stage = "HID setup";
+        RemoveFailedStack();
+        return outcome;
+    }
+    hid_->Listen();
+    started_ = true;
+    hostkernel::Settle();
+    return outcome;
+}
+
+PluggedKeyboard::Outcome PluggedKeyboard::Disable() {
+    Outcome outcome;
+    PDEVICE_OBJECT pdo = keyboard_->Pdo();
+    outcome.status = hostkernel::QueryRemoveStack(pdo);
+    if (!NT_SUCCESS(outcome.status)) {
+        outcome.stage = "removal";
+        return outcome;
+    }
+    if (hid_)
+        hid_->StopListening();
+    outcome.status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+    started_ = false;
+    if (!NT_SUCCESS(outcome.status))
+        outcome.stage = "removal";
     hostkernel::Settle();
     return outcome;
 }
@@ -85,6 +139,7 @@ PluggedKeyboard::Outcome PluggedKeyboard::Plug() {
 // A stack that failed to start is removed by the PnP manager at once, with no surprise
 // removal before it; the device itself stays in its socket until it is unplugged.
 void PluggedKeyboard::RemoveFailedStack() {
+    started_ = false;
     SendPnp(keyboard_->Pdo(), IRP_MN_REMOVE_DEVICE);
     hostkernel::Settle();
 }
@@ -93,7 +148,11 @@ void PluggedKeyboard::Unplug() {
     if (!plugged_)
         return;
     plugged_ = false;
+    started_ = false;
     PDEVICE_OBJECT pdo = keyboard_->Pdo();
+    // The keyboard leaves the bus first: its transfers fail before any plug-and-play request
+    // tells the stack, as with a pulled cable.
+    keyboard_->Usb().Disconnect();
     if (pdo->AttachedDevice != nullptr) {
         SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
         SendPnp(pdo, IRP_MN_REMOVE_DEVICE);

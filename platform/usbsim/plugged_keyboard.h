@@ -36,6 +36,18 @@ class PluggedKeyboard {
     void Unplug();
     bool IsPlugged() const { return plugged_; }
 
+    // A resource rebalance, in two halves: Stop queries the stop, lets the HID stand-in end its
+    // transfers (as the class driver above does at a stop) and stops the stack; Restart starts
+    // the same device objects again and lets the HID stand-in set the device up and poll. Each
+    // returns the failing status, if any, and the step that failed ("stop" or "start").
+    Outcome Stop();
+    Outcome Restart();
+    // An orderly removal while the keyboard stays in its socket (as when a user disables it):
+    // query-remove, the HID stand-in's transfers ended, removal of the stack; no surprise removal.
+    Outcome Disable();
+    // The stack is started (plugged, not stopped, not disabled).
+    bool IsStarted() const { return started_; }
+
     VirtualKeyboard& Keyboard() { return *keyboard_; }
     // The HID stand-in above the filter (null until the stack started).
     HidClassStandIn* Hid() { return hid_.get(); }
@@ -51,6 +63,7 @@ class PluggedKeyboard {
     std::unique_ptr<HidClassStandIn> hid_;
     int controlDeviceNumber_ = -1;
     bool plugged_ = false;
+    bool started_ = false;
 };
 
 // True if the control device \\.\OvtsMelodixSymLk#<number> exists.

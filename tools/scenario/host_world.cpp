@@ -71,6 +71,12 @@ void HostWorld::Finish() {
         if (client.second->IsOpen())
             client.second->Close();
     }
+    // Keyboards still working go in an orderly removal, their HID stacks letting go of their
+    // transfers first, as when the system shuts their devices down.
+    for (auto& keyboard : keyboards_) {
+        if (keyboard->plugged->IsStarted())
+            keyboard->plugged->Disable();
+    }
     // The keyboards' own threads stop before the kernel does, so that none of them looks at
     // the clock of a kernel that is gone.
     for (auto& keyboard : keyboards_)
@@ -166,6 +172,21 @@ PlugResult HostWorld::Plug(const std::string& name, const usbsim::KeyboardIdenti
 void HostWorld::Unplug(const std::string& name) {
     if (Keyboard* keyboard = Plugged(name))
         keyboard->plugged->Unplug();
+}
+
+HostWorld::PlugResult HostWorld::Stop(const std::string& name) {
+    usbsim::PluggedKeyboard::Outcome outcome = Plugged(name)->plugged->Stop();
+    return PlugResult{static_cast<uint32_t>(outcome.status), outcome.stage, -1};
+}
+
+HostWorld::PlugResult HostWorld::Restart(const std::string& name) {
+    usbsim::PluggedKeyboard::Outcome outcome = Plugged(name)->plugged->Restart();
+    return PlugResult{static_cast<uint32_t>(outcome.status), outcome.stage, -1};
+}
+
+HostWorld::PlugResult HostWorld::Disable(const std::string& name) {
+    usbsim::PluggedKeyboard::Outcome outcome = Plugged(name)->plugged->Disable();
+    return PlugResult{static_cast<uint32_t>(outcome.status), outcome.stage, -1};
 }
 
 void HostWorld::SetAnswer(const std::string& name, uint8_t command, std::optional<uint32_t> value,

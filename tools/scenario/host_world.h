@@ -40,6 +40,9 @@ class HostWorld : public World {
 
     PlugResult Plug(const std::string& name, const usbsim::KeyboardIdentity& identity) override;
     void Unplug(const std::string& name) override;
+    PlugResult Stop(const std::string& name) override;
+    PlugResult Restart(const std::string& name) override;
+    PlugResult Disable(const std::string& name) override;
     void SetAnswer(const std::string& name, uint8_t command, std::optional<uint32_t> value,
                    uint32_t delayMs) override;
 

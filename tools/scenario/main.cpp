@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#else
+#include <hostkernel/kernel.h>
 #endif
 
 #include "runner.h"
@@ -39,16 +41,24 @@ int main(int argc, char** argv) {
     // The same bytes as on the host tier, so that both tiers' output compares line by line.
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
-    if (argc < 2) {
-        std::cerr << "usage: ovtm-scenario <script file | -> [script file ...]\n";
+    int first = 1;
+    if (argc > 1 && std::string(argv[1]) == "--trace") {
+#ifndef _WIN32
+        // The driver's debug output (what went wrong, and where) on standard error.
+        hostkernel::ShowDebugOutput(true);
+#endif
+        first = 2;
+    }
+    if (argc - first < 1) {
+        std::cerr << "usage: ovtm-scenario [--trace] <script file | -> [script file ...]\n";
         return scenario::kRunScriptError;
     }
-    if (argc == 2)
-        return Play(argv[1]);
+    if (argc - first == 1)
+        return Play(argv[first]);
     // Several scripts play one after another, each on a fresh world and under a heading of its
     // own; the exit code is the highest of theirs.
     int worst = scenario::kRunOk;
-    for (int at = 1; at < argc; ++at) {
+    for (int at = first; at < argc; ++at) {
         std::cout << "== " << argv[at] << '\n' << std::flush;
         worst = std::max(worst, Play(argv[at]));
     }

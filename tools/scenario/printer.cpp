@@ -108,6 +108,10 @@ void Printer::Unplugged(const std::string& keyboard) {
     Line("keyboard " + keyboard + " unplugged");
 }
 
+void Printer::PnpStep(const std::string& keyboard, const std::string& what) {
+    Line("keyboard " + keyboard + " " + what);
+}
+
 void Printer::InHand(const std::string& keyboard) {
     Line("playing keyboard " + keyboard);
 }

@@ -48,6 +48,9 @@ class Printer {
                  uint16_t revision, const char* shape, int controlDevice);
     void PlugFailed(const std::string& keyboard, const std::string& stage, uint32_t status);
     void Unplugged(const std::string& keyboard);
+    // A plug-and-play step on a keyboard that stays in its socket ("stopped for a resource
+    // rebalance", "started again", "disabled"), and how it ended when it failed.
+    void PnpStep(const std::string& keyboard, const std::string& what);
     void InHand(const std::string& keyboard);
     void AnswerSet(const std::string& keyboard, uint8_t command, bool none, uint32_t value,
                    uint32_t delayMs);

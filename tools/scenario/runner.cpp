@@ -191,6 +191,11 @@ class Runner {
             world_.Unplug(name);
             break;
         }
+        case Verb::Stop:
+        case Verb::Start:
+        case Verb::Disable:
+            PnpStep(step);
+            break;
         case Verb::Keyboard:
             inHand_ = step.keyboard;
             printer_.InHand(inHand_);
@@ -214,6 +219,31 @@ class Runner {
         if (!result.stage.empty())
             printer_.PlugFailed(inHand_, result.stage, result.status);
         Observe();
+    }
+
+    void PnpStep(const Step& step) {
+        std::string name = step.keyboard.empty() ? inHand_ : step.keyboard;
+        if (!world_.DoesPnpSteps()) {
+            const char* word = step.verb == Verb::Stop    ? "stop"
+                               : step.verb == Verb::Start ? "start"
+                                                          : "disable";
+            printer_.CannotShow("keyboard " + name + " " + word +
+                                " (this bus has no stop, restart or orderly removal)");
+            return;
+        }
+        World::PlugResult result;
+        if (step.verb == Verb::Stop) {
+            printer_.PnpStep(name, "stopped for a resource rebalance");
+            result = world_.Stop(name);
+        } else if (step.verb == Verb::Start) {
+            printer_.PnpStep(name, "started again");
+            result = world_.Restart(name);
+        } else {
+            printer_.PnpStep(name, "disabled (orderly removal)");
+            result = world_.Disable(name);
+        }
+        if (!result.stage.empty())
+            printer_.PlugFailed(name, result.stage, static_cast<uint32_t>(result.status));
     }
 
     // The output buffer an ioctl step passes: its length, holding the bytes given with `with`.

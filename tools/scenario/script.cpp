@@ -19,6 +19,7 @@ constexpr VerbName kVerbs[] = {
     {"key-down", Verb::KeyDown}, {"key-up", Verb::KeyUp},    {"report", Verb::Report},
     {"wait", Verb::Wait},        {"say", Verb::Say},         {"plug", Verb::Plug},
     {"unplug", Verb::Unplug},    {"answer", Verb::Answer},   {"keyboard", Verb::Keyboard},
+    {"stop", Verb::Stop},        {"start", Verb::Start},     {"disable", Verb::Disable},
 };
 
 constexpr const char* kOneInterface = "one-interface";
@@ -152,6 +153,9 @@ class LineParser {
             }
             return End(5, error);
         case Verb::Unplug:
+        case Verb::Stop:
+        case Verb::Start:
+        case Verb::Disable:
             if (words_.size() > 1)
                 step.keyboard = words_[1];
             return End(2, error);

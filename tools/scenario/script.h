@@ -27,6 +27,9 @@ enum class Verb {
     Unplug,   // unplug [<keyboard>]
     Keyboard, // keyboard <keyboard>: the keyboard later keyboard steps act on
     Answer,   // answer <command> <value> [after <ms>] | answer <command> none
+    Stop,     // stop [<keyboard>]: the stop of a resource rebalance
+    Start,    // start [<keyboard>]: the restart after a stop
+    Disable,  // disable [<keyboard>]: orderly removal, the keyboard stays in its socket
 };
 
 struct Step {

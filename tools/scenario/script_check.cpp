@@ -42,6 +42,8 @@ std::string CheckScript(const std::vector<Step>& steps) {
     // A scenario starts with its first keyboard plugged in and in hand.
     std::set<std::string> plugged = {kFirstKeyboard};
     std::string inHand = kFirstKeyboard;
+    // Plugged keyboards whose stack is stopped, and those disabled (stack removed).
+    std::set<std::string> stopped, disabled;
     for (const Step& step : steps) {
         std::string at = "line " + std::to_string(step.line) + ": ";
         if (UsesKeyboard(step.verb) && !plugged.count(inHand)) {
@@ -57,6 +59,26 @@ std::string CheckScript(const std::vector<Step>& steps) {
             std::string name = step.keyboard.empty() ? inHand : step.keyboard;
             if (!plugged.erase(name))
                 return at + "keyboard " + name + " is not plugged in";
+            stopped.erase(name);
+            disabled.erase(name);
+        } else if (step.verb == Verb::Stop || step.verb == Verb::Start ||
+                   step.verb == Verb::Disable) {
+            std::string name = step.keyboard.empty() ? inHand : step.keyboard;
+            if (!plugged.count(name))
+                return at + "keyboard " + name + " is not plugged in";
+            if (disabled.count(name))
+                return at + "keyboard " + name + " is disabled";
+            bool isStopped = stopped.count(name) != 0;
+            if (step.verb == Verb::Start && !isStopped)
+                return at + "keyboard " + name + " is not stopped";
+            if (step.verb == Verb::Stop && isStopped)
+                return at + "keyboard " + name + " is already stopped";
+            if (step.verb == Verb::Stop)
+                stopped.insert(name);
+            else
+                stopped.erase(name);
+            if (step.verb == Verb::Disable)
+                disabled.insert(name);
         } else if (step.verb == Verb::Keyboard) {
             if (!plugged.count(step.keyboard))
                 return at + "keyboard " + step.keyboard + " is not plugged in";

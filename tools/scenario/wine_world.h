@@ -46,6 +46,11 @@ class WineWorld : public World {
 
     PlugResult Plug(const std::string& name, const usbsim::KeyboardIdentity& identity) override;
     void Unplug(const std::string& name) override;
+    // The bench's bus pulls keyboards out; it has no stop, restart or orderly removal.
+    bool DoesPnpSteps() const override { return false; }
+    PlugResult Stop(const std::string&) override { return {}; }
+    PlugResult Restart(const std::string&) override { return {}; }
+    PlugResult Disable(const std::string&) override { return {}; }
     void SetAnswer(const std::string& name, uint8_t command, std::optional<uint32_t> value,
                    uint32_t delayMs) override;
 

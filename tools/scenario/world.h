@@ -93,6 +93,13 @@ class World {
     virtual PlugResult Plug(const std::string& name, const usbsim::KeyboardIdentity& identity) = 0;
     // Surprise removal, then the removal of the keyboard's device stack.
     virtual void Unplug(const std::string& name) = 0;
+    // Plug and play on a keyboard that stays in its socket: the stop of a resource rebalance,
+    // the restart of the same devices, and an orderly removal (the device disabled). `stage`
+    // names the step that failed, if one did. A world whose bus cannot do them says so.
+    virtual bool DoesPnpSteps() const { return true; }
+    virtual PlugResult Stop(const std::string& name) = 0;
+    virtual PlugResult Restart(const std::string& name) = 0;
+    virtual PlugResult Disable(const std::string& name) = 0;
     // How a keyboard answers a query command (report 5 carrying the value, `delayMs` after the
     // command), kept for that name across plugging it out and in; none: it does not answer.
     virtual void SetAnswer(const std::string& name, uint8_t command, std::optional<uint32_t> value,

@@ -2,6 +2,8 @@
 // memory comparison, debug output, assertions and bug checks.
 #include "kernel_internal.h"
 
+#include <atomic>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwctype>
@@ -49,6 +51,14 @@ std::wstring FromUnicodeString(PCUNICODE_STRING string)
 
 using namespace hostkernel::detail;
 namespace verifier = hostkernel::verifier;
+
+namespace hostkernel {
+namespace {
+std::atomic<bool> debugOutputShown{false};
+} // namespace
+void ShowDebugOutput(bool shown) { debugOutputShown.store(shown); }
+bool DebugOutputShown() { return debugOutputShown.load(); }
+} // namespace hostkernel
 
 extern "C" {
 
@@ -194,12 +204,14 @@ ULONG DbgPrint(PCSTR Format, ...)
 ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
 {
     (void)ComponentId;
-    (void)Level;
-    if (getenv("HOSTKERNEL_DEBUG_OUTPUT") == nullptr) return 0;
+    bool shown = hostkernel::DebugOutputShown() || getenv("HOSTKERNEL_DEBUG_OUTPUT") != nullptr;
+    if (!shown) return 0;
+    char line[1024];
     va_list args;
     va_start(args, Format);
-    vfprintf(stderr, Format, args);
+    vsnprintf(line, sizeof(line), Format, args);
     va_end(args);
+    fprintf(stderr, "[debug output, level %u] %s", static_cast<unsigned>(Level), line);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // The verifier's record of findings: raised from any thread, printed at once, taken by tests.
 #include "kernel_internal.h"
 
+#include <atomic>
 #include <cstdio>
 
 namespace hostkernel::verifier {
@@ -18,7 +19,13 @@ FindingLog &Log()
     return log;
 }
 
+std::atomic<long long> endlessWaitLimitMs{5000};
+
 } // namespace
+
+void SetEndlessWaitLimit(std::chrono::milliseconds limit) { endlessWaitLimitMs.store(limit.count()); }
+
+std::chrono::milliseconds EndlessWaitLimit() { return std::chrono::milliseconds(endlessWaitLimitMs.load()); }
 
 void Report(const char *rule, const std::string &message)
 {

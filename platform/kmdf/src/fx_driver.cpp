@@ -54,8 +54,9 @@ NTSTATUS NTAPI FxAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalD
     init->IoType = WdfDeviceIoBuffered;
     NTSTATUS status = driver->Config.EvtDriverDeviceAdd((WDFDRIVER)driver, init);
     // A device add that fails after its device was made takes that device with it: the
-    // framework deletes it (its cleanup callback runs), so no half-made device stays attached.
-    if (!NT_SUCCESS(status) && init->CreatedDevice != NULL) FxObjectDeleteInternal(&init->CreatedDevice->Object);
+    // framework deletes it (its cleanup callback runs), as the PnP manager will never send that
+    // device a removal, so no half-made device stays attached.
+    if (!NT_SUCCESS(status) && init->CreatedDevice != NULL) FxDeviceDeleteFromPnp(init->CreatedDevice);
     // The device-init of a plug-and-play device belongs to the framework, created device or not.
     FxFreeUnicodeString(&init->Name);
     FxFreeUnicodeString(&init->Sddl);

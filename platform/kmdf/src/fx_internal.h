@@ -87,7 +87,7 @@ struct FxDeviceInterface {
 
 #define FX_MAX_DEVICE_INTERFACES 4
 
-enum FxPnpState { FxPnpAdded, FxPnpStarted, FxPnpSurpriseRemoved, FxPnpRemoved };
+enum FxPnpState { FxPnpAdded, FxPnpStarted, FxPnpStopped, FxPnpSurpriseRemoved, FxPnpRemoved };
 
 struct WDFDEVICE_INIT {
     FxDriver *Driver;
@@ -145,7 +145,12 @@ struct FxQueue {
     FxQueueState QueueState;
     KSPIN_LOCK Lock;
     LIST_ENTRY Waiting;          // FxRequest.QueueLink: requests held while the queue is stopped
-    volatile LONG Presented;     // requests handed to the driver and not yet completed
+    volatile LONG Presented;     // requests received (held or handed to the driver) and not yet completed
+    LONG Owned;                  // under Lock: requests the driver owns (presented, not completed or sent on)
+    LIST_ENTRY OwnedList;        // under Lock: FxRequest.OwnedLink of those requests
+    KEVENT OwnedIdle;            // signalled while the driver owns no request of this queue
+    PFN_WDF_IO_QUEUE_STATE IdleCallback; // stop/purge callback waiting for the driver's requests
+    WDFCONTEXT IdleContext;
     LIST_ENTRY DeviceLink;
     BOOLEAN Detached;            // removed from the device (deleted)
 };
@@ -171,6 +176,8 @@ struct FxRequest {
     PKEVENT SendDone;            // set instead of the completion routine for a synchronous send
     NTSTATUS SendStatus;
     LIST_ENTRY QueueLink;        // in FxQueue.Waiting
+    FxQueue *OwnedBy;            // the queue that presented it to the driver, until it leaves the driver
+    LIST_ENTRY OwnedLink;        // in FxQueue.OwnedList
     LIST_ENTRY TargetLink;       // in FxIoTarget.Sent
     PFN_WDF_REQUEST_CANCEL CancelRoutine;
 };
@@ -190,6 +197,7 @@ struct FxIoTarget {
     WDF_IO_TARGET_STATE TargetState;
     KSPIN_LOCK Lock;
     LIST_ENTRY Sent;             // FxRequest.TargetLink
+    LIST_ENTRY SyncSent;         // FxSyncSend.Link: the framework's own synchronous sends
     volatile LONG Outstanding;
     KEVENT Idle;                 // signalled while nothing is outstanding
 };
@@ -265,7 +273,7 @@ void FxDeviceDeleteFromPnp(FxDevice *Device);
 NTSTATUS FxQueueDispatch(FxDevice *Device, PIRP Irp);
 FxRequest *FxRequestCreate(FxDevice *Device, FxQueue *Queue, PIRP Irp, FxFileObject *File);
 void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR Information);
-void FxQueueRequestDone(FxQueue *Queue);
+void FxQueueRequestDone(FxQueue *Queue, FxRequest *Request);
 void FxQueueCancelFileRequests(FxDevice *Device, PFILE_OBJECT File);
 void FxQueueDetach(FxQueue *Queue);
 void FxQueuePresent(FxQueue *Queue, FxRequest *Request);
@@ -279,8 +287,19 @@ void FxIoTargetRequestReturned(FxIoTarget *Target, FxRequest *Request);
 void FxRequestReleaseIrpReference(FxRequest *Request);
 FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice, size_t Size, FxObjectType Type,
                                   PWDF_OBJECT_ATTRIBUTES Attributes, NTSTATUS *Status);
-// Sends an internal device-control request with Argument1 down to `Target` and waits for it at
+// A synchronous send the framework makes on the driver's behalf (a URB through a USB target),
+// known to the target while in flight so that a stop can cancel it and wait for it. Lives on
+// the sender's stack; the canceller holds it (CancelHolds) while it touches the IRP.
+struct FxSyncSend {
+    LIST_ENTRY Link;
+    PIRP Irp;
+    LONG CancelHolds; // under the target's Lock
+    BOOLEAN Returned; // under the target's Lock
+    KEVENT Done;      // the IRP came back
+    KEVENT Released;  // the last canceller let go after it came back
+};
+// Sends IOCTL_INTERNAL_USB_SUBMIT_URB with the URB through `Target` and waits for it at
 // PASSIVE_LEVEL; with a time-out, the request is cancelled when it passes.
-NTSTATUS FxSendInternalSynchronously(PDEVICE_OBJECT Target, ULONG IoControlCode, PVOID Argument1, PLONGLONG Timeout);
+NTSTATUS FxSendUrbSynchronously(FxIoTarget *Target, PURB Urb, PLONGLONG Timeout);
 
 #endif

@@ -3,6 +3,8 @@
 // so that the request cannot finish under the canceller) or wait for them.
 #include "fx_internal.h"
 
+#include <usbioctl.h>
+
 namespace {
 
 FxIoTarget *ValidateTarget(WDFIOTARGET Target, const char *Api)
@@ -10,8 +12,42 @@ FxIoTarget *ValidateTarget(WDFIOTARGET Target, const char *Api)
     return reinterpret_cast<FxIoTarget *>(FxValidate(Target, FxTypeIoTarget, Api));
 }
 
+// The framework's own synchronous sends: each is held while its IRP is cancelled, so that its
+// sender (waiting for it) cannot free the IRP under the canceller.
+void CancelSyncSent(FxIoTarget *Target)
+{
+    const int kBatch = 16;
+    FxSyncSend *batch[kBatch];
+    int count = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&Target->Lock, &irql);
+    for (PLIST_ENTRY e = Target->SyncSent.Flink; e != &Target->SyncSent && count < kBatch; e = e->Flink) {
+        FxSyncSend *send = CONTAINING_RECORD(e, FxSyncSend, Link);
+        if (send->Returned) continue;
+        send->CancelHolds++;
+        batch[count++] = send;
+    }
+    KeReleaseSpinLock(&Target->Lock, irql);
+    for (int i = 0; i < count; ++i) {
+        IoCancelIrp(batch[i]->Irp);
+        KeAcquireSpinLock(&Target->Lock, &irql);
+        bool release = --batch[i]->CancelHolds == 0 && batch[i]->Returned;
+        KeReleaseSpinLock(&Target->Lock, irql);
+        if (release) KeSetEvent(&batch[i]->Released, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+NTSTATUS NTAPI SyncSendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent(&static_cast<FxSyncSend *>(Context)->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 void CancelSent(FxIoTarget *Target)
 {
+    CancelSyncSent(Target);
     const int kBatch = 16;
     for (;;) {
         FxRequest *batch[kBatch];
@@ -56,6 +92,54 @@ void FxIoTargetRequestReturned(FxIoTarget *Target, FxRequest *Request)
     if (idle) KeSetEvent(&Target->Idle, IO_NO_INCREMENT, FALSE);
 }
 
+NTSTATUS FxSendUrbSynchronously(FxIoTarget *Target, PURB Urb, PLONGLONG Timeout)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        FxVerifierReport(FX_RULE_IRQL, "synchronous URB sent at IRQL %d; it needs PASSIVE_LEVEL", KeGetCurrentIrql());
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PIRP irp = IoAllocateIrp(Target->TargetDevice->StackSize, FALSE);
+    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    FxSyncSend send;
+    send.Irp = irp;
+    send.CancelHolds = 0;
+    send.Returned = FALSE;
+    KeInitializeEvent(&send.Done, NotificationEvent, FALSE);
+    KeInitializeEvent(&send.Released, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SyncSendCompletion, &send, TRUE, TRUE, TRUE);
+    KIRQL irql;
+    KeAcquireSpinLock(&Target->Lock, &irql);
+    InsertTailList(&Target->SyncSent, &send.Link);
+    if (InterlockedIncrement(&Target->Outstanding) == 1) KeClearEvent(&Target->Idle);
+    KeReleaseSpinLock(&Target->Lock, irql);
+
+    IoCallDriver(Target->TargetDevice, irp);
+    LARGE_INTEGER timeout;
+    if (Timeout != NULL) timeout.QuadPart = *Timeout;
+    if (KeWaitForSingleObject(&send.Done, Executive, KernelMode, FALSE, Timeout ? &timeout : NULL) == STATUS_TIMEOUT) {
+        IoCancelIrp(irp);
+        KeWaitForSingleObject(&send.Done, Executive, KernelMode, FALSE, NULL);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+
+    KeAcquireSpinLock(&Target->Lock, &irql);
+    RemoveEntryList(&send.Link);
+    send.Returned = TRUE;
+    bool held = send.CancelHolds != 0;
+    KeReleaseSpinLock(&Target->Lock, irql);
+    if (held) KeWaitForSingleObject(&send.Released, Executive, KernelMode, FALSE, NULL);
+    IoFreeIrp(irp);
+    KeAcquireSpinLock(&Target->Lock, &irql);
+    bool idle = InterlockedDecrement(&Target->Outstanding) == 0;
+    KeReleaseSpinLock(&Target->Lock, irql);
+    if (idle) KeSetEvent(&Target->Idle, IO_NO_INCREMENT, FALSE);
+    return status;
+}
+
 FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice, size_t Size, FxObjectType Type,
                                   PWDF_OBJECT_ATTRIBUTES Attributes, NTSTATUS *Status)
 {
@@ -67,6 +151,7 @@ FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice,
     target->TargetState = WdfIoTargetStarted;
     FxInitializeInternalSpinLock(&target->Lock);
     InitializeListHead(&target->Sent);
+    InitializeListHead(&target->SyncSent);
     KeInitializeEvent(&target->Idle, NotificationEvent, TRUE);
     return target;
 }

@@ -1,6 +1,8 @@
 // Plug-and-play and power for function and filter devices: start (lower stack first, then
-// prepare-hardware and D0 entry), capabilities, surprise removal and removal (release-hardware,
-// the removal passed down, then the device and its children deleted). Power IRPs pass down.
+// prepare-hardware and D0 entry), a stop for a resource rebalance (D0 exit and release-hardware,
+// then a later start on the same device prepares the hardware again), capabilities, surprise
+// removal and removal (release-hardware unless already released, the removal passed down, then
+// the device and its children deleted). Power IRPs pass down.
 #include "fx_internal.h"
 
 namespace {
@@ -46,6 +48,11 @@ void StopHardware(FxDevice *Device)
 
 NTSTATUS StartDevice(FxDevice *Device, PIRP Irp)
 {
+    if (Device->PnpState != FxPnpAdded && Device->PnpState != FxPnpStopped) {
+        FxVerifierReport(FX_RULE_FRAMEWORK, "IRP_MN_START_DEVICE for WDFDEVICE %p, which is not added or stopped",
+                         (void *)Device);
+        return FxCompleteIrp(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+    }
     NTSTATUS status = FxForwardSynchronously(Device, Irp);
     if (NT_SUCCESS(status) && Device->PnpPower.EvtDevicePrepareHardware != NULL)
         status = Device->PnpPower.EvtDevicePrepareHardware((WDFDEVICE)Device, NULL, NULL);
@@ -82,6 +89,11 @@ NTSTATUS FxPnpDispatch(FxDevice *Device, PIRP Irp)
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return FxForwardAndForget(Device, Irp);
+    case IRP_MN_STOP_DEVICE:
+        StopHardware(Device);
+        if (Device->PnpState == FxPnpStarted) Device->PnpState = FxPnpStopped;
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return FxForwardAndForget(Device, Irp);
     case IRP_MN_SURPRISE_REMOVAL:

@@ -1,5 +1,7 @@
 // I/O queues: requests of a device go to its default queue, which presents them to the driver's
-// callback at once (parallel dispatch) or holds them while stopped; a purged queue refuses them.
+// callback at once (parallel dispatch) or holds them while stopped; a purged queue refuses them
+// until it is started again. The queue knows which requests the driver owns, so that a
+// synchronous stop or purge returns only once the driver has let go of every one of them.
 // A filter device passes request types its queue has no callback for down the stack.
 #include "fx_internal.h"
 
@@ -18,8 +20,75 @@ bool HasCallbackFor(FxQueue *Queue, UCHAR Major)
     }
 }
 
+void TakeOwnership(FxQueue *Queue, FxRequest *Request)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Queue->Lock, &irql);
+    Request->OwnedBy = Queue;
+    InsertTailList(&Queue->OwnedList, &Request->OwnedLink);
+    if (++Queue->Owned == 1) KeClearEvent(&Queue->OwnedIdle);
+    KeReleaseSpinLock(&Queue->Lock, irql);
+}
+
+const char *MajorName(UCHAR Major)
+{
+    switch (Major) {
+    case IRP_MJ_CREATE: return "create";
+    case IRP_MJ_READ: return "read";
+    case IRP_MJ_WRITE: return "write";
+    case IRP_MJ_DEVICE_CONTROL: return "device control";
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return "internal device control";
+    default: return "request";
+    }
+}
+
+// A synchronous stop or purge: returns once the driver owns no request of the queue. A wait
+// that could only end by the driver completing a request it has no way left to complete is
+// reported by name with the requests it waits for.
+void WaitForDriverOwned(FxQueue *Queue, const char *Api)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        FxVerifierReport(FX_RULE_IRQL, "%s at IRQL %d; it waits and needs PASSIVE_LEVEL", Api, KeGetCurrentIrql());
+        return;
+    }
+    if (FxVerifierWaitForDriver(&Queue->OwnedIdle)) return;
+    int count = 0;
+    FxRequest *first = NULL;
+    ULONG code = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&Queue->Lock, &irql);
+    for (PLIST_ENTRY e = Queue->OwnedList.Flink; e != &Queue->OwnedList; e = e->Flink) {
+        if (count++ == 0) first = CONTAINING_RECORD(e, FxRequest, OwnedLink);
+    }
+    if (first != NULL && first->Irp != NULL) code = IoGetCurrentIrpStackLocation(first->Irp)->Parameters.DeviceIoControl.IoControlCode;
+    UCHAR major = first != NULL ? first->Major : 0;
+    bool sent = first != NULL && first->Target != NULL;
+    KeReleaseSpinLock(&Queue->Lock, irql);
+    FxVerifierReport(FX_RULE_ENDLESS_WAIT,
+                     "%s on WDFQUEUE %p waits for %d request(s) the driver owns and nothing completes, such as "
+                     "WDFREQUEST %p (%s, code 0x%lx, %s)",
+                     Api, (void *)Queue, count, (void *)first, MajorName(major), (unsigned long)code,
+                     sent ? "sent to an I/O target that keeps it" : "kept by the driver");
+}
+
+// Runs the stop or purge callback now if the driver owns nothing, else when its last request ends.
+void CallWhenDriverLetsGo(FxQueue *Queue, PFN_WDF_IO_QUEUE_STATE Callback, WDFCONTEXT Context)
+{
+    if (Callback == NULL) return;
+    KIRQL irql;
+    KeAcquireSpinLock(&Queue->Lock, &irql);
+    bool now = Queue->Owned == 0;
+    if (!now) {
+        Queue->IdleCallback = Callback;
+        Queue->IdleContext = Context;
+    }
+    KeReleaseSpinLock(&Queue->Lock, irql);
+    if (now) Callback((WDFQUEUE)Queue, Context);
+}
+
 void Present(FxQueue *Queue, FxRequest *Request)
 {
+    TakeOwnership(Queue, Request);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Request->Irp);
     const WDF_IO_QUEUE_CONFIG &c = Queue->Config;
     WDFQUEUE queue = (WDFQUEUE)Queue;
@@ -144,8 +213,25 @@ void FxQueueDetach(FxQueue *Queue)
     KeReleaseSpinLock(&device->FileLock, irql);
 }
 
-void FxQueueRequestDone(FxQueue *Queue)
+void FxQueueRequestDone(FxQueue *Queue, FxRequest *Request)
 {
+    PFN_WDF_IO_QUEUE_STATE callback = NULL;
+    WDFCONTEXT context = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Queue->Lock, &irql);
+    if (Request->OwnedBy == Queue) {
+        Request->OwnedBy = NULL;
+        RemoveEntryList(&Request->OwnedLink);
+        InitializeListHead(&Request->OwnedLink);
+        if (--Queue->Owned == 0) {
+            KeSetEvent(&Queue->OwnedIdle, IO_NO_INCREMENT, FALSE);
+            callback = Queue->IdleCallback;
+            context = Queue->IdleContext;
+            Queue->IdleCallback = NULL;
+        }
+    }
+    KeReleaseSpinLock(&Queue->Lock, irql);
+    if (callback != NULL) callback((WDFQUEUE)Queue, context);
     InterlockedDecrement(&Queue->Presented);
     FxObjectDereference(&Queue->Object);
 }
@@ -232,8 +318,19 @@ NTSTATUS NTAPI WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, P
 {
     FxDevice *device = reinterpret_cast<FxDevice *>(FxValidate(Device, FxTypeDevice, "WdfIoQueueCreate"));
     if (device == NULL || Config == NULL || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) return STATUS_INVALID_PARAMETER;
-    if (Config->DispatchType != WdfIoQueueDispatchParallel && Config->DispatchType != WdfIoQueueDispatchSequential) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfIoQueueCreate: only parallel and sequential dispatch are provided");
+    // Sequential and manual dispatch would need their own presentation rules; no driver here
+    // uses them, so they are refused rather than quietly run as parallel queues.
+    if (Config->DispatchType != WdfIoQueueDispatchParallel) {
+        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfIoQueueCreate: only parallel dispatch is provided (dispatch type %d)",
+                         (int)Config->DispatchType);
+        return STATUS_NOT_SUPPORTED;
+    }
+    // Power-managed queues (stopped at every exit from D0) are not provided either: a filter's
+    // and a control device's queues are not power-managed unless asked to be.
+    bool powerManaged = Config->PowerManaged == WdfTrue ||
+                        (Config->PowerManaged == WdfUseDefault && !device->IsFilter && !device->IsControl);
+    if (powerManaged) {
+        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfIoQueueCreate: power-managed queues are not provided");
         return STATUS_NOT_SUPPORTED;
     }
     if (Config->DefaultQueue && device->DefaultQueue != NULL) return STATUS_OBJECT_NAME_COLLISION;
@@ -250,6 +347,8 @@ NTSTATUS NTAPI WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, P
     queue->QueueState = FxQueueStarted;
     FxInitializeInternalSpinLock(&queue->Lock);
     InitializeListHead(&queue->Waiting);
+    InitializeListHead(&queue->OwnedList);
+    KeInitializeEvent(&queue->OwnedIdle, NotificationEvent, TRUE);
     KIRQL irql;
     KeAcquireSpinLock(&device->FileLock, &irql);
     InsertTailList(&device->Queues, &queue->DeviceLink);
@@ -273,10 +372,16 @@ VOID NTAPI WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, W
     KeAcquireSpinLock(&queue->Lock, &irql);
     if (queue->QueueState == FxQueueStarted) queue->QueueState = FxQueueStopped;
     KeReleaseSpinLock(&queue->Lock, irql);
-    if (StopComplete != NULL) StopComplete(Queue, Context);
+    CallWhenDriverLetsGo(queue, StopComplete, Context);
 }
 
-VOID NTAPI WdfIoQueueStopSynchronously(WDFQUEUE Queue) { WdfIoQueueStop(Queue, NULL, NULL); }
+VOID NTAPI WdfIoQueueStopSynchronously(WDFQUEUE Queue)
+{
+    FxQueue *queue = ValidateQueue(Queue, "WdfIoQueueStopSynchronously");
+    if (queue == NULL) return;
+    WdfIoQueueStop(Queue, NULL, NULL);
+    WaitForDriverOwned(queue, "WdfIoQueueStopSynchronously");
+}
 
 VOID NTAPI WdfIoQueueStart(WDFQUEUE Queue)
 {
@@ -293,10 +398,16 @@ VOID NTAPI WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete,
     queue->QueueState = FxQueuePurged;
     KeReleaseSpinLock(&queue->Lock, irql);
     CompleteWaiting(queue, NULL, true, STATUS_CANCELLED);
-    if (PurgeComplete != NULL) PurgeComplete(Queue, Context);
+    CallWhenDriverLetsGo(queue, PurgeComplete, Context);
 }
 
-VOID NTAPI WdfIoQueuePurgeSynchronously(WDFQUEUE Queue) { WdfIoQueuePurge(Queue, NULL, NULL); }
+VOID NTAPI WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
+{
+    FxQueue *queue = ValidateQueue(Queue, "WdfIoQueuePurgeSynchronously");
+    if (queue == NULL) return;
+    WdfIoQueuePurge(Queue, NULL, NULL);
+    WaitForDriverOwned(queue, "WdfIoQueuePurgeSynchronously");
+}
 
 NTSTATUS NTAPI WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutRequest)
 {

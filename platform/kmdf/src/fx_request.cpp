@@ -202,6 +202,7 @@ FxRequest *FxRequestCreate(FxDevice *Device, FxQueue *Queue, PIRP Irp, FxFileObj
     request->Major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     InitializeListHead(&request->QueueLink);
     InitializeListHead(&request->TargetLink);
+    InitializeListHead(&request->OwnedLink);
     return request;
 }
 
@@ -231,7 +232,7 @@ void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR In
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     Request->Irp = NULL;
     if (failedCreateFile != NULL) FxFileCreateFailed(failedCreateFile);
-    if (queue != NULL) FxQueueRequestDone(queue);
+    if (queue != NULL) FxQueueRequestDone(queue, Request);
     FxObjectDereference(&Request->Object);
 }
 
@@ -484,7 +485,7 @@ BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUES
         request->Irp = NULL;
         IoSkipCurrentIrpStackLocation(irp);
         IoCallDriver(target->TargetDevice, irp);
-        if (queue != NULL) FxQueueRequestDone(queue);
+        if (queue != NULL) FxQueueRequestDone(queue, request);
         FxObjectDereference(&request->Object);
         return TRUE;
     }

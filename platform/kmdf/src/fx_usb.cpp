@@ -1,6 +1,7 @@
 // USB target devices: an I/O target over the device below, which reads and keeps the USB device
 // descriptor when created; configuration selection and synchronous URBs are internal
-// IOCTL_INTERNAL_USB_SUBMIT_URB requests built with IoBuildDeviceIoControlRequest and waited for.
+// IOCTL_INTERNAL_USB_SUBMIT_URB requests sent through the target (so that stopping it cancels
+// them) and waited for.
 #include "fx_internal.h"
 
 #include <usbioctl.h>
@@ -23,7 +24,7 @@ FxUsbDevice *ValidateUsb(WDFUSBDEVICE UsbDevice, const char *Api)
 
 NTSTATUS SendUrb(FxUsbDevice *Usb, PURB Urb, PLONGLONG Timeout)
 {
-    return FxSendInternalSynchronously(Usb->Target.TargetDevice, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, Timeout);
+    return FxSendUrbSynchronously(&Usb->Target, Urb, Timeout);
 }
 
 NTSTATUS GetDescriptor(FxUsbDevice *Usb, UCHAR Type, PVOID Buffer, ULONG Length, ULONG *Transferred)
@@ -38,32 +39,6 @@ NTSTATUS GetDescriptor(FxUsbDevice *Usb, UCHAR Type, PVOID Buffer, ULONG Length,
 }
 
 } // namespace
-
-NTSTATUS FxSendInternalSynchronously(PDEVICE_OBJECT Target, ULONG IoControlCode, PVOID Argument1, PLONGLONG Timeout)
-{
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        FxVerifierReport(FX_RULE_IRQL, "synchronous request (code 0x%x) sent at IRQL %d; it needs PASSIVE_LEVEL",
-                         (unsigned)IoControlCode, KeGetCurrentIrql());
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    KEVENT done;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Target, NULL, 0, NULL, 0, TRUE, &done, &ioStatus);
-    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Argument1;
-    NTSTATUS status = IoCallDriver(Target, irp);
-    if (status == STATUS_PENDING) {
-        LARGE_INTEGER timeout;
-        if (Timeout != NULL) timeout.QuadPart = *Timeout;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, Timeout ? &timeout : NULL) == STATUS_TIMEOUT) {
-            IoCancelIrp(irp);
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        }
-        status = ioStatus.Status;
-    }
-    return status;
-}
 
 extern "C" {
 

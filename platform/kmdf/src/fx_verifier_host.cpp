@@ -4,8 +4,10 @@
 #include <hostkernel/kernel.h>
 #include <hostkernel/verifier.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <thread>
 
 void FxVerifierReport(const char *Rule, const char *Format, ...)
 {
@@ -21,6 +23,18 @@ void FxVerifierLockAcquired(const void *Lock) { hostkernel::verifier::NoteLockAc
 void FxVerifierLockReleased(const void *Lock) { hostkernel::verifier::NoteLockReleased(Lock); }
 void FxVerifierLockForgotten(const void *Lock) { hostkernel::verifier::ForgetLock(Lock); }
 void FxVerifierRegisterPoolTag(ULONG Tag) { hostkernel::verifier::SetFrameworkPoolTag(Tag); }
+
+// Polls rather than waits in the kernel: the test clock must not be what ends this wait, and a
+// wait that never ends has to come back to say so.
+BOOLEAN FxVerifierWaitForDriver(PKEVENT Event)
+{
+    auto deadline = std::chrono::steady_clock::now() + hostkernel::verifier::EndlessWaitLimit();
+    while (KeReadStateEvent(Event) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return FALSE;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return TRUE;
+}
 
 void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock)
 {

@@ -17,6 +17,12 @@ void FxVerifierLockAcquired(const void *Lock) { (void)Lock; }
 void FxVerifierLockReleased(const void *Lock) { (void)Lock; }
 void FxVerifierLockForgotten(const void *Lock) { (void)Lock; }
 void FxVerifierRegisterPoolTag(ULONG Tag) { (void)Tag; }
+BOOLEAN FxVerifierWaitForDriver(PKEVENT Event)
+{
+    KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, NULL);
+    return TRUE;
+}
+
 void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock) { KeInitializeSpinLock(Lock); }
 void FxRegisterEntryFailureCleanup(PDRIVER_OBJECT Driver, PDRIVER_UNLOAD Cleanup)
 {

@@ -49,6 +49,13 @@ Bytes LightsSent(FilterRig& rig) {
         EXPECT_EQ(r.value, 0x0200);
         EXPECT_EQ(r.index, 0);
         EXPECT_EQ(r.bytes.size(), 1u);
+        // The whole request as the bus driver took it: host to device, class request to an
+        // interface, one byte in a plain buffer.
+        EXPECT_EQ(r.headerLength, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+        EXPECT_EQ(r.transferFlags, 0u);
+        EXPECT_EQ(r.requestTypeReservedBits, 0x22);
+        EXPECT_EQ(r.transferBufferLength, 1u);
+        EXPECT_FALSE(r.viaMdl);
         values.insert(values.end(), r.bytes.begin(), r.bytes.end());
     }
     return values;
@@ -121,6 +128,31 @@ TEST_F(DeviceCommands, FailuresReachTheCallerAndSendNothing) {
     });
     EXPECT_EQ(h.DeviceIoControl(IOCTL_OVTM_COMMAND_C2, {}, 0).status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(hostkernel::verifier::PoolBlocksOutstanding(COMMAND_URB_POOL_TAG), 0u);
+}
+
+TEST_F(DeviceCommands, CommandIsAWholeInterruptTransferOnThePipeOfEndpoint3) {
+    FilterRig rig;
+    UserHandle h = rig.Open();
+    ASSERT_EQ(h.DeviceIoControl(IOCTL_OVTM_COMMAND_C1, {}, 0).status, STATUS_SUCCESS);
+    auto sent = rig.Usb().OutTransfers();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].headerLength, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    EXPECT_EQ(sent[0].pipe, StubUsbDevice::PipeHandle(0x03));
+    EXPECT_EQ(sent[0].transferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(sent[0].transferBufferLength, 3u);
+    EXPECT_FALSE(sent[0].viaMdl);
+    EXPECT_EQ(sent[0].bytes, Command(0xC1));
+}
+
+TEST_F(DeviceCommands, LightBitsAboveScrollLockPassAndAreKeptWhenInverted) {
+    FilterRig rig;
+    UserHandle h = rig.Open();
+    // Bit 3 is the device's switch and never a light; bits 4 to 7 go out as they are.
+    EXPECT_EQ(Switches(h, 0xF0, 1).status, STATUS_SUCCESS);
+    EXPECT_EQ(Switches(h, 0xF0, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Switches(h, 0xFF, 1).status, STATUS_SUCCESS);
+    EXPECT_EQ(LightsSent(rig), (Bytes{0xF0, 0xF7, 0xF7}));
+    EXPECT_EQ(CommandsSent(rig), (std::vector<Bytes>{Command(0xC5)}));
 }
 
 TEST_F(DeviceCommands, SwitchesSendTheCommandAndTheLights) {

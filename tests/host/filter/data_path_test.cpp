@@ -49,7 +49,12 @@ TEST_F(FilterDataPath, EveryClientReceivesTheRecordsInTableOrder) {
 TEST_F(FilterDataPath, VelocityCurveShapesNoteOnOnly) {
     FilterRig rig;
     UserHandle a = rig.Open();
-    rig.Extension()->VelocityCurve[100] = 127;
+    Bytes curve(OVTM_VELOCITY_CURVE_SIZE);
+    for (size_t i = 0; i < curve.size(); ++i) {
+        curve[i] = static_cast<uint8_t>(i);
+    }
+    curve[100] = 127;
+    ASSERT_EQ(a.DeviceIoControl(IOCTL_OVTM_SET_VELOCITY_CURVE, curve, 0).status, STATUS_SUCCESS);
     rig.Send(KeyboardModel::PressKey(63, 100));
     rig.Send(KeyboardModel::ReleaseKey(63, 100));
     EXPECT_EQ(ReadNow(rig, a), Concat({NoteBytes(kOn, 0x67, 0x7F), NoteBytes(kOff, 0x67, 0x64)}));
@@ -73,7 +78,8 @@ TEST_F(FilterDataPath, HidStackReceivesHiddenButtonsCleared) {
     EXPECT_EQ(rig.Send(kb.ReleaseButton(NamedButton::OctaveUp)), (Bytes{4, 0, 0, 0}));
     EXPECT_EQ(rig.Send(kb.PressButton(NamedButton::OctaveUp)), (Bytes{4, 0x10, 0, 0}));
 
-    rig.Extension()->KeyMask[11] = 1;
+    ASSERT_EQ(midi.DeviceIoControl(IOCTL_OVTM_SET_KEY_MASK, {}, Bytes{11, 1, 0, 0}).status,
+              STATUS_SUCCESS);
     EXPECT_EQ(rig.Send(kb.PressButton(0x5A)), (Bytes{2, 0}));
     EXPECT_EQ(rig.Send(kb.PressButton(0x5C)), (Bytes{2, 3}));
 }
@@ -298,9 +304,7 @@ TEST_F(Unplug, EveryClientGetsTheDetachRecordAndReadsEnd) {
     ASSERT_TRUE(readA.IsComplete());
     EXPECT_EQ(readA.OutputBytes(), KeyBytes(0x5E));
     // The released hardware takes no more transfers; nothing more reaches the rings.
-    rig.Extension()->CaptureCount = 1;
     EXPECT_EQ(rig.SubmitRefusedTransfer(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(rig.Extension()->Report4State, 0u);
     // The control queue is stopped: a new read is not served, and ends when its handle closes.
     PendingIo late = rig.Read(b);
     EXPECT_FALSE(late.IsComplete());
@@ -329,9 +333,7 @@ TEST_F(Unplug, HandlesOutliveTheirKeyboard) {
 
 TEST_F(Unplug, NoClientOpen) {
     FilterRig rig;
-    rig.Extension()->CaptureCount = 1;
     rig.SurpriseRemove();
     EXPECT_EQ(rig.SubmitRefusedTransfer(), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(rig.Extension()->Report4State, 0u);
     rig.RemoveDevice();
 }

@@ -227,6 +227,8 @@ NTSTATUS FilterRig::ReleaseAllReaders(UserHandle& handle) {
 }
 
 void FilterRig::SurpriseRemove() {
+    // The keyboard is pulled out: its transfers fail before the stack hears of it.
+    impl_->usb->Disconnect();
     EXPECT_EQ(impl_->driver->SurpriseRemove(impl_->usb->Pdo()), STATUS_SUCCESS);
 }
 

@@ -57,6 +57,7 @@ TEST_F(PlugStress, TwoHundredPlugsWithClientsBusy) {
         if (cycle % 2 == 0) {
             idle.Close();
         }
+        usb.Disconnect();
         EXPECT_EQ(driver->SurpriseRemove(usb.Pdo()), STATUS_SUCCESS);
         EXPECT_EQ(driver->Remove(usb.Pdo()), STATUS_SUCCESS);
         ASSERT_TRUE(parked.Wait());

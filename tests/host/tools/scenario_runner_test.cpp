@@ -74,6 +74,13 @@ TEST(ScenarioRunner, EveryScenarioScriptPrintsItsExpectedLines) {
     EXPECT_GE(scripts, 8);
 }
 
+TEST(ScenarioRunner, StopRestartAndOrderlyRemovalPrintTheDocumentedStory) {
+    std::string root = OVTM_SOURCE_DIR;
+    Played run = Play(ReadFile(root + "/tools/scenarios/pnp.scn"));
+    ASSERT_EQ(run.code, kRunOk) << run.errors;
+    EXPECT_EQ(run.out, ReadFile(root + "/tests/host/tools/pnp.expected"));
+}
+
 TEST(ScenarioRunner, CompletionsCarryTheMillisecondTheyHappenedAt) {
     Played run = Play(Script("completions_carry_their_millisecond"));
     ASSERT_EQ(run.code, kRunOk) << run.errors;
@@ -232,6 +239,10 @@ TEST(ScenarioRunner, ScriptMistakesStopEverythingBeforeItRuns) {
          "test.scn: line 4: keyboard K1 is not plugged in\n"},
         {"keyboard K2\n", "test.scn: line 1: keyboard K2 is not plugged in\n"},
         {"unplug K2\n", "test.scn: line 1: keyboard K2 is not plugged in\n"},
+        {"start\n", "test.scn: line 1: keyboard K1 is not stopped\n"},
+        {"stop\nstop\n", "test.scn: line 2: keyboard K1 is already stopped\n"},
+        {"disable\nstart\n", "test.scn: line 2: keyboard K1 is disabled\n"},
+        {"unplug\nstop\n", "test.scn: line 2: keyboard K1 is not plugged in\n"},
     };
     for (const auto& c : cases) {
         Played run = Play(c.script);

@@ -55,6 +55,20 @@ bool DriverLoaded(PDRIVER_OBJECT driver);
 // stack (a device attached to another) until no stack is left. Stop() does this first.
 void RemoveAllDeviceStacks();
 
+// Plug-and-play requests as the PnP manager sends them to the stack above `pdo` (to its top),
+// each returning the status it completed with. A resource rebalance is QueryStopStack, then
+// IRP_MN_STOP_DEVICE, then IRP_MN_START_DEVICE on the same device objects; an orderly removal
+// is QueryRemoveStack, then IRP_MN_REMOVE_DEVICE, with no surprise removal. A refused query is
+// followed by its cancel (IRP_MN_CANCEL_STOP_DEVICE / IRP_MN_CANCEL_REMOVE_DEVICE).
+NTSTATUS SendPnpToStack(PDEVICE_OBJECT pdo, UCHAR minor);
+NTSTATUS QueryStopStack(PDEVICE_OBJECT pdo);
+NTSTATUS QueryRemoveStack(PDEVICE_OBJECT pdo);
+
+// Drivers' debug output (DbgPrint, DbgPrintEx) goes to stderr while shown; hidden by default
+// (the environment variable HOSTKERNEL_DEBUG_OUTPUT also shows it).
+void ShowDebugOutput(bool shown);
+bool DebugOutputShown();
+
 // Runs `fn` as code of `driver` (pool it allocates is counted to that driver).
 class DriverScope {
 public:

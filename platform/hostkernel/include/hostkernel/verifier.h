@@ -5,6 +5,7 @@
 
 #include <ntdef.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ inline constexpr const char *kIrql = "IRQL";
 inline constexpr const char *kTimerInFreedMemory = "no timer or DPC in freed memory";
 inline constexpr const char *kAssertion = "assertion";
 inline constexpr const char *kFramework = "framework use";
+inline constexpr const char *kEndlessWait = "no wait that never ends";
 
 struct Finding {
     std::string rule;
@@ -48,6 +50,11 @@ void RequireHeldAlone(const void *lock);
 void DeclareLockOrder(const void *before, const void *after);
 // A finding whenever `a` and `b` are held together, in either order.
 void ForbidHoldingTogether(const void *a, const void *b);
+// How long (real time) the framework waits for requests only driver code can complete (a
+// synchronous queue purge or stop) before it reports the wait as one that never ends and
+// returns; 5 s unless a test sets it.
+void SetEndlessWaitLimit(std::chrono::milliseconds limit);
+std::chrono::milliseconds EndlessWaitLimit();
 // Lock-order and held-alone tracking, on by default (benchmarks may turn it off).
 void SetLockTracking(bool enabled);
 

@@ -59,6 +59,18 @@ NTSTATUS DriverUnderTest::Start(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN
 NTSTATUS DriverUnderTest::SurpriseRemove(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL); }
 NTSTATUS DriverUnderTest::Remove(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_REMOVE_DEVICE); }
 
+NTSTATUS DriverUnderTest::Stop(PDEVICE_OBJECT pdo)
+{
+    NTSTATUS status = QueryStopStack(pdo);
+    return NT_SUCCESS(status) ? SendPnp(pdo, IRP_MN_STOP_DEVICE) : status;
+}
+
+NTSTATUS DriverUnderTest::RemoveOrderly(PDEVICE_OBJECT pdo)
+{
+    NTSTATUS status = QueryRemoveStack(pdo);
+    return NT_SUCCESS(status) ? SendPnp(pdo, IRP_MN_REMOVE_DEVICE) : status;
+}
+
 NTSTATUS DriverUnderTest::QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *capabilities)
 {
     memset(capabilities, 0, sizeof(*capabilities));

@@ -6,6 +6,7 @@ namespace hostkernel::testing {
 void KernelTest::SetUp()
 {
     Start(ClockMode::Test);
+    verifier::SetEndlessWaitLimit(std::chrono::seconds(5));
     verifier::TakeFindings();
 }
 

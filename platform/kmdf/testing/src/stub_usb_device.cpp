@@ -6,6 +6,7 @@
 
 #include <usbioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -25,6 +26,12 @@ struct StubUsbDevice::State {
     std::vector<UCHAR> pnpRequests;
     int selectCount = 0;
     int deconfigureCount = 0;
+    bool disconnected = false;
+    bool holdOut = false;
+    // Transfers are taken on the configuration descriptor's pipes until a deconfigure, and again
+    // after the next selection. (The framework's own tests drive transfers without selecting.)
+    bool configured = true;
+    std::vector<UCHAR> endpoints; // of the configuration descriptor
     std::function<bool(PURB, NTSTATUS *)> handler;
 };
 
@@ -105,10 +112,12 @@ NTSTATUS SelectConfiguration(StubUsbDevice::State *state, PURB urb)
     std::lock_guard<std::mutex> guard(state->mutex);
     if (select.ConfigurationDescriptor == nullptr) {
         state->deconfigureCount++;
+        state->configured = false;
         urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
         return STATUS_SUCCESS;
     }
     state->selectCount++;
+    state->configured = true;
     select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0xC0F1);
     const auto &config = state->configuration;
     char *entry = reinterpret_cast<char *>(&select.Interface);
@@ -146,7 +155,20 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
 {
     auto &transfer = urb->UrbBulkOrInterruptTransfer;
     UCHAR endpoint = EndpointOf(transfer.PipeHandle);
-    if (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
+    bool in = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    bool hold = in;
+    if (!in) {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        UsbOutTransfer record{endpoint, BytesOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength)};
+        record.headerLength = transfer.Hdr.Length;
+        record.pipe = transfer.PipeHandle;
+        record.transferFlags = transfer.TransferFlags;
+        record.transferBufferLength = transfer.TransferBufferLength;
+        record.viaMdl = transfer.TransferBuffer == nullptr && transfer.TransferBufferMDL != nullptr;
+        state->outTransfers.push_back(record);
+        hold = state->holdOut;
+    }
+    if (hold) {
         IoMarkIrpPending(irp);
         bool cancelled = false;
         {
@@ -165,13 +187,75 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
         }
         return STATUS_PENDING;
     }
-    {
-        std::lock_guard<std::mutex> guard(state->mutex);
-        state->outTransfers.push_back(
-            UsbOutTransfer{endpoint, BytesOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength)});
-    }
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return Complete(irp, STATUS_SUCCESS);
+}
+
+// A data buffer as the bus driver accepts it: none for no data, else a buffer or an MDL that
+// covers the whole length.
+bool BufferFits(PVOID buffer, PMDL mdl, ULONG length)
+{
+    if (length == 0) return true;
+    if (buffer != nullptr) return true;
+    return mdl != nullptr && MmGetMdlByteCount(mdl) >= length;
+}
+
+constexpr ULONG kKnownTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+// What the bus driver refuses before it looks at the request: the USBD status it sets, and the
+// status the IRP completes with; USBD_STATUS_SUCCESS when the URB is well formed.
+USBD_STATUS Malformed(StubUsbDevice::State *state, PURB urb, NTSTATUS *status)
+{
+    *status = STATUS_INVALID_PARAMETER;
+    const USHORT length = urb->UrbHeader.Length;
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto &r = urb->UrbControlDescriptorRequest;
+        if (length != sizeof(r)) return USBD_STATUS_INVALID_PARAMETER;
+        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength)) return USBD_STATUS_INVALID_PARAMETER;
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        auto &r = urb->UrbSelectConfiguration;
+        size_t least = r.ConfigurationDescriptor == nullptr
+                           ? sizeof(r)
+                           : sizeof(r) - sizeof(USBD_INTERFACE_INFORMATION) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+        if (length < least) return USBD_STATUS_INVALID_PARAMETER;
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        auto &r = urb->UrbBulkOrInterruptTransfer;
+        if (length != sizeof(r)) return USBD_STATUS_INVALID_PARAMETER;
+        if (r.TransferFlags & ~kKnownTransferFlags) return USBD_STATUS_INVALID_PARAMETER;
+        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength)) return USBD_STATUS_INVALID_PARAMETER;
+        UCHAR endpoint = EndpointOf(r.PipeHandle);
+        {
+            std::lock_guard<std::mutex> guard(state->mutex);
+            bool known = state->configured && r.PipeHandle == StubUsbDevice::PipeHandle(endpoint) &&
+                         std::find(state->endpoints.begin(), state->endpoints.end(), endpoint) != state->endpoints.end();
+            if (!known) return USBD_STATUS_INVALID_PIPE_HANDLE;
+        }
+        // The direction of the transfer is the pipe's.
+        bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        if (in != ((endpoint & 0x80) != 0)) return USBD_STATUS_INVALID_PARAMETER;
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT: {
+        auto &r = urb->UrbControlVendorClassRequest;
+        if (length != sizeof(r)) return USBD_STATUS_INVALID_PARAMETER;
+        if (r.TransferFlags & ~kKnownTransferFlags) return USBD_STATUS_INVALID_PARAMETER;
+        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength)) return USBD_STATUS_INVALID_PARAMETER;
+        return USBD_STATUS_SUCCESS;
+    }
+    default:
+        *status = STATUS_NOT_SUPPORTED;
+        return USBD_STATUS_INVALID_URB_FUNCTION;
+    }
 }
 
 NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -183,11 +267,22 @@ NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     auto *urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     if (urb == nullptr) return Complete(Irp, STATUS_INVALID_PARAMETER);
     std::function<bool(PURB, NTSTATUS *)> handler;
+    bool disconnected;
     {
         std::lock_guard<std::mutex> guard(state->mutex);
         handler = state->handler;
+        disconnected = state->disconnected;
+    }
+    if (disconnected) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        return Complete(Irp, STATUS_NO_SUCH_DEVICE);
     }
     NTSTATUS status;
+    USBD_STATUS refusal = Malformed(state, urb, &status);
+    if (refusal != USBD_STATUS_SUCCESS) {
+        urb->UrbHeader.Status = refusal;
+        return Complete(Irp, status);
+    }
     if (handler && handler(urb, &status)) return Complete(Irp, status);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -204,6 +299,11 @@ NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case URB_FUNCTION_VENDOR_ENDPOINT: {
         auto &request = urb->UrbControlVendorClassRequest;
         UsbControlRequest record{urb->UrbHeader.Function, request.Request, request.Value, request.Index, {}};
+        record.headerLength = request.Hdr.Length;
+        record.transferFlags = request.TransferFlags;
+        record.requestTypeReservedBits = request.RequestTypeReservedBits;
+        record.transferBufferLength = request.TransferBufferLength;
+        record.viaMdl = request.TransferBuffer == nullptr && request.TransferBufferMDL != nullptr;
         if (!(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
             record.bytes = BytesOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
         {
@@ -214,8 +314,8 @@ NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_SUCCESS);
     }
     default:
-        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-        return Complete(Irp, STATUS_SUCCESS);
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+        return Complete(Irp, STATUS_NOT_SUPPORTED);
     }
 }
 
@@ -303,6 +403,15 @@ NTSTATUS NTAPI StubEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
     return STATUS_SUCCESS;
 }
 
+std::vector<UCHAR> EndpointsOf(const std::vector<uint8_t> &configuration)
+{
+    std::vector<UCHAR> endpoints;
+    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2; at += configuration[at])
+        if (configuration[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at + 3 <= configuration.size())
+            endpoints.push_back(configuration[at + 2]);
+    return endpoints;
+}
+
 std::vector<uint8_t> DefaultConfiguration()
 {
     return {
@@ -331,6 +440,7 @@ StubUsbDevice::StubUsbDevice(USHORT vendorId, USHORT productId, USHORT bcdDevice
     d.iProduct = 2;
     d.bNumConfigurations = 1;
     state_->configuration = DefaultConfiguration();
+    state_->endpoints = EndpointsOf(state_->configuration);
     std::wstring name = L"UsbStub" + std::to_wstring(++stubCount);
     state_->driver = LoadDriver(name, StubEntry);
     NTSTATUS status = IoCreateDevice(state_->driver, sizeof(State *), nullptr, FILE_DEVICE_UNKNOWN,
@@ -368,6 +478,7 @@ void StubUsbDevice::SetConfigurationDescriptor(const std::vector<uint8_t> &descr
 {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->configuration = descriptor;
+    state_->endpoints = EndpointsOf(descriptor);
 }
 
 USBD_PIPE_HANDLE StubUsbDevice::PipeHandle(UCHAR endpoint)
@@ -424,6 +535,27 @@ void StubUsbDevice::FailPendingTransfers(NTSTATUS status)
     for (UCHAR endpoint : endpoints)
         while (CompleteTransfer(endpoint, {}, status)) {
         }
+}
+
+void StubUsbDevice::HoldOutTransfers(bool hold)
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    state_->holdOut = hold;
+}
+
+void StubUsbDevice::Disconnect()
+{
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        state_->disconnected = true;
+    }
+    FailPendingTransfers(STATUS_NO_SUCH_DEVICE);
+}
+
+bool StubUsbDevice::IsConnected() const
+{
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return !state_->disconnected;
 }
 
 std::vector<UsbOutTransfer> StubUsbDevice::OutTransfers() const

@@ -34,6 +34,11 @@ public:
     NTSTATUS Start(PDEVICE_OBJECT pdo);
     NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
     NTSTATUS Remove(PDEVICE_OBJECT pdo);
+    // A resource rebalance's stop: IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE unless the
+    // query was refused (then IRP_MN_CANCEL_STOP_DEVICE). Start(pdo) restarts the same devices.
+    NTSTATUS Stop(PDEVICE_OBJECT pdo);
+    // An orderly removal: IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE unless refused.
+    NTSTATUS RemoveOrderly(PDEVICE_OBJECT pdo);
     NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *capabilities);
 
     // The framework device this driver attached directly above `pdo`, or NULL.

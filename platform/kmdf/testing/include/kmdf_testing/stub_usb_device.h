@@ -1,6 +1,9 @@
 // A stub USB device below a driver under test (the physical device object of its stack): answers
 // descriptor requests and configuration selection, keeps interrupt-IN transfers pending until the
-// test completes them with report bytes, and records what is written to it.
+// test completes them with report bytes, and records what is written to it. It checks every URB
+// as the bus driver does and refuses a malformed one (wrong header length or function, a pipe
+// that the current configuration lacks, transfer flags that do not fit the pipe, a missing or
+// short buffer) with a USBD status and a failing NTSTATUS.
 #ifndef KMDF_TESTING_STUB_USB_DEVICE_H
 #define KMDF_TESTING_STUB_USB_DEVICE_H
 
@@ -14,17 +17,29 @@
 
 namespace hostkernel::testing {
 
+// Every field of an OUT transfer as the device received it.
 struct UsbOutTransfer {
     UCHAR endpoint;
     std::vector<uint8_t> bytes;
+    USHORT headerLength = 0;
+    USBD_PIPE_HANDLE pipe = nullptr;
+    ULONG transferFlags = 0;
+    ULONG transferBufferLength = 0;
+    bool viaMdl = false; // the buffer was described by an MDL alone
 };
 
+// Every field of a class or vendor request as the device received it.
 struct UsbControlRequest {
     USHORT function; // URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_VENDOR_DEVICE, ...
     UCHAR request;
     USHORT value;
     USHORT index;
     std::vector<uint8_t> bytes; // host-to-device data
+    USHORT headerLength = 0;
+    ULONG transferFlags = 0;
+    UCHAR requestTypeReservedBits = 0;
+    ULONG transferBufferLength = 0;
+    bool viaMdl = false;
 };
 
 class StubUsbDevice {
@@ -51,6 +66,13 @@ public:
     bool CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t> &bytes, NTSTATUS status = STATUS_SUCCESS);
     // Fails every pending transfer with `status`.
     void FailPendingTransfers(NTSTATUS status);
+    // From now on OUT transfers are recorded on arrival and then kept pending (cancellably),
+    // as a device that does not take them yet; false lets them complete at once again.
+    void HoldOutTransfers(bool hold);
+    // The device leaves the bus, as a pulled cable does before any plug-and-play request says
+    // so: pending transfers fail with STATUS_NO_SUCH_DEVICE, and so does every later URB.
+    void Disconnect();
+    bool IsConnected() const;
 
     std::vector<UsbOutTransfer> OutTransfers() const;
     std::vector<UsbControlRequest> ControlRequests() const;
