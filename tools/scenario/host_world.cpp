@@ -174,17 +174,17 @@ void HostWorld::Unplug(const std::string& name) {
         keyboard->plugged->Unplug();
 }
 
-HostWorld::PlugResult HostWorld::Stop(const std::string& name) {
+PlugResult HostWorld::Stop(const std::string& name) {
     usbsim::PluggedKeyboard::Outcome outcome = Plugged(name)->plugged->Stop();
     return PlugResult{static_cast<uint32_t>(outcome.status), outcome.stage, -1};
 }
 
-HostWorld::PlugResult HostWorld::Restart(const std::string& name) {
+PlugResult HostWorld::Restart(const std::string& name) {
     usbsim::PluggedKeyboard::Outcome outcome = Plugged(name)->plugged->Restart();
     return PlugResult{static_cast<uint32_t>(outcome.status), outcome.stage, -1};
 }
 
-HostWorld::PlugResult HostWorld::Disable(const std::string& name) {
+PlugResult HostWorld::Disable(const std::string& name) {
     usbsim::PluggedKeyboard::Outcome outcome = Plugged(name)->plugged->Disable();
     return PlugResult{static_cast<uint32_t>(outcome.status), outcome.stage, -1};
 }

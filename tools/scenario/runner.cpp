@@ -231,7 +231,7 @@ class Runner {
                                 " (this bus has no stop, restart or orderly removal)");
             return;
         }
-        World::PlugResult result;
+        PlugResult result;
         if (step.verb == Verb::Stop) {
             printer_.PnpStep(name, "stopped for a resource rebalance");
             result = world_.Stop(name);
