@@ -7,6 +7,7 @@
 
 #include <hostkernel/user_io.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -242,6 +243,11 @@ bool HidClassStandIn::StopListening() {
             held.push_back(transfer);
         }
     }
+    // In endpoint order, as the HID class driver cancels its pipes one after the other, so
+    // that what the stack sees does not depend on where the transfers happen to lie in memory.
+    std::stable_sort(held.begin(), held.end(), [](const Transfer* a, const Transfer* b) {
+        return a->endpoint < b->endpoint;
+    });
     for (Transfer* transfer : held)
         IoCancelIrp(transfer->irp);
     std::vector<Transfer*> freed;
