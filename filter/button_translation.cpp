@@ -14,7 +14,7 @@ struct ButtonRow {
 };
 
 // Rows in the order their records are emitted.
-const ButtonRow Report1Rows[] = {
+constexpr ButtonRow Report1Rows[] = {
     {23, 0x2A, false}, {22, 0x2C, false}, {21, 0x2E, false}, {20, 0x30, false}, {19, 0x32, false},
     {18, 0x34, false}, {17, 0x36, false}, {16, 0x38, false}, {15, 0x3A, false}, {14, 0x3C, false},
     {13, 0x3E, false}, {12, 0x40, false}, {11, 0x42, false}, {10, 0x44, false}, {9, 0x46, false},
@@ -23,7 +23,7 @@ const ButtonRow Report1Rows[] = {
 };
 
 // Not in bit order: the keyboard's layout puts 0x10 first and 0x0E before 0x0C.
-const ButtonRow Report4Rows[] = {
+constexpr ButtonRow Report4Rows[] = {
     {20, 0x10, false}, {19, 0x28, false}, {18, 0x26, false}, {17, 0x24, false}, {16, 0x22, false},
     {15, 0x20, false}, {14, 0x1E, false}, {13, 0x1C, false}, {12, 0x1A, false}, {11, 0x18, false},
     {10, 0x16, false}, {9, 0x14, false},  {8, 0x12, false},  {2, 0x0E, false},  {7, 0x0C, false},
@@ -31,7 +31,7 @@ const ButtonRow Report4Rows[] = {
     {1, 0x00, false},
 };
 
-const ButtonRow Report2Rows[] = {
+constexpr ButtonRow Report2Rows[] = {
     {2, 0x58, false},
     {1, 0x5A, false},
     {0, 0x5C, false},
@@ -40,6 +40,28 @@ const ButtonRow Report2Rows[] = {
 template <size_t N> constexpr size_t RowCount(const ButtonRow (&)[N]) {
     return N;
 }
+
+template <size_t N>
+constexpr bool HasRow(const ButtonRow (&rows)[N], uint8_t bit, uint32_t code, bool pressOnly) {
+    for (size_t i = 0; i < N; ++i) {
+        if (rows[i].Bit == bit) {
+            return rows[i].Code == code && rows[i].PressOnly == pressOnly;
+        }
+    }
+    return false;
+}
+
+// The codes other parts of the package act on sit where the shared code table says.
+static_assert(HasRow(Report4Rows, 4, OVTM_KEY_OCTAVE_UP, false), "octave up: report 4 bit 4");
+static_assert(HasRow(Report4Rows, 20, OVTM_KEY_LED_TOGGLE, false), "light key: report 4 bit 20");
+static_assert(HasRow(Report1Rows, 18, OVTM_KEY_SUSTAIN, false), "sustain: report 1 bit 18");
+static_assert(HasRow(Report1Rows, 14, OVTM_KEY_OCTAVE_DOWN, false), "octave down: report 1 bit 14");
+static_assert(HasRow(Report1Rows, 8, OVTM_KEY_PRESS_ONLY_BIT8, true), "report 1 bit 8, press only");
+static_assert(HasRow(Report1Rows, 7, OVTM_KEY_PRESS_ONLY_BIT7, true), "report 1 bit 7, press only");
+// The notices as clients read them on the wire.
+static_assert(OVTM_RECORD_DEVICE_REMOVED == 0x055E00FFu &&
+                  OVTM_RECORD_CAPTURE_RELEASED == 0x056100FFu,
+              "notice records as clients read them");
 
 uint32_t BitmapValue(const uint8_t* report) {
     return (uint32_t)report[1] | ((uint32_t)report[2] << 8) | ((uint32_t)report[3] << 16);
@@ -80,7 +102,7 @@ void ClearBit(uint8_t* report, size_t byteIndex, unsigned bit) {
 
 size_t TranslateButtonReport1(uint8_t* report, size_t length, uint32_t* state,
                               const BUTTON_MASK_SETTINGS* masks, uint32_t* records) {
-    if (report == nullptr || length < BUTTON_REPORT1_LENGTH) {
+    if (report == nullptr || length < OVTM_REPORT_BUTTONS1_LENGTH) {
         return 0;
     }
     uint32_t value = BitmapValue(report);
@@ -103,6 +125,7 @@ size_t TranslateButtonReport1(uint8_t* report, size_t length, uint32_t* state,
     if (Hidden(masks, 4)) {
         ClearBit(report, 2, 7);
     }
+    static_assert(16 < OVTM_KEY_MASK_COUNT, "the key mask has an entry for every maskable button");
     if (Hidden(masks, 16)) {
         ClearBit(report, 2, 5);
     }
@@ -123,7 +146,7 @@ size_t TranslateButtonReport1(uint8_t* report, size_t length, uint32_t* state,
 
 size_t TranslateButtonReport2(uint8_t* report, size_t length, uint8_t* state,
                               const BUTTON_MASK_SETTINGS* masks, uint32_t* records) {
-    if (report == nullptr || length < BUTTON_REPORT2_LENGTH) {
+    if (report == nullptr || length < OVTM_REPORT_BUTTONS2_LENGTH) {
         return 0;
     }
     uint32_t value = report[1];
@@ -144,7 +167,7 @@ size_t TranslateButtonReport2(uint8_t* report, size_t length, uint8_t* state,
 
 size_t TranslateButtonReport4(uint8_t* report, size_t length, uint32_t* state,
                               const BUTTON_MASK_SETTINGS* masks, uint32_t* records) {
-    if (report == nullptr || length < BUTTON_REPORT4_LENGTH) {
+    if (report == nullptr || length < OVTM_REPORT_BUTTONS4_LENGTH) {
         return 0;
     }
     uint32_t value = BitmapValue(report);

@@ -7,21 +7,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ovtm_control.h"
+#include "ovtm_device_protocol.h"
+
 enum {
-    BUTTON_REPORT1_ID = 1,
-    BUTTON_REPORT2_ID = 2,
-    BUTTON_REPORT4_ID = 4,
-    // Bytes a button report must carry (id plus bitmap); shorter ones are left alone.
-    BUTTON_REPORT1_LENGTH = 4,
-    BUTTON_REPORT2_LENGTH = 2,
-    BUTTON_REPORT4_LENGTH = 4,
     // The most records one button report can yield (report 1 has 24 rows).
     BUTTON_RECORDS_MAX = 24,
-    KEY_MASK_ENTRIES = 17,
 };
 
 // What the masks depend on, as read at the moment the report is handled. KeyMask points
-// at KEY_MASK_ENTRIES flags; nonzero hides that entry's button.
+// at OVTM_KEY_MASK_COUNT flags; nonzero hides that entry's button.
 typedef struct _BUTTON_MASK_SETTINGS {
     const volatile uint8_t* KeyMask;
     int32_t CaptureCount;

@@ -4,15 +4,9 @@
 #include "device_commands.h"
 
 #include "ovtm_control.h"
+#include "ovtm_device_protocol.h"
 
 namespace {
-
-const UCHAR CommandC1 = 0xC1;
-const UCHAR CommandC2 = 0xC2;
-const UCHAR QueryC3 = 0xC3;
-const UCHAR QueryC4 = 0xC4;
-const UCHAR CommandSwitchOn = 0xC5;
-const UCHAR CommandSwitchOff = 0xC6;
 
 // Byte 0 of the switches request: bit 3 is the device's own switch, the others are lights.
 const UCHAR SwitchDeviceBit = 0x08;
@@ -47,12 +41,12 @@ NTSTATUS Query(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLen
 
 NTSTATUS HandleCommandC1(PFILTER_EXTENSION extension, ULONG_PTR* information) {
     *information = 0;
-    return SendDeviceCommand(extension, CommandC1);
+    return SendDeviceCommand(extension, OVTM_COMMAND_C1);
 }
 
 NTSTATUS HandleCommandC2(PFILTER_EXTENSION extension, ULONG_PTR* information) {
     *information = 0;
-    return SendDeviceCommand(extension, CommandC2);
+    return SendDeviceCommand(extension, OVTM_COMMAND_C2);
 }
 
 NTSTATUS HandleSetSwitches(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength,
@@ -69,7 +63,8 @@ NTSTATUS HandleSetSwitches(PFILTER_EXTENSION extension, WDFREQUEST request, size
     status = STATUS_SUCCESS;
     if (state == 1 || state == 0) {
         if (bits & SwitchDeviceBit) {
-            status = SendDeviceCommand(extension, state == 1 ? CommandSwitchOn : CommandSwitchOff);
+            status = SendDeviceCommand(extension, state == 1 ? OVTM_COMMAND_SWITCH_ON
+                                                             : OVTM_COMMAND_SWITCH_OFF);
         }
         if (lights != 0) {
             UCHAR value = state == 1 ? lights : (UCHAR)(lights ^ LightsInvertedWhenOff);
@@ -87,10 +82,10 @@ NTSTATUS HandleSetSwitches(PFILTER_EXTENSION extension, WDFREQUEST request, size
 
 NTSTATUS HandleQueryC4(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength,
                        ULONG_PTR* information) {
-    return Query(extension, request, outputLength, QueryC4, information);
+    return Query(extension, request, outputLength, OVTM_QUERY_C4, information);
 }
 
 NTSTATUS HandleQueryC3(PFILTER_EXTENSION extension, WDFREQUEST request, size_t outputLength,
                        ULONG_PTR* information) {
-    return Query(extension, request, outputLength, QueryC3, information);
+    return Query(extension, request, outputLength, OVTM_QUERY_C3, information);
 }

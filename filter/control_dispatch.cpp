@@ -9,6 +9,27 @@
 
 namespace {
 
+// The codes are written out as numbers so that user-mode clients need no driver headers; the
+// handlers rely on the transfer method each code carries.
+#define OVTM_CODE(function, method)                                                                \
+    CTL_CODE(OVTM_IOCTL_DEVICE_TYPE, function, method, FILE_ANY_ACCESS)
+static_assert(IOCTL_OVTM_COMMAND_C1 == OVTM_CODE(0x801, METHOD_NEITHER), "code 801");
+static_assert(IOCTL_OVTM_COMMAND_C2 == OVTM_CODE(0x802, METHOD_NEITHER), "code 802");
+static_assert(IOCTL_OVTM_GET_REVISION == OVTM_CODE(0x803, METHOD_OUT_DIRECT), "code 803");
+static_assert(IOCTL_OVTM_UNSUPPORTED_804 == OVTM_CODE(0x804, METHOD_NEITHER), "code 804");
+static_assert(IOCTL_OVTM_UNSUPPORTED_805 == OVTM_CODE(0x805, METHOD_NEITHER), "code 805");
+static_assert(IOCTL_OVTM_SET_SWITCHES == OVTM_CODE(0x806, METHOD_OUT_DIRECT), "code 806");
+static_assert(IOCTL_OVTM_GET_VERSION == OVTM_CODE(0x807, METHOD_IN_DIRECT), "code 807");
+static_assert(IOCTL_OVTM_QUERY_C4 == OVTM_CODE(0x808, METHOD_OUT_DIRECT), "code 808");
+static_assert(IOCTL_OVTM_QUERY_C3 == OVTM_CODE(0x809, METHOD_OUT_DIRECT), "code 809");
+static_assert(IOCTL_OVTM_GET_DEVICE_NAME == OVTM_CODE(0x80A, METHOD_OUT_DIRECT), "code 80A");
+static_assert(IOCTL_OVTM_READ_EVENTS == OVTM_CODE(0x80B, METHOD_OUT_DIRECT), "code 80B");
+static_assert(IOCTL_OVTM_SET_KEY_MASK == OVTM_CODE(0x80C, METHOD_OUT_DIRECT), "code 80C");
+static_assert(IOCTL_OVTM_SET_VELOCITY_CURVE == OVTM_CODE(0x80D, METHOD_IN_DIRECT), "code 80D");
+static_assert(IOCTL_OVTM_CAPTURE == OVTM_CODE(0x80E, METHOD_IN_DIRECT), "code 80E");
+static_assert(IOCTL_OVTM_RELEASE_ALL_READERS == OVTM_CODE(0x80F, METHOD_NEITHER), "code 80F");
+#undef OVTM_CODE
+
 VOID CompleteControlRequest(WDFREQUEST request, NTSTATUS status, ULONG_PTR information) {
     if (status == STATUS_PENDING) {
         return;

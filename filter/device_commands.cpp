@@ -7,29 +7,21 @@
 #include <usb.h>
 #include <wdfusb.h>
 
+#include "ovtm_device_protocol.h"
 #include "shared_value.h"
 #include "trace.h"
 
 namespace {
 
-const UCHAR CommandReportId = 0x06;
-const UCHAR CommandReportKind = 0x01;
-const ULONG CommandReportLength = 3;
-
-// HID class request SET_REPORT, output report 0, to the typing keyboard's interface 0.
-const UCHAR HidRequestTypeClassInterfaceOut = 0x22;
-const UCHAR HidRequestSetReport = 0x09;
-const USHORT HidOutputReportZero = 0x0200;
-const USHORT TypingKeyboardInterface = 0;
-
-const UCHAR QueryC3 = 0xC3;
+static_assert(sizeof(FILTER_EXTENSION::CommandBuffer) >= OVTM_COMMAND_REPORT_LENGTH,
+              "the command report fits the command buffer");
 
 _IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTSTATUS
     SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     RtlZeroMemory(extension->CommandBuffer, sizeof(extension->CommandBuffer));
-    extension->CommandBuffer[0] = CommandReportId;
-    extension->CommandBuffer[1] = CommandReportKind;
+    extension->CommandBuffer[0] = OVTM_REPORT_COMMAND;
+    extension->CommandBuffer[1] = OVTM_COMMAND_KIND;
     extension->CommandBuffer[2] = code;
 
     USBD_PIPE_HANDLE pipe = ReadSharedPointer(&extension->CommandOutPipe);
@@ -57,7 +49,7 @@ _IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTST
     transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     transfer->PipeHandle = pipe;
     transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
-    transfer->TransferBufferLength = CommandReportLength;
+    transfer->TransferBufferLength = OVTM_COMMAND_REPORT_LENGTH;
     transfer->TransferBuffer = extension->CommandBuffer;
 
     NTSTATUS status =
@@ -85,6 +77,7 @@ NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR 
         return STATUS_INVALID_DEVICE_STATE;
     }
     UCHAR lights = value;
+    static_assert(sizeof(lights) == OVTM_LIGHT_LENGTH, "the light request carries one byte");
     URB urb;
     RtlZeroMemory(&urb, sizeof(urb));
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* classRequest = &urb.UrbControlVendorClassRequest;
@@ -93,10 +86,10 @@ NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR 
     classRequest->TransferFlags = 0;
     classRequest->TransferBufferLength = sizeof(lights);
     classRequest->TransferBuffer = &lights;
-    classRequest->RequestTypeReservedBits = HidRequestTypeClassInterfaceOut;
-    classRequest->Request = HidRequestSetReport;
-    classRequest->Value = HidOutputReportZero;
-    classRequest->Index = TypingKeyboardInterface;
+    classRequest->RequestTypeReservedBits = OVTM_LIGHT_REQUEST_TYPE;
+    classRequest->Request = OVTM_LIGHT_REQUEST;
+    classRequest->Value = OVTM_LIGHT_VALUE;
+    classRequest->Index = OVTM_LIGHT_INTERFACE;
     NTSTATUS status =
         WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, request, NULL, &urb);
     if (!NT_SUCCESS(status)) {
@@ -132,7 +125,7 @@ NTSTATUS QueryDevice(PFILTER_EXTENSION extension, UCHAR code, ULONG* answer) {
         return STATUS_TIMEOUT;
     }
     volatile LONG* value =
-        (volatile LONG*)(code == QueryC3 ? &extension->ReplyC3 : &extension->ReplyC4);
+        (volatile LONG*)(code == OVTM_QUERY_C3 ? &extension->ReplyC3 : &extension->ReplyC4);
     *answer = (ULONG)InterlockedCompareExchange(value, 0, 0);
     return STATUS_SUCCESS;
 }

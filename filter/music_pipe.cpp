@@ -19,13 +19,13 @@ void HandleButtonReport(PFILTER_EXTENSION extension, PUCHAR report, size_t lengt
     uint32_t records[BUTTON_RECORDS_MAX];
     size_t count = 0;
     switch (report[0]) {
-    case BUTTON_REPORT1_ID: {
+    case OVTM_REPORT_BUTTONS1: {
         uint32_t state = extension->Report1State;
         count = TranslateButtonReport1(report, length, &state, &masks, records);
         extension->Report1State = state;
         break;
     }
-    case BUTTON_REPORT2_ID: {
+    case OVTM_REPORT_BUTTONS2: {
         uint8_t state = extension->Report2State;
         count = TranslateButtonReport2(report, length, &state, &masks, records);
         extension->Report2State = state;
@@ -63,8 +63,8 @@ void HandleReplyReport(PFILTER_EXTENSION extension, PUCHAR report, size_t length
         return;
     }
     // The query that waits reads the value without ReportLock.
-    volatile LONG* slot = (volatile LONG*)(reply.Command == REPLY_QUERY_C3 ? &extension->ReplyC3
-                                                                           : &extension->ReplyC4);
+    volatile LONG* slot = (volatile LONG*)(reply.Command == OVTM_QUERY_C3 ? &extension->ReplyC3
+                                                                          : &extension->ReplyC4);
     InterlockedExchange(slot, (LONG)reply.Value);
     KeSetEvent(&extension->ReplyEvent, IO_NO_INCREMENT, FALSE);
 }
@@ -76,15 +76,15 @@ VOID TranslateMusicReport(PFILTER_EXTENSION extension, PUCHAR report, size_t len
     WdfSpinLockAcquire(extension->ReportLock);
     if (extension->DevicePresent) {
         switch (report[0]) {
-        case BUTTON_REPORT1_ID:
-        case BUTTON_REPORT2_ID:
-        case BUTTON_REPORT4_ID:
+        case OVTM_REPORT_BUTTONS1:
+        case OVTM_REPORT_BUTTONS2:
+        case OVTM_REPORT_BUTTONS4:
             HandleButtonReport(extension, report, length);
             break;
-        case NOTE_REPORT_ID:
+        case OVTM_REPORT_NOTES:
             HandleNoteReport(extension, report, length);
             break;
-        case REPLY_REPORT_ID:
+        case OVTM_REPORT_REPLY:
             HandleReplyReport(extension, report, length);
             break;
         default:

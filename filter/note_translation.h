@@ -6,13 +6,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ovtm_control.h"
+#include "ovtm_device_protocol.h"
+
 enum {
-    NOTE_REPORT_ID = 3,
     // The keyboard never sends more than this; longer reports are read up to here only.
     NOTE_WORKING_COPY_SIZE = 40,
     NOTE_RECORDS_PER_GROUP = 2,
     NOTE_GROUPS_MAX = (NOTE_WORKING_COPY_SIZE - 1 + 3) / 4,
-    VELOCITY_CURVE_ENTRIES = 128,
 };
 
 // The report copied into a zeroed buffer, so that a slot lying past the report's end
@@ -26,7 +27,8 @@ typedef struct _NOTE_WORKING_COPY {
 void PrepareNoteWorkingCopy(const uint8_t* report, size_t length, NOTE_WORKING_COPY* copy);
 
 // Records of group groupIndex (0 .. GroupCount-1) into records; returns 0, 1 or 2.
-// velocityCurve holds VELOCITY_CURVE_ENTRIES entries.
+// velocityCurve holds OVTM_VELOCITY_CURVE_SIZE entries, one for each 7-bit
+// velocity.
 size_t TranslateNoteGroup(const NOTE_WORKING_COPY* copy, size_t groupIndex,
                           const volatile uint8_t* velocityCurve, uint32_t* records);
 

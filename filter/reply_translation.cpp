@@ -2,10 +2,10 @@
 #include "reply_translation.h"
 
 bool TranslateReplyReport(const uint8_t* report, size_t length, DEVICE_REPLY* reply) {
-    if (report == nullptr || length < REPLY_REPORT_LENGTH) {
+    if (report == nullptr || length < OVTM_REPORT_REPLY_LENGTH) {
         return false;
     }
-    if (report[1] != REPLY_QUERY_C3 && report[1] != REPLY_QUERY_C4) {
+    if (report[1] != OVTM_QUERY_C3 && report[1] != OVTM_QUERY_C4) {
         return false;
     }
     reply->Command = report[1];

@@ -5,15 +5,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum {
-    REPLY_REPORT_ID = 5,
-    REPLY_REPORT_LENGTH = 6, // id, command code, 32-bit value
-    REPLY_QUERY_C3 = 0xC3,
-    REPLY_QUERY_C4 = 0xC4,
-};
+#include "ovtm_device_protocol.h"
 
 typedef struct _DEVICE_REPLY {
-    uint8_t Command; // REPLY_QUERY_C3 or REPLY_QUERY_C4
+    uint8_t Command; // OVTM_QUERY_C3 or OVTM_QUERY_C4
     uint32_t Value;
 } DEVICE_REPLY;
 

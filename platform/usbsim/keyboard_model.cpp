@@ -1,6 +1,8 @@
 // Button placement of the keyboard and the byte layout of its input reports.
 #include "keyboard_model.h"
 
+#include "ovtm_device_protocol.h"
+
 namespace usbsim {
 
 namespace {
@@ -53,9 +55,9 @@ Report KeyboardModel::SetButton(uint8_t pressCode, bool pressed) {
     if (!place) {
         return {};
     }
-    uint32_t* bits = place->ReportId == 1   ? &report1_
-                     : place->ReportId == 2 ? &report2_
-                                            : &report4_;
+    uint32_t* bits = place->ReportId == OVTM_REPORT_BUTTONS1   ? &report1_
+                     : place->ReportId == OVTM_REPORT_BUTTONS2 ? &report2_
+                                                               : &report4_;
     if (pressed) {
         *bits |= 1u << place->Bit;
     } else {
@@ -74,12 +76,12 @@ Report KeyboardModel::ReleaseButton(uint8_t pressCode) {
 
 Report KeyboardModel::ButtonState(uint8_t reportId) const {
     switch (reportId) {
-    case 1:
-        return Bitmap3(1, report1_);
-    case 2:
-        return {2, static_cast<uint8_t>(report2_)};
-    case 4:
-        return Bitmap3(4, report4_);
+    case OVTM_REPORT_BUTTONS1:
+        return Bitmap3(OVTM_REPORT_BUTTONS1, report1_);
+    case OVTM_REPORT_BUTTONS2:
+        return {OVTM_REPORT_BUTTONS2, static_cast<uint8_t>(report2_)};
+    case OVTM_REPORT_BUTTONS4:
+        return Bitmap3(OVTM_REPORT_BUTTONS4, report4_);
     default:
         return {};
     }
@@ -97,7 +99,7 @@ Report KeyboardModel::Keys(std::initializer_list<KeySlot> slots) {
     // Whole groups of four bytes: an unused second slot stays zero.
     size_t groups = slots.size() == 0 ? 1 : (slots.size() + 1) / 2;
     Report report(1 + groups * 4, 0);
-    report[0] = 3;
+    report[0] = OVTM_REPORT_NOTES;
     size_t at = 1;
     for (const KeySlot& slot : slots) {
         report[at] = SlotFirstByte(slot.Press, slot.Key);
@@ -108,7 +110,7 @@ Report KeyboardModel::Keys(std::initializer_list<KeySlot> slots) {
 }
 
 Report KeyboardModel::Reply(uint8_t command, uint32_t value) {
-    return {5,
+    return {OVTM_REPORT_REPLY,
             command,
             static_cast<uint8_t>(value),
             static_cast<uint8_t>(value >> 8),

@@ -10,21 +10,15 @@
 #include <chrono>
 #include <cstring>
 
+#include "ovtm_device_protocol.h"
+#include "ovtm_identity.h"
+
 namespace usbsim {
 namespace {
 
-constexpr UCHAR kMusicIn = 0x82;
-constexpr UCHAR kTypingIn = 0x81;
-constexpr UCHAR kCommandOut = 0x03;
-constexpr uint8_t kCommandReportId = 0x06;
-constexpr uint8_t kCommandKind = 0x01;
-constexpr uint8_t kQueryC3 = 0xC3;
-constexpr uint8_t kQueryC4 = 0xC4;
-// The HID class request that carries the lock-key lights: SET_REPORT, output report 0, to
-// interface 0, one byte.
-constexpr UCHAR kSetReport = 0x09;
-constexpr USHORT kOutputReportZero = 0x0200;
-constexpr USHORT kTypingInterface = 0;
+constexpr UCHAR kMusicIn = OVTM_ENDPOINT_MUSIC_IN;
+constexpr UCHAR kTypingIn = OVTM_ENDPOINT_KEYBOARD_IN;
+constexpr UCHAR kCommandOut = OVTM_ENDPOINT_COMMAND_OUT;
 // While an answer waits for its time or for a transfer to carry it, the thread looks at the
 // clock this often (real time): the kernel's clock gives no signal when a test moves it.
 constexpr auto kClockLook = std::chrono::milliseconds(1);
@@ -82,7 +76,7 @@ bool VirtualKeyboard::OnUrb(PURB urb) {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     if ((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ||
         transfer.PipeHandle != hostkernel::testing::StubUsbDevice::PipeHandle(kCommandOut) ||
-        transfer.TransferBufferLength < 3) {
+        transfer.TransferBufferLength < OVTM_COMMAND_REPORT_LENGTH) {
         return false;
     }
     const void* data = transfer.TransferBuffer;
@@ -90,10 +84,10 @@ bool VirtualKeyboard::OnUrb(PURB urb) {
         data = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority);
     if (data == nullptr)
         return false;
-    uint8_t head[3];
+    uint8_t head[OVTM_COMMAND_REPORT_LENGTH];
     std::memcpy(head, data, sizeof(head));
-    if (head[0] != kCommandReportId || head[1] != kCommandKind ||
-        (head[2] != kQueryC3 && head[2] != kQueryC4)) {
+    if (head[0] != OVTM_REPORT_COMMAND || head[1] != OVTM_COMMAND_KIND ||
+        (head[2] != OVTM_QUERY_C3 && head[2] != OVTM_QUERY_C4)) {
         return false;
     }
     {
@@ -177,7 +171,8 @@ std::vector<Report> VirtualKeyboard::CommandReports() const {
 std::vector<uint8_t> VirtualKeyboard::Commands() const {
     std::vector<uint8_t> codes;
     for (const Report& report : CommandReports()) {
-        if (report.size() == 3 && report[0] == kCommandReportId && report[1] == kCommandKind)
+        if (report.size() == OVTM_COMMAND_REPORT_LENGTH && report[0] == OVTM_REPORT_COMMAND &&
+            report[1] == OVTM_COMMAND_KIND)
             codes.push_back(report[2]);
     }
     return codes;
@@ -186,9 +181,9 @@ std::vector<uint8_t> VirtualKeyboard::Commands() const {
 std::vector<uint8_t> VirtualKeyboard::LedValues() const {
     std::vector<uint8_t> values;
     for (const auto& request : usb_.ControlRequests()) {
-        if (request.function == URB_FUNCTION_CLASS_INTERFACE && request.request == kSetReport &&
-            request.value == kOutputReportZero && request.index == kTypingInterface &&
-            request.bytes.size() == 1) {
+        if (request.function == URB_FUNCTION_CLASS_INTERFACE && request.request == OVTM_LIGHT_REQUEST &&
+            request.value == OVTM_LIGHT_VALUE && request.index == OVTM_LIGHT_INTERFACE &&
+            request.bytes.size() == OVTM_LIGHT_LENGTH) {
             values.push_back(request.bytes[0]);
         }
     }

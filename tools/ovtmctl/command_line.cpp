@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "ovtm_control.h"
+#include "ovtm_device_protocol.h"
 
 namespace ovtmctl {
 namespace {
@@ -85,13 +86,13 @@ Parsed ParseVerbArguments(Invocation inv, const std::vector<std::string>& a) {
                         usage);
         const std::string& w = a[0];
         if (query && (w == "c3" || w == "C3" || w == "0xC3" || w == "0xc3"))
-            inv.code = 0xC3;
+            inv.code = OVTM_QUERY_C3;
         else if (query && (w == "c4" || w == "C4" || w == "0xC4" || w == "0xc4"))
-            inv.code = 0xC4;
+            inv.code = OVTM_QUERY_C4;
         else if (!query && (w == "c1" || w == "C1" || w == "0xC1" || w == "0xc1"))
-            inv.code = 0xC1;
+            inv.code = OVTM_COMMAND_C1;
         else if (!query && (w == "c2" || w == "C2" || w == "0xC2" || w == "0xc2"))
-            inv.code = 0xC2;
+            inv.code = OVTM_COMMAND_C2;
         else
             return Fail("unknown " + std::string(query ? "query" : "command") + " '" + w + "'" +
                         usage);

@@ -12,6 +12,7 @@
 #include "command_line.h"
 #include "control_client.h"
 #include "ovtm_control.h"
+#include "ovtm_device_protocol.h"
 #include "ovtm_event.h"
 #include "record_text.h"
 
@@ -113,7 +114,7 @@ int RunList() {
 int RunQuery(ControlDevice& device, uint8_t code) {
     std::vector<uint8_t> answer(4, 0);
     CallResult r =
-        device.Call(code == 0xC3 ? IOCTL_OVTM_QUERY_C3 : IOCTL_OVTM_QUERY_C4, {}, &answer);
+        device.Call(code == OVTM_QUERY_C3 ? IOCTL_OVTM_QUERY_C3 : IOCTL_OVTM_QUERY_C4, {}, &answer);
     if (r.error != ERROR_SUCCESS)
         return Refused("the query", r);
     if (r.bytes < 4) {
@@ -127,8 +128,8 @@ int RunQuery(ControlDevice& device, uint8_t code) {
 }
 
 int RunCommand(ControlDevice& device, uint8_t code) {
-    CallResult r =
-        device.Call(code == 0xC1 ? IOCTL_OVTM_COMMAND_C1 : IOCTL_OVTM_COMMAND_C2, {}, nullptr);
+    CallResult r = device.Call(
+        code == OVTM_COMMAND_C1 ? IOCTL_OVTM_COMMAND_C1 : IOCTL_OVTM_COMMAND_C2, {}, nullptr);
     if (r.error != ERROR_SUCCESS)
         return Refused("the command", r);
     std::printf("command %02X sent\n", code);

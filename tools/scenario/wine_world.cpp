@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ovtm_control.h"
+#include "ovtm_device_protocol.h"
 #include "ovtm_identity.h"
 
 extern "C" NTSYSAPI LONG NTAPI RtlGetLastNtStatus(void);
@@ -36,10 +37,6 @@ constexpr int64_t kTimerSlackMs = 200;
 constexpr size_t kLogBatch = 256;
 
 constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;
-constexpr uint8_t kCommandReportId = 0x06;
-constexpr uint8_t kCommandKind = 0x01;
-constexpr uint8_t kQueryC3 = 0xC3;
-constexpr uint8_t kQueryC4 = 0xC4;
 
 const GUID kInterfaceClass = OVTM_INTERFACE_GUID_INIT;
 
@@ -202,7 +199,7 @@ void WineWorld::SetAnswer(const std::string& name, uint8_t command, std::optiona
 
 void WineWorld::ApplyAnswers(const Keyboard& keyboard) {
     const auto& rules = answers_[keyboard.name];
-    for (uint8_t command : {kQueryC3, kQueryC4}) {
+    for (uint8_t command : {uint8_t(OVTM_QUERY_C3), uint8_t(OVTM_QUERY_C4)}) {
         auto rule = rules.find(command);
         bool set = rule == rules.end() ? bus_.SetNoAnswer(keyboard.id, command)
                                        : bus_.SetAnswer(keyboard.id, command, rule->second.value,
@@ -328,8 +325,9 @@ bool WineWorld::PollLog(Keyboard& keyboard) {
         switch (e.Kind) {
         case VBUS_LOG_COMMAND: {
             keyboard.news.commands.push_back(bytes);
-            bool query = bytes.size() >= 3 && bytes[0] == kCommandReportId &&
-                         bytes[1] == kCommandKind && (bytes[2] == kQueryC3 || bytes[2] == kQueryC4);
+            bool query = bytes.size() >= 3 && bytes[0] == OVTM_REPORT_COMMAND &&
+                         bytes[1] == OVTM_COMMAND_KIND &&
+                         (bytes[2] == OVTM_QUERY_C3 || bytes[2] == OVTM_QUERY_C4);
             auto rules = answers_.find(keyboard.name);
             if (query && keyboard.plugged && rules != answers_.end()) {
                 auto rule = rules->second.find(bytes[2]);
@@ -379,7 +377,7 @@ bool WineWorld::PollLog(Keyboard& keyboard) {
 }
 
 void WineWorld::HoldQueries(const Keyboard& keyboard, uint8_t command, uint64_t dueMs) {
-    uint32_t code = command == kQueryC3 ? IOCTL_OVTM_QUERY_C3 : IOCTL_OVTM_QUERY_C4;
+    uint32_t code = command == OVTM_QUERY_C3 ? IOCTL_OVTM_QUERY_C3 : IOCTL_OVTM_QUERY_C4;
     for (Issued& issued : requests_) {
         if (!issued.shown && issued.code == code && issued.controlDevice == keyboard.controlDevice)
             issued.holdUntil = std::max(issued.holdUntil.value_or(0), dueMs);

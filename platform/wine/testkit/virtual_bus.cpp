@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ovtm_device_protocol.h"
 #include "usb_descriptors.h"
 #include "vbus_protocol.h"
 
@@ -328,7 +329,8 @@ std::vector<std::vector<uint8_t>> VirtualBus::Commands(int keyboard) {
 std::vector<uint8_t> VirtualBus::CommandCodes(int keyboard) {
     std::vector<uint8_t> codes;
     for (const std::vector<uint8_t>& report : Commands(keyboard)) {
-        if (report.size() == 3 && report[0] == 0x06 && report[1] == 0x01) {
+        if (report.size() == OVTM_COMMAND_REPORT_LENGTH && report[0] == OVTM_REPORT_COMMAND &&
+            report[1] == OVTM_COMMAND_KIND) {
             codes.push_back(report[2]);
         }
     }

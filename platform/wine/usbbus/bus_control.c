@@ -177,13 +177,13 @@ static NTSTATUS Send(PIRP irp, ULONG inLength) {
     NTSTATUS status = STATUS_PENDING;
     KIRQL irql;
     if (inLength != sizeof(VBUS_SEND) || send->Length == 0 || send->Length > VBUS_MAX_REPORT ||
-        (send->Endpoint != 0x81 && send->Endpoint != 0x82))
+        (send->Endpoint != OVTM_ENDPOINT_KEYBOARD_IN && send->Endpoint != OVTM_ENDPOINT_MUSIC_IN))
         return STATUS_INVALID_PARAMETER;
     outgoing = (VBUS_OUTGOING*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*outgoing), VBUS_TAG);
     if (outgoing == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(outgoing, sizeof(*outgoing));
-    outgoing->Pipe = send->Endpoint == 0x81 ? VBUS_PIPE_81 : VBUS_PIPE_82;
+    outgoing->Pipe = send->Endpoint == OVTM_ENDPOINT_KEYBOARD_IN ? VBUS_PIPE_81 : VBUS_PIPE_82;
     outgoing->Length = send->Length;
     RtlCopyMemory(outgoing->Bytes, send->Bytes, send->Length);
     outgoing->Request = irp;
@@ -195,7 +195,7 @@ static NTSTATUS Send(PIRP irp, ULONG inLength) {
         status = STATUS_INVALID_PARAMETER;
     else if (!keyboard->Present)
         status = STATUS_NO_SUCH_DEVICE;
-    else if (send->Endpoint == 0x81 && !keyboard->Plug.TwoInterfaces)
+    else if (send->Endpoint == OVTM_ENDPOINT_KEYBOARD_IN && !keyboard->Plug.TwoInterfaces)
         status = STATUS_INVALID_PARAMETER;
     else
         InsertTailList(&keyboard->Outgoing, &outgoing->Link);
@@ -213,14 +213,14 @@ static NTSTATUS SetAnswer(PIRP irp, ULONG inLength) {
     const VBUS_ANSWER* answer = (const VBUS_ANSWER*)irp->AssociatedIrp.SystemBuffer;
     VBUS_KEYBOARD* keyboard;
     KIRQL irql;
-    if (inLength != sizeof(VBUS_ANSWER) || (answer->Command != 0xC3 && answer->Command != 0xC4) ||
+    if (inLength != sizeof(VBUS_ANSWER) || (answer->Command != OVTM_QUERY_C3 && answer->Command != OVTM_QUERY_C4) ||
         answer->Length > VBUS_MAX_ANSWER || (answer->Enabled && answer->Length == 0) ||
         answer->DelayMs > 3600000u)
         return STATUS_INVALID_PARAMETER;
     KeAcquireSpinLock(&VbusLock, &irql);
     keyboard = VbusFindKeyboard(answer->KeyboardId);
     if (keyboard != NULL) {
-        VBUS_ANSWER_RULE* rule = &keyboard->Answers[answer->Command - 0xC3];
+        VBUS_ANSWER_RULE* rule = &keyboard->Answers[answer->Command - OVTM_QUERY_C3];
         rule->Enabled = answer->Enabled != 0;
         rule->Length = answer->Length;
         rule->DelayMs = answer->DelayMs;

@@ -50,10 +50,11 @@ static USBD_PIPE_HANDLE PipeHandle(VBUS_KEYBOARD* keyboard, UCHAR endpoint) {
 }
 
 static BOOLEAN EndpointOf(VBUS_KEYBOARD* keyboard, USBD_PIPE_HANDLE pipe, UCHAR* endpoint) {
-    static const UCHAR endpoints[] = {0x81, 0x82, 0x03};
+    static const UCHAR endpoints[] = {OVTM_ENDPOINT_KEYBOARD_IN, OVTM_ENDPOINT_MUSIC_IN,
+                                      OVTM_ENDPOINT_COMMAND_OUT};
     ULONG i;
     for (i = 0; i < sizeof(endpoints); ++i) {
-        if (endpoints[i] == 0x81 && !keyboard->Plug.TwoInterfaces)
+        if (endpoints[i] == OVTM_ENDPOINT_KEYBOARD_IN && !keyboard->Plug.TwoInterfaces)
             continue;
         if (pipe == PipeHandle(keyboard, endpoints[i])) {
             *endpoint = endpoints[i];
@@ -169,10 +170,10 @@ static void ScheduleAnswer(VBUS_KEYBOARD* keyboard, const UCHAR* bytes, ULONG le
     VBUS_ANSWER_RULE* rule;
     VBUS_DUE_ANSWER* answer;
     PLIST_ENTRY at;
-    if (length < 3 || bytes[0] != 0x06 || bytes[1] != 0x01 ||
-        (bytes[2] != 0xC3 && bytes[2] != 0xC4))
+    if (length < OVTM_COMMAND_REPORT_LENGTH || bytes[0] != OVTM_REPORT_COMMAND ||
+        bytes[1] != OVTM_COMMAND_KIND || (bytes[2] != OVTM_QUERY_C3 && bytes[2] != OVTM_QUERY_C4))
         return;
-    rule = &keyboard->Answers[bytes[2] - 0xC3];
+    rule = &keyboard->Answers[bytes[2] - OVTM_QUERY_C3];
     if (!rule->Enabled)
         return;
     answer = (VBUS_DUE_ANSWER*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*answer), VBUS_TAG);
@@ -212,7 +213,7 @@ static NTSTATUS Transfer(VBUS_KEYBOARD* keyboard, PIRP irp,
     if (!EndpointOf(keyboard, transfer->PipeHandle, &endpoint) || keyboard->InterfaceEntries == 0)
         return Refuse((PURB)transfer, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
     if (endpoint & 0x80) {
-        ULONG pipe = endpoint == 0x81 ? VBUS_PIPE_81 : VBUS_PIPE_82;
+        ULONG pipe = endpoint == OVTM_ENDPOINT_KEYBOARD_IN ? VBUS_PIPE_81 : VBUS_PIPE_82;
         if (!(transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN))
             return Refuse((PURB)transfer, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
         irp->Tail.Overlay.DriverContext[1] = (PVOID)(ULONG_PTR)pipe;
@@ -247,8 +248,9 @@ static NTSTATUS ClassRequest(VBUS_KEYBOARD* keyboard,
                              struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request) {
     const UCHAR* bytes =
         (const UCHAR*)TransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
-    if (request->Request == 0x09 && request->Value == 0x0200 && request->Index == 0 &&
-        request->TransferBufferLength == 1 && bytes != NULL &&
+    if (request->Request == OVTM_LIGHT_REQUEST && request->Value == OVTM_LIGHT_VALUE &&
+        request->Index == OVTM_LIGHT_INTERFACE && request->TransferBufferLength == OVTM_LIGHT_LENGTH &&
+        bytes != NULL &&
         !(request->TransferFlags & USBD_TRANSFER_DIRECTION_IN))
         VbusLog(keyboard, VBUS_LOG_LED, 0, STATUS_SUCCESS, bytes, 1);
     request->Hdr.Status = USBD_STATUS_SUCCESS;
@@ -377,7 +379,7 @@ static void ServeKeyboard(VBUS_KEYBOARD* keyboard, ULONGLONG now, PLIST_ENTRY tr
                 &UrbOf(transfer)->UrbBulkOrInterruptTransfer;
             PVOID buffer = TransferBuffer(urb->TransferBuffer, urb->TransferBufferMDL);
             ULONG length = outgoing->Length;
-            UCHAR endpoint = outgoing->Pipe == VBUS_PIPE_81 ? 0x81 : 0x82;
+            UCHAR endpoint = outgoing->Pipe == VBUS_PIPE_81 ? OVTM_ENDPOINT_KEYBOARD_IN : OVTM_ENDPOINT_MUSIC_IN;
             if (length > urb->TransferBufferLength)
                 length = urb->TransferBufferLength;
             if (buffer != NULL)

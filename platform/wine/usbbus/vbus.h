@@ -8,6 +8,8 @@
 
 #include <ntddk.h>
 
+#include "ovtm_device_protocol.h"
+#include "ovtm_identity.h"
 #include "vbus_protocol.h"
 
 #define VBUS_TAG ((ULONG)'V' | ((ULONG)'b' << 8) | ((ULONG)'u' << 16) | ((ULONG)'s' << 24))
@@ -69,7 +71,7 @@ typedef struct _VBUS_KEYBOARD {
     ULONG PendingCount[2];
     LIST_ENTRY Outgoing;         /* VBUS_OUTGOING, in send order */
     LIST_ENTRY DueAnswers;       /* VBUS_DUE_ANSWER, in due order */
-    VBUS_ANSWER_RULE Answers[2]; /* 0xC3, 0xC4 */
+    VBUS_ANSWER_RULE Answers[2]; /* OVTM_QUERY_C3, OVTM_QUERY_C4 */
     VBUS_LOG_ENTRY* Log;
     ULONG LogCount;
 } VBUS_KEYBOARD;

@@ -33,7 +33,7 @@ struct ButtonTranslator {
     uint32_t report1 = 0;
     uint8_t report2 = 0;
     uint32_t report4 = 0;
-    std::array<uint8_t, KEY_MASK_ENTRIES> keyMask{};
+    std::array<uint8_t, OVTM_KEY_MASK_COUNT> keyMask{};
     int32_t captureCount = 0;
 
     Records Translate(Report& report) {
@@ -214,7 +214,7 @@ TEST(ButtonTranslation, ShortReportsAreLeftAlone) {
 namespace {
 
 struct NoteTranslator {
-    std::array<uint8_t, VELOCITY_CURVE_ENTRIES> curve{};
+    std::array<uint8_t, OVTM_VELOCITY_CURVE_SIZE> curve{};
     NoteTranslator() {
         for (size_t i = 0; i < curve.size(); ++i) {
             curve[i] = static_cast<uint8_t>(i);
