@@ -213,7 +213,8 @@ static NTSTATUS SetAnswer(PIRP irp, ULONG inLength) {
     const VBUS_ANSWER* answer = (const VBUS_ANSWER*)irp->AssociatedIrp.SystemBuffer;
     VBUS_KEYBOARD* keyboard;
     KIRQL irql;
-    if (inLength != sizeof(VBUS_ANSWER) || (answer->Command != OVTM_QUERY_C3 && answer->Command != OVTM_QUERY_C4) ||
+    if (inLength != sizeof(VBUS_ANSWER) ||
+        (answer->Command != OVTM_QUERY_C3 && answer->Command != OVTM_QUERY_C4) ||
         answer->Length > VBUS_MAX_ANSWER || (answer->Enabled && answer->Length == 0) ||
         answer->DelayMs > 3600000u)
         return STATUS_INVALID_PARAMETER;

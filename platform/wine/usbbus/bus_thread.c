@@ -69,6 +69,43 @@ static NTSTATUS Refuse(PURB urb, USBD_STATUS usbStatus, NTSTATUS status) {
     return status;
 }
 
+/* A buffer, or an MDL that covers the length; no buffer only for no bytes. */
+static BOOLEAN BufferFits(PVOID buffer, PMDL mdl, ULONG length) {
+    if (buffer != NULL)
+        return TRUE;
+    if (mdl != NULL)
+        return MmGetMdlByteCount(mdl) >= length;
+    return length == 0;
+}
+
+#define KNOWN_TRANSFER_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+
+/* What the bus driver refuses before it looks at a request, as the host tier's USB device
+   does: a header length that is not the function's, transfer flags it does not know, a
+   buffer that does not cover the length. */
+static BOOLEAN WellFormed(PURB urb) {
+    USHORT length = urb->UrbHeader.Length;
+    switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        struct _URB_CONTROL_DESCRIPTOR_REQUEST* r = &urb->UrbControlDescriptorRequest;
+        return length == sizeof(*r) &&
+               BufferFits(r->TransferBuffer, r->TransferBufferMDL, r->TransferBufferLength);
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        struct _URB_BULK_OR_INTERRUPT_TRANSFER* r = &urb->UrbBulkOrInterruptTransfer;
+        return length == sizeof(*r) && !(r->TransferFlags & ~KNOWN_TRANSFER_FLAGS) &&
+               BufferFits(r->TransferBuffer, r->TransferBufferMDL, r->TransferBufferLength);
+    }
+    case URB_FUNCTION_CLASS_INTERFACE: {
+        struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* r = &urb->UrbControlVendorClassRequest;
+        return length == sizeof(*r) && !(r->TransferFlags & ~KNOWN_TRANSFER_FLAGS) &&
+               BufferFits(r->TransferBuffer, r->TransferBufferMDL, r->TransferBufferLength);
+    }
+    default:
+        return TRUE;
+    }
+}
+
 static NTSTATUS GetDescriptor(VBUS_KEYBOARD* keyboard,
                               struct _URB_CONTROL_DESCRIPTOR_REQUEST* request) {
     const UCHAR* source;
@@ -242,15 +279,17 @@ static NTSTATUS Transfer(VBUS_KEYBOARD* keyboard, PIRP irp,
     }
 }
 
-/* The class request that carries the lock-key lights: SET_REPORT, output report 0, to
-   interface 0, one byte. Other class requests are accepted and not recorded. */
+/* The class request that carries the lock-key lights: host to device, class, interface;
+   SET_REPORT, output report 0, to interface 0, one byte. Other class requests are accepted
+   and not recorded, so a light request with any field wrong never shows as a light. */
 static NTSTATUS ClassRequest(VBUS_KEYBOARD* keyboard,
                              struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request) {
     const UCHAR* bytes =
         (const UCHAR*)TransferBuffer(request->TransferBuffer, request->TransferBufferMDL);
-    if (request->Request == OVTM_LIGHT_REQUEST && request->Value == OVTM_LIGHT_VALUE &&
-        request->Index == OVTM_LIGHT_INTERFACE && request->TransferBufferLength == OVTM_LIGHT_LENGTH &&
-        bytes != NULL &&
+    if (request->RequestTypeReservedBits == OVTM_LIGHT_REQUEST_TYPE &&
+        request->Request == OVTM_LIGHT_REQUEST && request->Value == OVTM_LIGHT_VALUE &&
+        request->Index == OVTM_LIGHT_INTERFACE &&
+        request->TransferBufferLength == OVTM_LIGHT_LENGTH && bytes != NULL &&
         !(request->TransferFlags & USBD_TRANSFER_DIRECTION_IN))
         VbusLog(keyboard, VBUS_LOG_LED, 0, STATUS_SUCCESS, bytes, 1);
     request->Hdr.Status = USBD_STATUS_SUCCESS;
@@ -263,6 +302,8 @@ static NTSTATUS HandleUrb(VBUS_KEYBOARD* keyboard, PIRP irp, BOOLEAN* parked) {
     *parked = FALSE;
     if (!keyboard->Present)
         return Refuse(urb, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE);
+    if (!WellFormed(urb))
+        return Refuse(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
         return GetDescriptor(keyboard, &urb->UrbControlDescriptorRequest);
@@ -379,7 +420,8 @@ static void ServeKeyboard(VBUS_KEYBOARD* keyboard, ULONGLONG now, PLIST_ENTRY tr
                 &UrbOf(transfer)->UrbBulkOrInterruptTransfer;
             PVOID buffer = TransferBuffer(urb->TransferBuffer, urb->TransferBufferMDL);
             ULONG length = outgoing->Length;
-            UCHAR endpoint = outgoing->Pipe == VBUS_PIPE_81 ? OVTM_ENDPOINT_KEYBOARD_IN : OVTM_ENDPOINT_MUSIC_IN;
+            UCHAR endpoint =
+                outgoing->Pipe == VBUS_PIPE_81 ? OVTM_ENDPOINT_KEYBOARD_IN : OVTM_ENDPOINT_MUSIC_IN;
             if (length > urb->TransferBufferLength)
                 length = urb->TransferBufferLength;
             if (buffer != NULL)
