@@ -12,6 +12,13 @@
 #define OVTM_REPORT_BUTTONS4 4u /* id plus a 24-bit button bitmap */
 #define OVTM_REPORT_REPLY 5u    /* the answer to a query command */
 
+/* A slot of report 3: the first byte says what happened (its two top bits) to which key
+   (0..63), the second carries the velocity. */
+#define OVTM_NOTE_SLOT_ACTION_MASK 0xC0u
+#define OVTM_NOTE_SLOT_PRESS 0x40u
+#define OVTM_NOTE_SLOT_RELEASE 0x80u
+#define OVTM_NOTE_SLOT_KEY_MASK 0x3Fu
+
 /* Bytes a report carries at least to count as its kind (id included). */
 #define OVTM_REPORT_BUTTONS1_LENGTH 4u
 #define OVTM_REPORT_BUTTONS2_LENGTH 2u

@@ -58,10 +58,6 @@ static_assert(HasRow(Report1Rows, 18, OVTM_KEY_SUSTAIN, false), "sustain: report
 static_assert(HasRow(Report1Rows, 14, OVTM_KEY_OCTAVE_DOWN, false), "octave down: report 1 bit 14");
 static_assert(HasRow(Report1Rows, 8, OVTM_KEY_PRESS_ONLY_BIT8, true), "report 1 bit 8, press only");
 static_assert(HasRow(Report1Rows, 7, OVTM_KEY_PRESS_ONLY_BIT7, true), "report 1 bit 7, press only");
-// The notices as clients read them on the wire.
-static_assert(OVTM_RECORD_DEVICE_REMOVED == 0x055E00FFu &&
-                  OVTM_RECORD_CAPTURE_RELEASED == 0x056100FFu,
-              "notice records as clients read them");
 
 uint32_t BitmapValue(const uint8_t* report) {
     return (uint32_t)report[1] | ((uint32_t)report[2] << 8) | ((uint32_t)report[3] << 16);

@@ -8,12 +8,10 @@
 namespace {
 
 enum : uint8_t {
-    SlotActionMask = 0xC0,
-    SlotActionPress = 0x40,
-    SlotActionRelease = 0x80,
-    SlotKeyMask = 0x3F,
     MidiDataMax = 0x7F,
 };
+static_assert(OVTM_LOWEST_NOTE + OVTM_NOTE_SLOT_KEY_MASK <= MidiDataMax,
+              "every key's note is a MIDI data byte");
 
 uint8_t SlotByte(const NOTE_WORKING_COPY* copy, size_t offset) {
     // The last group's second slot can reach one byte past the working copy.
@@ -27,13 +25,13 @@ uint8_t SlotVelocity(uint8_t raw) {
 }
 
 uint32_t NoteOn(uint8_t slot0, uint8_t slot1, const volatile uint8_t* velocityCurve) {
-    uint8_t note = (uint8_t)(OVTM_LOWEST_NOTE + (slot0 & SlotKeyMask));
+    uint8_t note = (uint8_t)(OVTM_LOWEST_NOTE + (slot0 & OVTM_NOTE_SLOT_KEY_MASK));
     return OVTM_NOTE_RECORD(OVTM_NOTE_ON_STATUS, note,
                             ReadSharedByte(&velocityCurve[SlotVelocity(slot1)]));
 }
 
 uint32_t NoteOff(uint8_t slot0, uint8_t slot1) {
-    uint8_t note = (uint8_t)(OVTM_LOWEST_NOTE + (slot0 & SlotKeyMask));
+    uint8_t note = (uint8_t)(OVTM_LOWEST_NOTE + (slot0 & OVTM_NOTE_SLOT_KEY_MASK));
     return OVTM_NOTE_RECORD(OVTM_NOTE_OFF_STATUS, note, SlotVelocity(slot1));
 }
 
@@ -69,12 +67,13 @@ size_t TranslateNoteGroup(const NOTE_WORKING_COPY* copy, size_t groupIndex,
     }
     size_t count = 0;
     // Slot A: anything but a press releases the key.
-    records[count++] =
-        (a0 & SlotActionMask) == SlotActionPress ? NoteOn(a0, a1, velocityCurve) : NoteOff(a0, a1);
+    records[count++] = (a0 & OVTM_NOTE_SLOT_ACTION_MASK) == OVTM_NOTE_SLOT_PRESS
+                           ? NoteOn(a0, a1, velocityCurve)
+                           : NoteOff(a0, a1);
     // Slot B: only explicit presses and releases count.
-    if ((b0 & SlotActionMask) == SlotActionPress) {
+    if ((b0 & OVTM_NOTE_SLOT_ACTION_MASK) == OVTM_NOTE_SLOT_PRESS) {
         records[count++] = NoteOn(b0, b1, velocityCurve);
-    } else if ((b0 & SlotActionMask) == SlotActionRelease) {
+    } else if ((b0 & OVTM_NOTE_SLOT_ACTION_MASK) == OVTM_NOTE_SLOT_RELEASE) {
         records[count++] = NoteOff(b0, b1);
     }
     return count;

@@ -47,7 +47,8 @@ std::optional<ButtonPlace> FindButton(uint8_t pressCode) {
 }
 
 uint8_t SlotFirstByte(bool press, uint8_t key) {
-    return static_cast<uint8_t>((press ? 0x40 : 0x80) | (key & 0x3F));
+    return static_cast<uint8_t>((press ? OVTM_NOTE_SLOT_PRESS : OVTM_NOTE_SLOT_RELEASE) |
+                                (key & OVTM_NOTE_SLOT_KEY_MASK));
 }
 
 Report KeyboardModel::SetButton(uint8_t pressCode, bool pressed) {

@@ -181,9 +181,9 @@ std::vector<uint8_t> VirtualKeyboard::Commands() const {
 std::vector<uint8_t> VirtualKeyboard::LedValues() const {
     std::vector<uint8_t> values;
     for (const auto& request : usb_.ControlRequests()) {
-        if (request.function == URB_FUNCTION_CLASS_INTERFACE && request.request == OVTM_LIGHT_REQUEST &&
-            request.value == OVTM_LIGHT_VALUE && request.index == OVTM_LIGHT_INTERFACE &&
-            request.bytes.size() == OVTM_LIGHT_LENGTH) {
+        if (request.function == URB_FUNCTION_CLASS_INTERFACE &&
+            request.request == OVTM_LIGHT_REQUEST && request.value == OVTM_LIGHT_VALUE &&
+            request.index == OVTM_LIGHT_INTERFACE && request.bytes.size() == OVTM_LIGHT_LENGTH) {
             values.push_back(request.bytes[0]);
         }
     }

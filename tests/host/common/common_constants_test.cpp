@@ -1,5 +1,6 @@
-// The shared constants as the other side of each interface computes them: control codes
-// from their device type, function and method, records as the bytes a reader receives.
+// The shared constants as the other side of each interface computes them: records as the
+// bytes a reader receives, the interface GUID as its text. (The control codes are tied to their
+// device type, function and method where the filter dispatches them, at compile time.)
 #include <cstdint>
 #include <array>
 #include <cstdio>
@@ -11,32 +12,10 @@
 
 namespace {
 
-constexpr uint32_t CtlCode(uint32_t function, uint32_t method) {
-    return (OVTM_IOCTL_DEVICE_TYPE << 16) | (function << 2) | method;
-}
-constexpr uint32_t kNeither = 3, kOutDirect = 2, kInDirect = 1;
-
-TEST(ControlCodes, FollowFromFunctionAndMethod) {
-    EXPECT_EQ(IOCTL_OVTM_COMMAND_C1, CtlCode(0x801, kNeither));
-    EXPECT_EQ(IOCTL_OVTM_COMMAND_C2, CtlCode(0x802, kNeither));
-    EXPECT_EQ(IOCTL_OVTM_GET_REVISION, CtlCode(0x803, kOutDirect));
-    EXPECT_EQ(IOCTL_OVTM_UNSUPPORTED_804, CtlCode(0x804, kNeither));
-    EXPECT_EQ(IOCTL_OVTM_UNSUPPORTED_805, CtlCode(0x805, kNeither));
-    EXPECT_EQ(IOCTL_OVTM_SET_SWITCHES, CtlCode(0x806, kOutDirect));
-    EXPECT_EQ(IOCTL_OVTM_GET_VERSION, CtlCode(0x807, kInDirect));
-    EXPECT_EQ(IOCTL_OVTM_QUERY_C4, CtlCode(0x808, kOutDirect));
-    EXPECT_EQ(IOCTL_OVTM_QUERY_C3, CtlCode(0x809, kOutDirect));
-    EXPECT_EQ(IOCTL_OVTM_GET_DEVICE_NAME, CtlCode(0x80A, kOutDirect));
-    EXPECT_EQ(IOCTL_OVTM_READ_EVENTS, CtlCode(0x80B, kOutDirect));
-    EXPECT_EQ(IOCTL_OVTM_SET_KEY_MASK, CtlCode(0x80C, kOutDirect));
-    EXPECT_EQ(IOCTL_OVTM_SET_VELOCITY_CURVE, CtlCode(0x80D, kInDirect));
-    EXPECT_EQ(IOCTL_OVTM_CAPTURE, CtlCode(0x80E, kInDirect));
-    EXPECT_EQ(IOCTL_OVTM_RELEASE_ALL_READERS, CtlCode(0x80F, kNeither));
-}
-
 std::array<uint8_t, 4> BytesOf(uint32_t record) {
     std::array<uint8_t, 4> bytes{};
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(record >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<uint8_t>(record >> (8 * i));
     return bytes;
 }
 
