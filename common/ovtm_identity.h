@@ -27,10 +27,14 @@
 /* Device-interface GUID of the keyboard: {f39c84da-8cba-4a11-a7bb-a17d5d250664}.
    Spelled as initialiser parts so that kernel and user builds can each declare it
    with their own GUID type (DEFINE_GUID or a plain initialiser). */
-#define OVTM_INTERFACE_GUID_PARTS \
+#define OVTM_INTERFACE_GUID_PARTS                                                                  \
     0xf39c84da, 0x8cba, 0x4a11, 0xa7, 0xbb, 0xa1, 0x7d, 0x5d, 0x25, 0x06, 0x64
-#define OVTM_INTERFACE_GUID_INIT \
-    { 0xf39c84da, 0x8cba, 0x4a11, { 0xa7, 0xbb, 0xa1, 0x7d, 0x5d, 0x25, 0x06, 0x64 } }
+#define OVTM_INTERFACE_GUID_INIT                                                                   \
+    {                                                                                              \
+        0xf39c84da, 0x8cba, 0x4a11, {                                                              \
+            0xa7, 0xbb, 0xa1, 0x7d, 0x5d, 0x25, 0x06, 0x64                                         \
+        }                                                                                          \
+    }
 #define OVTM_INTERFACE_GUID_TEXT "{f39c84da-8cba-4a11-a7bb-a17d5d250664}"
 
 #endif

@@ -12,12 +12,12 @@ typedef struct _GUID {
 
 #ifndef _GUIDDEF_H_HOSTKERNEL
 #define _GUIDDEF_H_HOSTKERNEL
-typedef GUID *LPGUID;
-typedef const GUID *LPCGUID;
+typedef GUID* LPGUID;
+typedef const GUID* LPCGUID;
 #ifdef __cplusplus
-#define REFGUID const GUID &
+#define REFGUID const GUID&
 #else
-#define REFGUID const GUID *
+#define REFGUID const GUID*
 #endif
 #define IsEqualGUID(a, b) (memcmp((a), (b), sizeof(GUID)) == 0)
 #endif
@@ -25,10 +25,10 @@ typedef const GUID *LPCGUID;
 #undef DEFINE_GUID
 #ifdef INITGUID
 #ifdef __cplusplus
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     EXTERN_C const GUID DECLSPEC_SELECTANY name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     const GUID DECLSPEC_SELECTANY name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #endif
 #else

@@ -92,8 +92,8 @@
 #define DBG_UNREFERENCED_PARAMETER(P) ((void)(P))
 #define DBG_UNREFERENCED_LOCAL_VARIABLE(V) ((void)(V))
 
-typedef void *PVOID;
-typedef const void *PCVOID;
+typedef void* PVOID;
+typedef const void* PCVOID;
 typedef char CHAR, CCHAR, *PCHAR, *PSTR, *LPSTR;
 typedef const char *PCSTR, *LPCSTR, *PCSZ;
 typedef unsigned char UCHAR, *PUCHAR, BYTE, *PBYTE, BOOLEAN, *PBOOLEAN;
@@ -127,7 +127,7 @@ typedef CCHAR KPROCESSOR_MODE;
 #ifdef __cplusplus
 #define NULL nullptr
 #else
-#define NULL ((void *)0)
+#define NULL ((void*)0)
 #endif
 #endif
 
@@ -166,12 +166,12 @@ typedef union _ULARGE_INTEGER {
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef struct _LIST_ENTRY {
-    struct _LIST_ENTRY *Flink;
-    struct _LIST_ENTRY *Blink;
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
 typedef struct _SINGLE_LIST_ENTRY {
-    struct _SINGLE_LIST_ENTRY *Next;
+    struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 typedef struct _UNICODE_STRING {
@@ -179,7 +179,7 @@ typedef struct _UNICODE_STRING {
     USHORT MaximumLength; /* bytes */
     PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
-typedef const UNICODE_STRING *PCUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 typedef struct _STRING {
     USHORT Length;
@@ -188,20 +188,22 @@ typedef struct _STRING {
 } STRING, *PSTRING, ANSI_STRING, *PANSI_STRING, OEM_STRING, *POEM_STRING;
 typedef const STRING *PCSTRING, *PCANSI_STRING;
 
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (decltype(+(s)))(s)}
-#define DECLARE_CONST_UNICODE_STRING(_var, _string) \
-    const WCHAR _var##_buffer[] = _string;          \
-    const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWCH)_var##_buffer}
-#define DECLARE_UNICODE_STRING_SIZE(_var, _size) \
-    WCHAR _var##_buffer[_size];                  \
+#define RTL_CONSTANT_STRING(s)                                                                     \
+    { sizeof(s) - sizeof((s)[0]), sizeof(s), (decltype(+(s)))(s) }
+#define DECLARE_CONST_UNICODE_STRING(_var, _string)                                                \
+    const WCHAR _var##_buffer[] = _string;                                                         \
+    const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string),                 \
+                                 (PWCH)_var##_buffer}
+#define DECLARE_UNICODE_STRING_SIZE(_var, _size)                                                   \
+    WCHAR _var##_buffer[_size];                                                                    \
     UNICODE_STRING _var = {0, (_size) * sizeof(WCHAR), _var##_buffer}
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define RTL_FIELD_SIZE(type, field) (sizeof(((type *)0)->field))
+#define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field)                                                    \
+    ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 
 #ifndef RESTRICTED_POINTER
 #define RESTRICTED_POINTER

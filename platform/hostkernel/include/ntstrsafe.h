@@ -10,9 +10,10 @@
 
 #define NTSTRSAFE_MAX_CCH 2147483647
 
-static inline NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, va_list argList)
-{
-    if (pszDest == NULL || cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
+static inline NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat,
+                                           va_list argList) {
+    if (pszDest == NULL || cbDest == 0 || cbDest > NTSTRSAFE_MAX_CCH)
+        return STATUS_INVALID_PARAMETER;
     int written = vsnprintf(pszDest, cbDest, pszFormat, argList);
     if (written < 0) {
         pszDest[0] = '\0';
@@ -23,8 +24,7 @@ static inline NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR ps
 
 static inline NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...)
     __attribute__((format(printf, 3, 4)));
-static inline NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...)
-{
+static inline NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
     NTSTATUS status = RtlStringCbVPrintfA(pszDest, cbDest, pszFormat, args);
@@ -34,17 +34,18 @@ static inline NTSTATUS RtlStringCbPrintfA(PSTR pszDest, size_t cbDest, PCSTR psz
 
 #define RtlStringCchPrintfA RtlStringCbPrintfA
 
-static inline NTSTATUS RtlStringCbCopyA(PSTR pszDest, size_t cbDest, PCSTR pszSrc)
-{
+static inline NTSTATUS RtlStringCbCopyA(PSTR pszDest, size_t cbDest, PCSTR pszSrc) {
     return RtlStringCbPrintfA(pszDest, cbDest, "%s", pszSrc);
 }
 
-static inline NTSTATUS RtlStringCbLengthA(PCSTR psz, size_t cbMax, size_t *pcbLength)
-{
-    if (psz == NULL || cbMax > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
+static inline NTSTATUS RtlStringCbLengthA(PCSTR psz, size_t cbMax, size_t* pcbLength) {
+    if (psz == NULL || cbMax > NTSTRSAFE_MAX_CCH)
+        return STATUS_INVALID_PARAMETER;
     size_t length = strnlen(psz, cbMax);
-    if (length == cbMax) return STATUS_INVALID_PARAMETER;
-    if (pcbLength != NULL) *pcbLength = length;
+    if (length == cbMax)
+        return STATUS_INVALID_PARAMETER;
+    if (pcbLength != NULL)
+        *pcbLength = length;
     return STATUS_SUCCESS;
 }
 

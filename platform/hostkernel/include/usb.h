@@ -45,7 +45,7 @@
 #define USBD_SHORT_TRANSFER_OK 0x00000002
 #define USBD_START_ISO_TRANSFER_ASAP 0x00000004
 #define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
-#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags) & USBD_TRANSFER_DIRECTION)
+#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags)&USBD_TRANSFER_DIRECTION)
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
 
@@ -78,8 +78,14 @@ typedef struct _USBD_VERSION_INFORMATION {
     ULONG Supported_USB_Version;
 } USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
 
-typedef enum _USBD_PIPE_TYPE { UsbdPipeTypeControl, UsbdPipeTypeIsochronous, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt } USBD_PIPE_TYPE;
-#define USBD_PIPE_DIRECTION_IN(pipeInformation) ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
+typedef enum _USBD_PIPE_TYPE {
+    UsbdPipeTypeControl,
+    UsbdPipeTypeIsochronous,
+    UsbdPipeTypeBulk,
+    UsbdPipeTypeInterrupt
+} USBD_PIPE_TYPE;
+#define USBD_PIPE_DIRECTION_IN(pipeInformation)                                                    \
+    ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
 
 typedef struct _USBD_PIPE_INFORMATION {
     USHORT MaximumPacketSize;
@@ -147,7 +153,7 @@ struct _URB_CONTROL_DESCRIPTOR_REQUEST {
     ULONG TransferBufferLength;
     PVOID TransferBuffer;
     PMDL TransferBufferMDL;
-    struct _URB *UrbLink;
+    struct _URB* UrbLink;
     struct _URB_HCD_AREA hca;
     USHORT Reserved1;
     UCHAR Index;
@@ -163,7 +169,7 @@ struct _URB_CONTROL_GET_STATUS_REQUEST {
     ULONG TransferBufferLength;
     PVOID TransferBuffer;
     PMDL TransferBufferMDL;
-    struct _URB *UrbLink;
+    struct _URB* UrbLink;
     struct _URB_HCD_AREA hca;
     UCHAR Reserved1[4];
     USHORT Index;
@@ -177,7 +183,7 @@ struct _URB_CONTROL_FEATURE_REQUEST {
     ULONG Reserved3;
     PVOID Reserved4;
     PMDL Reserved5;
-    struct _URB *UrbLink;
+    struct _URB* UrbLink;
     struct _URB_HCD_AREA hca;
     USHORT Reserved0;
     USHORT FeatureSelector;
@@ -192,7 +198,7 @@ struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
     ULONG TransferBufferLength;
     PVOID TransferBuffer;
     PMDL TransferBufferMDL;
-    struct _URB *UrbLink;
+    struct _URB* UrbLink;
     struct _URB_HCD_AREA hca;
     UCHAR RequestTypeReservedBits;
     UCHAR Request;
@@ -208,7 +214,7 @@ struct _URB_CONTROL_GET_CONFIGURATION_REQUEST {
     ULONG TransferBufferLength;
     PVOID TransferBuffer;
     PMDL TransferBufferMDL;
-    struct _URB *UrbLink;
+    struct _URB* UrbLink;
     struct _URB_HCD_AREA hca;
     UCHAR Reserved1[8];
 };
@@ -220,7 +226,7 @@ struct _URB_CONTROL_TRANSFER {
     ULONG TransferBufferLength;
     PVOID TransferBuffer;
     PMDL TransferBufferMDL;
-    struct _URB *UrbLink;
+    struct _URB* UrbLink;
     struct _URB_HCD_AREA hca;
     UCHAR SetupPacket[8];
 };
@@ -232,7 +238,7 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
     ULONG TransferBufferLength; /* in: buffer size; out: bytes transferred */
     PVOID TransferBuffer;
     PMDL TransferBufferMDL;
-    struct _URB *UrbLink;
+    struct _URB* UrbLink;
     struct _URB_HCD_AREA hca;
 };
 

@@ -25,12 +25,11 @@ struct IrpShell {
 
 struct IrpRegistry {
     std::mutex mutex;
-    std::unordered_set<IrpShell *> live;
-    std::deque<IrpShell *> quarantine;
+    std::unordered_set<IrpShell*> live;
+    std::deque<IrpShell*> quarantine;
 };
 
-IrpRegistry &Registry()
-{
+IrpRegistry& Registry() {
     static IrpRegistry registry;
     return registry;
 }
@@ -41,14 +40,15 @@ KSPIN_LOCK cancelSpinLock = 0;
 // obvious meaning there.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
-IrpShell *ShellOf(PIRP irp) { return reinterpret_cast<IrpShell *>(reinterpret_cast<char *>(irp) - offsetof(IrpShell, irp)); }
+IrpShell* ShellOf(PIRP irp) {
+    return reinterpret_cast<IrpShell*>(reinterpret_cast<char*>(irp) - offsetof(IrpShell, irp));
+}
 #pragma GCC diagnostic pop
 
-void ReleaseShellMemory(IrpShell *shell)
-{
+void ReleaseShellMemory(IrpShell* shell) {
     shell->final = nullptr;
-    IrpRegistry &r = Registry();
-    IrpShell *evicted = nullptr;
+    IrpRegistry& r = Registry();
+    IrpShell* evicted = nullptr;
     {
         std::lock_guard<std::mutex> guard(r.mutex);
         r.quarantine.push_back(shell);
@@ -63,16 +63,15 @@ void ReleaseShellMemory(IrpShell *shell)
     }
 }
 
-void DropPin(IrpShell *shell)
-{
-    if (shell->pins.fetch_sub(1, std::memory_order_acq_rel) == 1) ReleaseShellMemory(shell);
+void DropPin(IrpShell* shell) {
+    if (shell->pins.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        ReleaseShellMemory(shell);
 }
 
 // Marks the IRP freed (it can no longer be completed or sent) and drops the owner's pin.
-void RetireIrp(IrpShell *shell)
-{
+void RetireIrp(IrpShell* shell) {
     {
-        IrpRegistry &r = Registry();
+        IrpRegistry& r = Registry();
         std::lock_guard<std::mutex> guard(r.mutex);
         r.live.erase(shell);
         shell->magic = kIrpFreed;
@@ -80,24 +79,25 @@ void RetireIrp(IrpShell *shell)
     DropPin(shell);
 }
 
-bool CheckLive(PIRP irp, const char *operation)
-{
-    IrpShell *shell = ShellOf(irp);
-    if (shell->magic == kIrpLive) return true;
+bool CheckLive(PIRP irp, const char* operation) {
+    IrpShell* shell = ShellOf(irp);
+    if (shell->magic == kIrpLive)
+        return true;
     if (shell->magic == kIrpFreed) {
         verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("%s on IRP %p, which has already been completed and freed", operation,
-                                static_cast<void *>(irp)));
+                         Format("%s on IRP %p, which has already been completed and freed",
+                                operation, static_cast<void*>(irp)));
     } else {
-        verifier::Report(verifier::kFramework, Format("%s on %p, which is not an IRP", operation, static_cast<void *>(irp)));
+        verifier::Report(verifier::kFramework, Format("%s on %p, which is not an IRP", operation,
+                                                      static_cast<void*>(irp)));
     }
     return false;
 }
 
-void CompleteThreadedIrp(PIRP irp)
-{
+void CompleteThreadedIrp(PIRP irp) {
     if (irp->Flags & IRP_BUFFERED_IO) {
-        if ((irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer != nullptr && irp->AssociatedIrp.SystemBuffer)
+        if ((irp->Flags & IRP_INPUT_OPERATION) && irp->UserBuffer != nullptr &&
+            irp->AssociatedIrp.SystemBuffer)
             memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr)
@@ -107,19 +107,21 @@ void CompleteThreadedIrp(PIRP irp)
         IoFreeMdl(irp->MdlAddress);
         irp->MdlAddress = next;
     }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    if (irp->UserIosb != nullptr)
+        *irp->UserIosb = irp->IoStatus;
+    if (irp->UserEvent != nullptr)
+        KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
 }
 
 } // namespace
 
-PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, FinalCompletion final)
-{
-    if (stackSize < 1) stackSize = 1;
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, FinalCompletion final) {
+    if (stackSize < 1)
+        stackSize = 1;
     size_t bytes = sizeof(IrpShell) + stackSize * sizeof(IO_STACK_LOCATION);
-    void *memory = std::aligned_alloc(16, (bytes + 15) & ~size_t(15));
+    void* memory = std::aligned_alloc(16, (bytes + 15) & ~size_t(15));
     memset(memory, 0, bytes);
-    auto *shell = new (memory) IrpShell();
+    auto* shell = new (memory) IrpShell();
     shell->magic = kIrpLive;
     shell->origin = origin;
     shell->final = std::move(final);
@@ -129,65 +131,71 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, FinalCompletion final)
     irp->Size = IoSizeOfIrp(stackSize);
     irp->StackCount = stackSize;
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
-    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
     InitializeListHead(&irp->ThreadListEntry);
     irp->IoStatus.Status = STATUS_SUCCESS;
-    IrpRegistry &r = Registry();
+    IrpRegistry& r = Registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     r.live.insert(shell);
     return irp;
 }
 
-void PinIrp(PIRP irp) { ShellOf(irp)->pins.fetch_add(1, std::memory_order_acq_rel); }
-void UnpinIrp(PIRP irp) { DropPin(ShellOf(irp)); }
+void PinIrp(PIRP irp) {
+    ShellOf(irp)->pins.fetch_add(1, std::memory_order_acq_rel);
+}
+void UnpinIrp(PIRP irp) {
+    DropPin(ShellOf(irp));
+}
 
-std::string IrpsHeldBy(PDEVICE_OBJECT device)
-{
-    IrpRegistry &r = Registry();
+std::string IrpsHeldBy(PDEVICE_OBJECT device) {
+    IrpRegistry& r = Registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     std::string text;
-    for (IrpShell *shell : r.live) {
+    for (IrpShell* shell : r.live) {
         PIRP irp = &shell->irp;
-        if (irp->CurrentLocation > irp->StackCount || irp->CurrentLocation < 1) continue;
+        if (irp->CurrentLocation > irp->StackCount || irp->CurrentLocation < 1)
+            continue;
         PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-        if (stack->DeviceObject != device) continue;
-        if (!text.empty()) text += ", ";
-        text += Format("IRP %p (major 0x%02x, code 0x%x)", static_cast<void *>(irp), stack->MajorFunction,
-                       stack->Parameters.DeviceIoControl.IoControlCode);
+        if (stack->DeviceObject != device)
+            continue;
+        if (!text.empty())
+            text += ", ";
+        text += Format("IRP %p (major 0x%02x, code 0x%x)", static_cast<void*>(irp),
+                       stack->MajorFunction, stack->Parameters.DeviceIoControl.IoControlCode);
     }
     return text;
 }
 
-std::string LiveIrpsReport()
-{
-    IrpRegistry &r = Registry();
+std::string LiveIrpsReport() {
+    IrpRegistry& r = Registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     std::string text;
-    for (IrpShell *shell : r.live) {
+    for (IrpShell* shell : r.live) {
         PIRP irp = &shell->irp;
-        if (!text.empty()) text += ", ";
+        if (!text.empty())
+            text += ", ";
         if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
             PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-            text += Format("IRP %p held by device %p (major 0x%02x)", static_cast<void *>(irp),
-                           static_cast<void *>(stack->DeviceObject), stack->MajorFunction);
+            text += Format("IRP %p held by device %p (major 0x%02x)", static_cast<void*>(irp),
+                           static_cast<void*>(stack->DeviceObject), stack->MajorFunction);
         } else {
-            text += Format("IRP %p (not sent)", static_cast<void *>(irp));
+            text += Format("IRP %p (not sent)", static_cast<void*>(irp));
         }
     }
     return text;
 }
 
-void ResetIrpAccounting()
-{
+void ResetIrpAccounting() {
     // Requests still live have been reported by now; their drivers are gone.
-    IrpRegistry &r = Registry();
+    IrpRegistry& r = Registry();
     std::lock_guard<std::mutex> guard(r.mutex);
-    for (IrpShell *shell : r.live) {
+    for (IrpShell* shell : r.live) {
         shell->~IrpShell();
         std::free(shell);
     }
     r.live.clear();
-    for (IrpShell *shell : r.quarantine) {
+    for (IrpShell* shell : r.quarantine) {
         shell->~IrpShell();
         std::free(shell);
     }
@@ -201,36 +209,36 @@ namespace verifier = hostkernel::verifier;
 
 extern "C" {
 
-PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
-{
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
     return AllocateIrp(StackSize, IrpOrigin::Allocated, nullptr);
 }
 
-VOID NTAPI IoFreeIrp(PIRP Irp)
-{
-    if (!CheckLive(Irp, "IoFreeIrp")) return;
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+    if (!CheckLive(Irp, "IoFreeIrp"))
+        return;
     if (Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount) {
-        verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("IoFreeIrp on IRP %p while a driver still holds it", static_cast<void *>(Irp)));
+        verifier::Report(
+            verifier::kExactlyOnceCompletion,
+            Format("IoFreeIrp on IRP %p while a driver still holds it", static_cast<void*>(Irp)));
     }
     RetireIrp(ShellOf(Irp));
 }
 
-VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
-{
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     memset(Irp, 0, PacketSize);
     Irp->Type = 6;
     Irp->Size = PacketSize;
     Irp->StackCount = StackSize;
     Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
-    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
     InitializeListHead(&Irp->ThreadListEntry);
 }
 
-VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
-{
-    if (!CheckLive(Irp, "IoReuseIrp")) return;
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    if (!CheckLive(Irp, "IoReuseIrp"))
+        return;
     CCHAR stackSize = Irp->StackCount;
     memset(reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1), 0, stackSize * sizeof(IO_STACK_LOCATION));
     USHORT size = Irp->Size;
@@ -241,20 +249,22 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     Irp->MdlAddress = mdl;
     Irp->StackCount = stackSize;
     Irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
-    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + stackSize;
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + stackSize;
     InitializeListHead(&Irp->ThreadListEntry);
     Irp->IoStatus.Status = Iostatus;
 }
 
-NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    if (!CheckLive(Irp, "IoCallDriver")) return STATUS_INVALID_PARAMETER;
+NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (!CheckLive(Irp, "IoCallDriver"))
+        return STATUS_INVALID_PARAMETER;
     if (CurrentIrql() > DISPATCH_LEVEL)
         verifier::Report(verifier::kIrql, Format("IoCallDriver at IRQL %d", CurrentIrql()));
     if (Irp->CurrentLocation <= 1) {
-        verifier::Report(verifier::kFramework,
-                         Format("IRP %p has no stack location left for device %p (stack size too small)",
-                                static_cast<void *>(Irp), static_cast<void *>(DeviceObject)));
+        verifier::Report(
+            verifier::kFramework,
+            Format("IRP %p has no stack location left for device %p (stack size too small)",
+                   static_cast<void*>(Irp), static_cast<void*>(DeviceObject)));
         return STATUS_INVALID_PARAMETER;
     }
     IoSetNextIrpStackLocation(Irp);
@@ -266,24 +276,26 @@ NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return dispatch(DeviceObject, Irp);
 }
 
-VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
-{
+VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
-    if (!CheckLive(Irp, "IoCompleteRequest")) return;
+    if (!CheckLive(Irp, "IoCompleteRequest"))
+        return;
     if (Irp->CurrentLocation > Irp->StackCount) {
-        verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("IRP %p completed again after its completion reached the originator",
-                                static_cast<void *>(Irp)));
+        verifier::Report(
+            verifier::kExactlyOnceCompletion,
+            Format("IRP %p completed again after its completion reached the originator",
+                   static_cast<void*>(Irp)));
         return;
     }
     if (CurrentIrql() > DISPATCH_LEVEL)
         verifier::Report(verifier::kIrql, Format("IoCompleteRequest at IRQL %d", CurrentIrql()));
     if (Irp->IoStatus.Status == STATUS_PENDING)
         verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("IRP %p completed with STATUS_PENDING", static_cast<void *>(Irp)));
+                         Format("IRP %p completed with STATUS_PENDING", static_cast<void*>(Irp)));
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
-        verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("IRP %p completed with its cancel routine still set", static_cast<void *>(Irp)));
+        verifier::Report(
+            verifier::kExactlyOnceCompletion,
+            Format("IRP %p completed with its cancel routine still set", static_cast<void*>(Irp)));
 
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -294,7 +306,8 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         bool invoke = routine != nullptr &&
                       ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                        (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                       (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (stack->Control & SL_INVOKE_ON_CANCEL)));
+                       (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) &&
+                        (stack->Control & SL_INVOKE_ON_CANCEL)));
         stack->MinorFunction = 0;
         stack->Flags = 0;
         stack->Control = 0;
@@ -303,18 +316,21 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         IoSkipCurrentIrpStackLocation(Irp);
         if (invoke) {
             PDEVICE_OBJECT device = nullptr;
-            if (Irp->CurrentLocation <= Irp->StackCount) device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (Irp->CurrentLocation <= Irp->StackCount)
+                device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             hostkernel::DriverScope scope(device ? device->DriverObject : CurrentDriver());
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
     }
 
-    IrpShell *shell = ShellOf(Irp);
+    IrpShell* shell = ShellOf(Irp);
     switch (shell->origin) {
     case IrpOrigin::User:
-        if (shell->final) shell->final(Irp);
+        if (shell->final)
+            shell->final(Irp);
         RetireIrp(shell);
         break;
     case IrpOrigin::Threaded:
@@ -323,16 +339,17 @@ VOID NTAPI IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         break;
     case IrpOrigin::Allocated:
         verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("driver-allocated IRP %p completed past its originator: the originator's completion "
+                         Format("driver-allocated IRP %p completed past its originator: the "
+                                "originator's completion "
                                 "routine must return STATUS_MORE_PROCESSING_REQUIRED and free it",
-                                static_cast<void *>(Irp)));
+                                static_cast<void*>(Irp)));
         break;
     }
 }
 
-BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
-{
-    if (!CheckLive(Irp, "IoCancelIrp")) return FALSE;
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    if (!CheckLive(Irp, "IoCancelIrp"))
+        return FALSE;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // Drivers read the flag without the cancel lock (WdfRequestIsCanceled): publish it atomically.
@@ -351,31 +368,40 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     return TRUE;
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&cancelSpinLock, Irql); }
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&cancelSpinLock, Irql);
+}
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&cancelSpinLock, Irql);
+}
 
-PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
-{
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
     PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Threaded, nullptr);
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    stack->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
     stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        ULONG length =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length > 0) {
             PVOID system = ExAllocatePoolWithTag(NonPagedPool, length, 0x20636f49 /* "Ioc " */);
             if (system == nullptr) {
                 RetireIrp(ShellOf(irp));
                 return nullptr;
             }
-            if (InputBuffer != nullptr) memcpy(system, InputBuffer, InputBufferLength);
+            if (InputBuffer != nullptr)
+                memcpy(system, InputBuffer, InputBufferLength);
             irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBuffer ? IRP_INPUT_OPERATION : 0);
+            irp->Flags =
+                IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (OutputBuffer ? IRP_INPUT_OPERATION : 0);
         }
         irp->UserBuffer = OutputBuffer;
         break;
@@ -408,10 +434,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     return irp;
 }
 
-PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
-{
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp) {
     (void)ChargeQuota;
-    auto *mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
     mdl->Size = sizeof(MDL);
     mdl->StartVa = VirtualAddress;
     mdl->ByteOffset = 0;
@@ -419,36 +445,45 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
     if (Irp != nullptr) {
         if (!SecondaryBuffer || Irp->MdlAddress == nullptr) {
             mdl->Next = nullptr;
-            if (Irp->MdlAddress == nullptr) Irp->MdlAddress = mdl;
+            if (Irp->MdlAddress == nullptr)
+                Irp->MdlAddress = mdl;
         } else {
             PMDL last = Irp->MdlAddress;
-            while (last->Next != nullptr) last = last->Next;
+            while (last->Next != nullptr)
+                last = last->Next;
             last->Next = mdl;
         }
     }
     return mdl;
 }
 
-VOID NTAPI IoFreeMdl(PMDL Mdl) { std::free(Mdl); }
+VOID NTAPI IoFreeMdl(PMDL Mdl) {
+    std::free(Mdl);
+}
 
-VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
-{
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
     MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
 }
 
-VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
-{
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                               LOCK_OPERATION Operation) {
     (void)AccessMode;
     (void)Operation;
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
     MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
 }
 
-VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) { MemoryDescriptorList->MdlFlags &= ~MDL_PAGES_LOCKED; }
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
+    MemoryDescriptorList->MdlFlags &= ~MDL_PAGES_LOCKED;
+}
 
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { (void)Irp; }
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    (void)Irp;
+}
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IoCallDriver(DeviceObject, Irp); }
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IoCallDriver(DeviceObject, Irp);
+}
 
 } // extern "C"

@@ -4,27 +4,24 @@
 
 namespace hostkernel::detail {
 
-void StartSystemThreadsLocked(Dispatcher &d);
-void StopSystemThreads(Dispatcher &d);
+void StartSystemThreadsLocked(Dispatcher& d);
+void StopSystemThreads(Dispatcher& d);
 void ResetLockGraph();
 
-Dispatcher &TheDispatcher()
-{
+Dispatcher& TheDispatcher() {
     static Dispatcher dispatcher;
     return dispatcher;
 }
 
 namespace {
 
-std::mutex &LifecycleMutex()
-{
+std::mutex& LifecycleMutex() {
     static std::mutex mutex;
     return mutex;
 }
 
-void StartLocked(ClockMode mode)
-{
-    Dispatcher &d = TheDispatcher();
+void StartLocked(ClockMode mode) {
+    Dispatcher& d = TheDispatcher();
     {
         std::lock_guard<std::mutex> lock(d.mutex);
         d.mode = mode;
@@ -42,17 +39,18 @@ void StartLocked(ClockMode mode)
 
 } // namespace
 
-void EnsureStarted()
-{
-    Dispatcher &d = TheDispatcher();
+void EnsureStarted() {
+    Dispatcher& d = TheDispatcher();
     {
         std::lock_guard<std::mutex> lock(d.mutex);
-        if (d.started) return;
+        if (d.started)
+            return;
     }
     std::lock_guard<std::mutex> life(LifecycleMutex());
     {
         std::lock_guard<std::mutex> lock(d.mutex);
-        if (d.started) return;
+        if (d.started)
+            return;
     }
     StartLocked(ClockMode::RealTime);
 }
@@ -64,19 +62,18 @@ namespace verifier = hostkernel::verifier;
 
 namespace hostkernel {
 
-void Start(ClockMode mode)
-{
+void Start(ClockMode mode) {
     Stop();
     std::lock_guard<std::mutex> life(LifecycleMutex());
     StartLocked(mode);
 }
 
-void Stop()
-{
-    Dispatcher &d = TheDispatcher();
+void Stop() {
+    Dispatcher& d = TheDispatcher();
     {
         std::lock_guard<std::mutex> lock(d.mutex);
-        if (!d.started) return;
+        if (!d.started)
+            return;
     }
     Settle();
     CloseAllUserHandles();
@@ -87,16 +84,20 @@ void Stop()
     Settle();
     std::string irps = LiveIrpsReport();
     if (!irps.empty())
-        verifier::Report(verifier::kRequestLeftBehind, "requests never completed at the end of the run: " + irps);
+        verifier::Report(verifier::kRequestLeftBehind,
+                         "requests never completed at the end of the run: " + irps);
     std::string pool = PoolOutstandingAll();
-    if (!pool.empty()) verifier::Report(verifier::kPoolBalance, "pool still allocated at the end of the run: " + pool);
+    if (!pool.empty())
+        verifier::Report(verifier::kPoolBalance,
+                         "pool still allocated at the end of the run: " + pool);
     {
         std::lock_guard<std::mutex> life(LifecycleMutex());
         StopSystemThreads(d);
         std::lock_guard<std::mutex> lock(d.mutex);
         if (!d.timers.empty())
-            verifier::Report(verifier::kTimerInFreedMemory,
-                             Format("%zu timer(s) still set at the end of the run", d.timers.size()));
+            verifier::Report(
+                verifier::kTimerInFreedMemory,
+                Format("%zu timer(s) still set at the end of the run", d.timers.size()));
         d.timers.clear();
         d.dpcQueue.clear();
         Recount(d);
@@ -110,9 +111,8 @@ void Stop()
     ResetLockGraph();
 }
 
-ClockMode CurrentClockMode()
-{
-    Dispatcher &d = TheDispatcher();
+ClockMode CurrentClockMode() {
+    Dispatcher& d = TheDispatcher();
     std::lock_guard<std::mutex> lock(d.mutex);
     return d.mode;
 }

@@ -24,14 +24,14 @@ namespace hostkernel::detail {
 
 using hostkernel::ClockMode;
 
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string Narrow(const std::wstring &text);
-std::wstring Widen(const std::string &text);
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
 std::wstring FromUnicodeString(PCUNICODE_STRING string);
 
 // ---- Threads and IRQL ----
-KIRQL &CurrentIrql();
-PDRIVER_OBJECT &CurrentDriver();
+KIRQL& CurrentIrql();
+PDRIVER_OBJECT& CurrentDriver();
 std::string DriverName(PDRIVER_OBJECT driver);
 
 // ---- Dispatcher ----
@@ -41,7 +41,7 @@ struct WorkEntry {
 
 // A thread blocked in a wait: on what (NULL for a plain delay) and until when (UINT64_MAX: none).
 struct WaitRecord {
-    DISPATCHER_HEADER *header;
+    DISPATCHER_HEADER* header;
     uint64_t deadline;
 };
 
@@ -57,7 +57,8 @@ struct Dispatcher {
     std::chrono::steady_clock::time_point realBase;
 
     std::vector<PKTIMER> timers; // set timers, in the order they were set
-    std::atomic<size_t> timersAndDpcs{0}; // timers.size() + dpcQueue.size(), readable without the lock
+    std::atomic<size_t> timersAndDpcs{
+        0}; // timers.size() + dpcQueue.size(), readable without the lock
     std::deque<PKDPC> dpcQueue;
     bool dpcRunning = false;
     std::deque<WorkEntry> workQueue;
@@ -72,29 +73,28 @@ struct Dispatcher {
     std::thread workerThread;
 };
 
-Dispatcher &TheDispatcher();
+Dispatcher& TheDispatcher();
 // Keeps Dispatcher::timersAndDpcs current; call with the lock held after changing either list.
-inline void Recount(Dispatcher &d)
-{
+inline void Recount(Dispatcher& d) {
     d.timersAndDpcs.store(d.timers.size() + d.dpcQueue.size(), std::memory_order_relaxed);
 }
 void EnsureStarted();
-uint64_t NowLocked(const Dispatcher &d);
+uint64_t NowLocked(const Dispatcher& d);
 // Fires every timer due at or before `now`. Caller holds the lock.
-void ExpireTimersLocked(Dispatcher &d, uint64_t now);
-bool InsertDpcLocked(Dispatcher &d, PKDPC dpc, PVOID arg1, PVOID arg2);
+void ExpireTimersLocked(Dispatcher& d, uint64_t now);
+bool InsertDpcLocked(Dispatcher& d, PKDPC dpc, PVOID arg1, PVOID arg2);
 // Queues an internal job for the system worker thread.
 void QueueWork(std::function<void()> job);
 // Called by pool free: drops timers and DPCs that live in [begin, end) and reports them.
-void ForgetTimersAndDpcsIn(const char *begin, const char *end);
+void ForgetTimersAndDpcsIn(const char* begin, const char* end);
 bool IsSystemThread();
 bool IsDpcThread();
 
 // ---- Lock tracking ----
-void LockAcquired(const void *lock, const char *kind);
-void LockReleased(const void *lock);
-void ForgetLocksIn(const char *begin, const char *end);
-bool LockHeldByThisThread(const void *lock);
+void LockAcquired(const void* lock, const char* kind);
+void LockReleased(const void* lock);
+void ForgetLocksIn(const char* begin, const char* end);
+bool LockHeldByThisThread(const void* lock);
 
 // ---- Pool ----
 // Blocks and bytes held by `driver` outside framework tags, per tag; empty if balanced.
@@ -104,13 +104,13 @@ void ResetPoolAccounting();
 
 // ---- Objects ----
 struct DeviceShell;
-DeviceShell *ShellOfDevice(PDEVICE_OBJECT device);
+DeviceShell* ShellOfDevice(PDEVICE_OBJECT device);
 void ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);
 // Top of the stack that `device` belongs to.
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 // Resolves \??\X, \DosDevices\X, \\.\X, \Device\X; NULL when unknown.
-PDEVICE_OBJECT ResolveName(const std::wstring &name);
+PDEVICE_OBJECT ResolveName(const std::wstring& name);
 std::wstring DeviceNameOf(PDEVICE_OBJECT device);
 void DeleteAllDevicesOf(PDRIVER_OBJECT driver);
 int LiveDeviceCount(PDRIVER_OBJECT driver);

@@ -13,8 +13,7 @@ constexpr auto kPnpLimit = std::chrono::seconds(10);
 
 } // namespace
 
-NTSTATUS SendPnpToStack(PDEVICE_OBJECT pdo, UCHAR minor)
-{
+NTSTATUS SendPnpToStack(PDEVICE_OBJECT pdo, UCHAR minor) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
     PendingIo io = SendIrp(top, IRP_MJ_PNP, minor, nullptr, nullptr);
     ObDereferenceObject(top);
@@ -26,17 +25,17 @@ NTSTATUS SendPnpToStack(PDEVICE_OBJECT pdo, UCHAR minor)
     return io.Status();
 }
 
-NTSTATUS QueryStopStack(PDEVICE_OBJECT pdo)
-{
+NTSTATUS QueryStopStack(PDEVICE_OBJECT pdo) {
     NTSTATUS status = SendPnpToStack(pdo, IRP_MN_QUERY_STOP_DEVICE);
-    if (!NT_SUCCESS(status)) SendPnpToStack(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+    if (!NT_SUCCESS(status))
+        SendPnpToStack(pdo, IRP_MN_CANCEL_STOP_DEVICE);
     return status;
 }
 
-NTSTATUS QueryRemoveStack(PDEVICE_OBJECT pdo)
-{
+NTSTATUS QueryRemoveStack(PDEVICE_OBJECT pdo) {
     NTSTATUS status = SendPnpToStack(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(status)) SendPnpToStack(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status))
+        SendPnpToStack(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
     return status;
 }
 

@@ -47,31 +47,28 @@ struct HandleRegistry {
     std::list<std::shared_ptr<FileHandleState>> handles;
 };
 
-HandleRegistry &Handles()
-{
+HandleRegistry& Handles() {
     static HandleRegistry registry;
     return registry;
 }
 
-void Unregister(const std::shared_ptr<FileHandleState> &state)
-{
-    HandleRegistry &r = Handles();
+void Unregister(const std::shared_ptr<FileHandleState>& state) {
+    HandleRegistry& r = Handles();
     std::lock_guard<std::mutex> guard(r.mutex);
     r.handles.remove(state);
 }
 
-void MarkComplete(IoState &state, PIRP irp)
-{
+void MarkComplete(IoState& state, PIRP irp) {
     std::lock_guard<std::recursive_mutex> guard(state.mutex);
     state.status = irp->IoStatus.Status;
     state.information = irp->IoStatus.Information;
     state.complete = true;
     state.irp = nullptr;
-    if (state.waiters > 0) state.done.notify_all();
+    if (state.waiters > 0)
+        state.done.notify_all();
 }
 
-bool WaitComplete(IoState &state, std::chrono::milliseconds limit)
-{
+bool WaitComplete(IoState& state, std::chrono::milliseconds limit) {
     std::unique_lock<std::recursive_mutex> lock(state.mutex);
     state.waiters++;
     bool complete = state.done.wait_for(lock, limit, [&] { return state.complete; });
@@ -80,11 +77,11 @@ bool WaitComplete(IoState &state, std::chrono::milliseconds limit)
 }
 
 // Sends a file request (create, cleanup, close) and waits for it.
-NTSTATUS SendFileRequest(const std::shared_ptr<FileHandleState> &file, UCHAR major)
-{
+NTSTATUS SendFileRequest(const std::shared_ptr<FileHandleState>& file, UCHAR major) {
     auto state = std::make_shared<IoState>();
     PDEVICE_OBJECT top = TopOfStack(file->device);
-    PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::User, [state](PIRP done) { MarkComplete(*state, done); });
+    PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::User,
+                           [state](PIRP done) { MarkComplete(*state, done); });
     state->irp = irp;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
@@ -101,15 +98,16 @@ NTSTATUS SendFileRequest(const std::shared_ptr<FileHandleState> &file, UCHAR maj
     NTSTATUS returned = IoCallDriver(top, irp);
     if (!WaitComplete(*state, std::chrono::seconds(10))) {
         verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("file request (major 0x%02x) on %s not completed within 10 s (dispatch returned 0x%08x)",
-                                major, Narrow(DeviceNameOf(file->device)).c_str(), static_cast<unsigned>(returned)));
+                         Format("file request (major 0x%02x) on %s not completed within 10 s "
+                                "(dispatch returned 0x%08x)",
+                                major, Narrow(DeviceNameOf(file->device)).c_str(),
+                                static_cast<unsigned>(returned)));
         return STATUS_PENDING;
     }
     return state->status;
 }
 
-void DeliverClose(const std::shared_ptr<FileHandleState> &file)
-{
+void DeliverClose(const std::shared_ptr<FileHandleState>& file) {
     SendFileRequest(file, IRP_MJ_CLOSE);
     DereferenceDevice(file->device);
     delete file->file;
@@ -121,29 +119,30 @@ void DeliverClose(const std::shared_ptr<FileHandleState> &file)
 // Drops one reference of the file; the last one delivers IRP_MJ_CLOSE. From a completion
 // (possibly at DISPATCH_LEVEL, possibly inside a driver's locks) the close is deferred to the
 // system worker thread, as the object manager defers a delete.
-void DropFileReference(const std::shared_ptr<FileHandleState> &file, bool fromCompletion)
-{
+void DropFileReference(const std::shared_ptr<FileHandleState>& file, bool fromCompletion) {
     bool last;
     {
         std::lock_guard<std::mutex> guard(file->mutex);
         last = --file->references == 0;
     }
-    if (!last) return;
+    if (!last)
+        return;
     if (fromCompletion)
         QueueWork([file] { DeliverClose(file); });
     else
         DeliverClose(file);
 }
 
-void FinishUserIrp(const std::shared_ptr<IoState> &state, ULONG method, PIRP irp)
-{
+void FinishUserIrp(const std::shared_ptr<IoState>& state, ULONG method, PIRP irp) {
     if (method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer != nullptr) {
         size_t count = std::min<size_t>(irp->IoStatus.Information, state->output.size());
         if (irp->IoStatus.Information > state->output.size())
             verifier::Report(verifier::kFramework,
-                             Format("buffered request completed with Information %lu, more than the %zu-byte output "
+                             Format("buffered request completed with Information %lu, more than "
+                                    "the %zu-byte output "
                                     "buffer; only the buffer's length is copied back",
-                                    static_cast<unsigned long>(irp->IoStatus.Information), state->output.size()));
+                                    static_cast<unsigned long>(irp->IoStatus.Information),
+                                    state->output.size()));
         if (NT_SUCCESS(irp->IoStatus.Status) || NT_WARNING(irp->IoStatus.Status))
             memcpy(state->output.data(), irp->AssociatedIrp.SystemBuffer, count);
     }
@@ -163,17 +162,17 @@ void FinishUserIrp(const std::shared_ptr<IoState> &state, ULONG method, PIRP irp
     }
     if (file) {
         std::lock_guard<std::mutex> guard(file->mutex);
-        auto &list = file->inflight;
+        auto& list = file->inflight;
         list.erase(std::remove(list.begin(), list.end(), state), list.end());
     }
     MarkComplete(*state, irp);
-    if (file) DropFileReference(file, true);
+    if (file)
+        DropFileReference(file, true);
 }
 
-NTSTATUS NTAPI KernelSendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
+NTSTATUS NTAPI KernelSendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
-    auto *holder = static_cast<std::shared_ptr<IoState> *>(Context);
+    auto* holder = static_cast<std::shared_ptr<IoState>*>(Context);
     std::shared_ptr<IoState> state = *holder;
     delete holder;
     {
@@ -184,8 +183,8 @@ NTSTATUS NTAPI KernelSendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-PendingIo SendFromAbove(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup)
-{
+PendingIo SendFromAbove(PDEVICE_OBJECT device,
+                        const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup) {
     EnsureStarted();
     auto state = std::make_shared<IoState>();
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
@@ -195,7 +194,8 @@ PendingIo SendFromAbove(PDEVICE_OBJECT device, const std::function<void(PIRP, PI
         std::lock_guard<std::recursive_mutex> guard(state->mutex);
         state->irp = irp;
     }
-    IoSetCompletionRoutine(irp, KernelSendCompletion, new std::shared_ptr<IoState>(state), TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, KernelSendCompletion, new std::shared_ptr<IoState>(state), TRUE,
+                           TRUE, TRUE);
     NTSTATUS returned = IoCallDriver(device, irp);
     {
         std::lock_guard<std::recursive_mutex> guard(state->mutex);
@@ -206,12 +206,11 @@ PendingIo SendFromAbove(PDEVICE_OBJECT device, const std::function<void(PIRP, PI
 
 } // namespace
 
-void ResetUserHandles()
-{
+void ResetUserHandles() {
     // Handles whose close never came (their requests never completed; reported by then).
-    HandleRegistry &r = Handles();
+    HandleRegistry& r = Handles();
     std::lock_guard<std::mutex> guard(r.mutex);
-    for (auto &h : r.handles) {
+    for (auto& h : r.handles) {
         std::lock_guard<std::mutex> fileGuard(h->mutex);
         h->inflight.clear();
         delete h->file;
@@ -220,21 +219,21 @@ void ResetUserHandles()
     r.handles.clear();
 }
 
-void CloseAllUserHandles()
-{
+void CloseAllUserHandles() {
     for (;;) {
         std::shared_ptr<FileHandleState> open;
         {
-            HandleRegistry &r = Handles();
+            HandleRegistry& r = Handles();
             std::lock_guard<std::mutex> guard(r.mutex);
-            for (auto &h : r.handles) {
+            for (auto& h : r.handles) {
                 if (h->handleOpen) {
                     open = h;
                     break;
                 }
             }
         }
-        if (!open) return;
+        if (!open)
+            return;
         {
             std::lock_guard<std::mutex> guard(open->mutex);
             open->handleOpen = false;
@@ -253,58 +252,57 @@ namespace hostkernel {
 
 PendingIo::PendingIo(std::shared_ptr<detail::IoState> state) : state_(std::move(state)) {}
 
-bool PendingIo::IsComplete() const
-{
+bool PendingIo::IsComplete() const {
     std::lock_guard<std::recursive_mutex> guard(state_->mutex);
     return state_->complete;
 }
 
-bool PendingIo::Wait(std::chrono::milliseconds limit) const { return WaitComplete(*state_, limit); }
+bool PendingIo::Wait(std::chrono::milliseconds limit) const {
+    return WaitComplete(*state_, limit);
+}
 
-NTSTATUS PendingIo::Status() const
-{
+NTSTATUS PendingIo::Status() const {
     std::lock_guard<std::recursive_mutex> guard(state_->mutex);
     return state_->complete ? state_->status : STATUS_PENDING;
 }
 
-ULONG_PTR PendingIo::Information() const
-{
+ULONG_PTR PendingIo::Information() const {
     std::lock_guard<std::recursive_mutex> guard(state_->mutex);
     return state_->information;
 }
 
-std::vector<uint8_t> PendingIo::Output() const
-{
+std::vector<uint8_t> PendingIo::Output() const {
     std::lock_guard<std::recursive_mutex> guard(state_->mutex);
     return state_->output;
 }
 
-std::vector<uint8_t> PendingIo::OutputBytes() const
-{
+std::vector<uint8_t> PendingIo::OutputBytes() const {
     std::lock_guard<std::recursive_mutex> guard(state_->mutex);
     size_t count = std::min<size_t>(state_->information, state_->output.size());
-    return std::vector<uint8_t>(state_->output.begin(), state_->output.begin() + static_cast<ptrdiff_t>(count));
+    return std::vector<uint8_t>(state_->output.begin(),
+                                state_->output.begin() + static_cast<ptrdiff_t>(count));
 }
 
-NTSTATUS PendingIo::DispatchStatus() const
-{
+NTSTATUS PendingIo::DispatchStatus() const {
     std::lock_guard<std::recursive_mutex> guard(state_->mutex);
     return state_->dispatchStatus;
 }
 
-bool PendingIo::Cancel() const
-{
+bool PendingIo::Cancel() const {
     std::lock_guard<std::recursive_mutex> guard(state_->mutex);
-    if (state_->complete || state_->irp == nullptr) return false;
+    if (state_->complete || state_->irp == nullptr)
+        return false;
     return IoCancelIrp(state_->irp) != FALSE;
 }
 
-UserHandle::~UserHandle() { Close(); }
+UserHandle::~UserHandle() {
+    Close();
+}
 
-UserHandle::UserHandle(UserHandle &&other) noexcept : state_(std::move(other.state_)), closed_(std::move(other.closed_)) {}
+UserHandle::UserHandle(UserHandle&& other) noexcept
+    : state_(std::move(other.state_)), closed_(std::move(other.closed_)) {}
 
-UserHandle &UserHandle::operator=(UserHandle &&other) noexcept
-{
+UserHandle& UserHandle::operator=(UserHandle&& other) noexcept {
     if (this != &other) {
         Close();
         state_ = std::move(other.state_);
@@ -313,18 +311,20 @@ UserHandle &UserHandle::operator=(UserHandle &&other) noexcept
     return *this;
 }
 
-NTSTATUS UserHandle::Open(const std::wstring &path, UserHandle *handle)
-{
+NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle) {
     EnsureStarted();
     handle->Close();
     PDEVICE_OBJECT device = ResolveName(path);
-    if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+    if (device == nullptr)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (device->Flags & DO_DEVICE_INITIALIZING)
+        return STATUS_NO_SUCH_DEVICE;
     if (device->Flags & DO_EXCLUSIVE) {
-        HandleRegistry &r = Handles();
+        HandleRegistry& r = Handles();
         std::lock_guard<std::mutex> guard(r.mutex);
-        for (auto &h : r.handles)
-            if (h->device == device && !h->closeDelivered) return STATUS_ACCESS_DENIED;
+        for (auto& h : r.handles)
+            if (h->device == device && !h->closeDelivered)
+                return STATUS_ACCESS_DENIED;
     }
     ReferenceDevice(device);
     auto file = std::make_shared<FileHandleState>();
@@ -348,7 +348,7 @@ NTSTATUS UserHandle::Open(const std::wstring &path, UserHandle *handle)
     file->references = 1;
     file->handleOpen = true;
     {
-        HandleRegistry &r = Handles();
+        HandleRegistry& r = Handles();
         std::lock_guard<std::mutex> guard(r.mutex);
         r.handles.push_back(file);
     }
@@ -357,9 +357,8 @@ NTSTATUS UserHandle::Open(const std::wstring &path, UserHandle *handle)
     return status;
 }
 
-PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t> &input,
-                                                const std::vector<uint8_t> &output)
-{
+PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t>& input,
+                                                const std::vector<uint8_t>& output) {
     auto state = std::make_shared<IoState>();
     state->input = input;
     state->output = output;
@@ -390,7 +389,8 @@ PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<ui
         if (length > 0) {
             PVOID system = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
             memset(system, 0, length);
-            if (in) memcpy(system, in, input.size());
+            if (in)
+                memcpy(system, in, input.size());
             irp->AssociatedIrp.SystemBuffer = system;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (out ? IRP_INPUT_OPERATION : 0);
         }
@@ -407,7 +407,8 @@ PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<ui
         }
         if (out) {
             IoAllocateMdl(out, static_cast<ULONG>(output.size()), FALSE, FALSE, irp);
-            MmProbeAndLockPages(irp->MdlAddress, UserMode, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+            MmProbeAndLockPages(irp->MdlAddress, UserMode,
+                                method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
         }
         break;
     default:
@@ -431,28 +432,32 @@ PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<ui
     state->dispatchStatus = returned;
     if (returned != STATUS_PENDING) {
         if (!state->complete) {
-            verifier::Report(verifier::kExactlyOnceCompletion,
-                             Format("dispatch of control code 0x%x returned 0x%08x without completing the request", code,
-                                    static_cast<unsigned>(returned)));
+            verifier::Report(
+                verifier::kExactlyOnceCompletion,
+                Format(
+                    "dispatch of control code 0x%x returned 0x%08x without completing the request",
+                    code, static_cast<unsigned>(returned)));
         } else if (state->status != returned) {
-            verifier::Report(verifier::kExactlyOnceCompletion,
-                             Format("dispatch of control code 0x%x returned 0x%08x but completed the request with "
-                                    "0x%08x",
-                                    code, static_cast<unsigned>(returned), static_cast<unsigned>(state->status)));
+            verifier::Report(
+                verifier::kExactlyOnceCompletion,
+                Format(
+                    "dispatch of control code 0x%x returned 0x%08x but completed the request with "
+                    "0x%08x",
+                    code, static_cast<unsigned>(returned), static_cast<unsigned>(state->status)));
         }
     }
     return PendingIo(state);
 }
 
-IoResult UserHandle::DeviceIoControl(ULONG code, const std::vector<uint8_t> &input, const std::vector<uint8_t> &output,
-                                     std::chrono::milliseconds limit)
-{
+IoResult UserHandle::DeviceIoControl(ULONG code, const std::vector<uint8_t>& input,
+                                     const std::vector<uint8_t>& output,
+                                     std::chrono::milliseconds limit) {
     PendingIo io = DeviceIoControlOverlapped(code, input, output);
     IoResult result;
     if (!io.Wait(limit)) {
         verifier::Report(verifier::kExactlyOnceCompletion,
-                         Format("synchronous control request 0x%x still pending after %lld ms", code,
-                                static_cast<long long>(limit.count())));
+                         Format("synchronous control request 0x%x still pending after %lld ms",
+                                code, static_cast<long long>(limit.count())));
         result.status = STATUS_PENDING;
         result.output = io.Output();
         return result;
@@ -463,20 +468,21 @@ IoResult UserHandle::DeviceIoControl(ULONG code, const std::vector<uint8_t> &inp
     return result;
 }
 
-void UserHandle::CancelIo()
-{
-    if (!state_) return;
+void UserHandle::CancelIo() {
+    if (!state_)
+        return;
     std::vector<std::shared_ptr<IoState>> inflight;
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
         inflight = state_->inflight;
     }
-    for (auto &io : inflight) PendingIo(io).Cancel();
+    for (auto& io : inflight)
+        PendingIo(io).Cancel();
 }
 
-void UserHandle::Close()
-{
-    if (!state_) return;
+void UserHandle::Close() {
+    if (!state_)
+        return;
     std::shared_ptr<FileHandleState> file = std::move(state_);
     state_.reset();
     bool wasOpen;
@@ -492,36 +498,46 @@ void UserHandle::Close()
     closed_ = file;
 }
 
-void EndThreadIo(std::chrono::milliseconds limit)
-{
+void EndThreadIo(std::chrono::milliseconds limit) {
     const std::thread::id self = std::this_thread::get_id();
     std::vector<std::shared_ptr<IoState>> mine;
     {
-        HandleRegistry &r = Handles();
+        HandleRegistry& r = Handles();
         std::lock_guard<std::mutex> guard(r.mutex);
-        for (auto &h : r.handles) {
+        for (auto& h : r.handles) {
             std::lock_guard<std::mutex> fileGuard(h->mutex);
-            for (auto &io : h->inflight)
-                if (io->issuer == self) mine.push_back(io);
+            for (auto& io : h->inflight)
+                if (io->issuer == self)
+                    mine.push_back(io);
         }
     }
-    for (auto &io : mine) PendingIo(io).Cancel();
-    for (auto &io : mine) {
-        if (WaitComplete(*io, limit)) continue;
+    for (auto& io : mine)
+        PendingIo(io).Cancel();
+    for (auto& io : mine) {
+        if (WaitComplete(*io, limit))
+            continue;
         std::lock_guard<std::recursive_mutex> guard(io->mutex);
-        verifier::Report(verifier::kRequestLeftBehind,
-                         Format("a request of a thread that ended was cancelled and is still pending after %lld ms",
-                                static_cast<long long>(limit.count())));
+        verifier::Report(
+            verifier::kRequestLeftBehind,
+            Format(
+                "a request of a thread that ended was cancelled and is still pending after %lld ms",
+                static_cast<long long>(limit.count())));
     }
 }
 
-bool UserHandle::CloseDelivered() const { return closed_ && closed_->closeDelivered; }
+bool UserHandle::CloseDelivered() const {
+    return closed_ && closed_->closeDelivered;
+}
 
-PFILE_OBJECT UserHandle::FileObject() const { return state_ ? state_->file : nullptr; }
-PDEVICE_OBJECT UserHandle::Device() const { return state_ ? state_->device : nullptr; }
+PFILE_OBJECT UserHandle::FileObject() const {
+    return state_ ? state_->file : nullptr;
+}
+PDEVICE_OBJECT UserHandle::Device() const {
+    return state_ ? state_->device : nullptr;
+}
 
-PendingIo SendInternalDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID argument1, PVOID argument2)
-{
+PendingIo SendInternalDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID argument1,
+                                    PVOID argument2) {
     return SendFromAbove(device, [&](PIRP irp, PIO_STACK_LOCATION stack) {
         (void)irp;
         stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -531,14 +547,15 @@ PendingIo SendInternalDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID arg
     });
 }
 
-PendingIo SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, void (*setup)(PIO_STACK_LOCATION, void *),
-                  void *setupContext)
-{
+PendingIo SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                  void (*setup)(PIO_STACK_LOCATION, void*), void* setupContext) {
     return SendFromAbove(device, [&](PIRP irp, PIO_STACK_LOCATION stack) {
         stack->MajorFunction = major;
         stack->MinorFunction = minor;
-        if (major == IRP_MJ_PNP) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        if (setup != nullptr) setup(stack, setupContext);
+        if (major == IRP_MJ_PNP)
+            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        if (setup != nullptr)
+            setup(stack, setupContext);
     });
 }
 

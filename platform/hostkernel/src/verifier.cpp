@@ -13,8 +13,7 @@ struct FindingLog {
     std::vector<Finding> findings;
 };
 
-FindingLog &Log()
-{
+FindingLog& Log() {
     static FindingLog log;
     return log;
 }
@@ -23,43 +22,43 @@ std::atomic<long long> endlessWaitLimitMs{5000};
 
 } // namespace
 
-void SetEndlessWaitLimit(std::chrono::milliseconds limit) { endlessWaitLimitMs.store(limit.count()); }
+void SetEndlessWaitLimit(std::chrono::milliseconds limit) {
+    endlessWaitLimitMs.store(limit.count());
+}
 
-std::chrono::milliseconds EndlessWaitLimit() { return std::chrono::milliseconds(endlessWaitLimitMs.load()); }
+std::chrono::milliseconds EndlessWaitLimit() {
+    return std::chrono::milliseconds(endlessWaitLimitMs.load());
+}
 
-void Report(const char *rule, const std::string &message)
-{
+void Report(const char* rule, const std::string& message) {
     std::fprintf(stderr, "[verifier] %s: %s\n", rule, message.c_str());
-    auto &log = Log();
+    auto& log = Log();
     std::lock_guard<std::mutex> guard(log.mutex);
     log.findings.push_back(Finding{rule, message});
 }
 
-std::vector<Finding> TakeFindings()
-{
-    auto &log = Log();
+std::vector<Finding> TakeFindings() {
+    auto& log = Log();
     std::lock_guard<std::mutex> guard(log.mutex);
     std::vector<Finding> taken;
     taken.swap(log.findings);
     return taken;
 }
 
-size_t FindingCount()
-{
-    auto &log = Log();
+size_t FindingCount() {
+    auto& log = Log();
     std::lock_guard<std::mutex> guard(log.mutex);
     return log.findings.size();
 }
 
-std::string Describe(const std::vector<Finding> &findings)
-{
+std::string Describe(const std::vector<Finding>& findings) {
     std::string text;
-    for (const auto &f : findings) text += f.rule + ": " + f.message + "\n";
+    for (const auto& f : findings)
+        text += f.rule + ": " + f.message + "\n";
     return text;
 }
 
-std::string TagText(ULONG tag)
-{
+std::string TagText(ULONG tag) {
     std::string text;
     for (int i = 0; i < 4; ++i) {
         char c = static_cast<char>((tag >> (8 * i)) & 0xff);

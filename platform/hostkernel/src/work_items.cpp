@@ -13,34 +13,33 @@ namespace verifier = hostkernel::verifier;
 
 extern "C" {
 
-PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
-{
-    auto *item = new (std::nothrow) _IO_WORKITEM();
-    if (item == nullptr) return nullptr;
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    auto* item = new (std::nothrow) _IO_WORKITEM();
+    if (item == nullptr)
+        return nullptr;
     item->device = DeviceObject;
     item->queued = false;
     item->freeRequested = false;
     return item;
 }
 
-VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
-{
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     if (IoWorkItem->queued.load()) {
         verifier::Report(verifier::kFramework,
-                         Format("IoFreeWorkItem on work item %p while it is queued", static_cast<void *>(IoWorkItem)));
+                         Format("IoFreeWorkItem on work item %p while it is queued",
+                                static_cast<void*>(IoWorkItem)));
         IoWorkItem->freeRequested = true;
         return;
     }
     delete IoWorkItem;
 }
 
-VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                           PVOID Context)
-{
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context) {
     (void)QueueType;
     if (IoWorkItem->queued.exchange(true)) {
-        verifier::Report(verifier::kFramework,
-                         Format("work item %p queued again before it ran", static_cast<void *>(IoWorkItem)));
+        verifier::Report(verifier::kFramework, Format("work item %p queued again before it ran",
+                                                      static_cast<void*>(IoWorkItem)));
         return;
     }
     PDEVICE_OBJECT device = IoWorkItem->device;

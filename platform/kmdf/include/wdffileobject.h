@@ -1,4 +1,5 @@
-/* Framework file objects: one per open handle of a device, with the create/close/cleanup callbacks. */
+/* Framework file objects: one per open handle of a device, with the create/close/cleanup callbacks.
+ */
 #ifndef _WDFFILEOBJECT_H_
 #define _WDFFILEOBJECT_H_
 
@@ -11,14 +12,16 @@ typedef enum _WDF_FILEOBJECT_CLASS {
     WdfFileObjectWdfCanUseFsContext2 = 3,
     WdfFileObjectWdfCannotUseFsContexts = 4,
     WdfFileObjectCanBeOptional = 0x80000000
-} WDF_FILEOBJECT_CLASS, *PWDF_FILEOBJECT_CLASS;
+} WDF_FILEOBJECT_CLASS,
+    *PWDF_FILEOBJECT_CLASS;
 
-typedef VOID NTAPI EVT_WDF_DEVICE_FILE_CREATE(WDFDEVICE Device, WDFREQUEST Request, WDFFILEOBJECT FileObject);
-typedef EVT_WDF_DEVICE_FILE_CREATE *PFN_WDF_DEVICE_FILE_CREATE;
+typedef VOID NTAPI EVT_WDF_DEVICE_FILE_CREATE(WDFDEVICE Device, WDFREQUEST Request,
+                                              WDFFILEOBJECT FileObject);
+typedef EVT_WDF_DEVICE_FILE_CREATE* PFN_WDF_DEVICE_FILE_CREATE;
 typedef VOID NTAPI EVT_WDF_FILE_CLOSE(WDFFILEOBJECT FileObject);
-typedef EVT_WDF_FILE_CLOSE *PFN_WDF_FILE_CLOSE;
+typedef EVT_WDF_FILE_CLOSE* PFN_WDF_FILE_CLOSE;
 typedef VOID NTAPI EVT_WDF_FILE_CLEANUP(WDFFILEOBJECT FileObject);
-typedef EVT_WDF_FILE_CLEANUP *PFN_WDF_FILE_CLEANUP;
+typedef EVT_WDF_FILE_CLEANUP* PFN_WDF_FILE_CLEANUP;
 
 typedef struct _WDF_FILEOBJECT_CONFIG {
     ULONG Size;
@@ -31,8 +34,8 @@ typedef struct _WDF_FILEOBJECT_CONFIG {
 
 WDF_INLINE VOID WDF_FILEOBJECT_CONFIG_INIT(PWDF_FILEOBJECT_CONFIG FileEventCallbacks,
                                            PFN_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate,
-                                           PFN_WDF_FILE_CLOSE EvtFileClose, PFN_WDF_FILE_CLEANUP EvtFileCleanup)
-{
+                                           PFN_WDF_FILE_CLOSE EvtFileClose,
+                                           PFN_WDF_FILE_CLEANUP EvtFileCleanup) {
     FileEventCallbacks->Size = sizeof(WDF_FILEOBJECT_CONFIG);
     FileEventCallbacks->EvtDeviceFileCreate = EvtDeviceFileCreate;
     FileEventCallbacks->EvtFileClose = EvtFileClose;

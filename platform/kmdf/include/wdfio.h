@@ -13,26 +13,29 @@ typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
 } WDF_IO_QUEUE_DISPATCH_TYPE;
 
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_DEFAULT(WDFQUEUE Queue, WDFREQUEST Request);
-typedef EVT_WDF_IO_QUEUE_IO_DEFAULT *PFN_WDF_IO_QUEUE_IO_DEFAULT;
+typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_DEFAULT;
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_READ(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
-typedef EVT_WDF_IO_QUEUE_IO_READ *PFN_WDF_IO_QUEUE_IO_READ;
+typedef EVT_WDF_IO_QUEUE_IO_READ* PFN_WDF_IO_QUEUE_IO_READ;
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_WRITE(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
-typedef EVT_WDF_IO_QUEUE_IO_WRITE *PFN_WDF_IO_QUEUE_IO_WRITE;
-typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
-                                                     size_t InputBufferLength, ULONG IoControlCode);
-typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL *PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
+typedef EVT_WDF_IO_QUEUE_IO_WRITE* PFN_WDF_IO_QUEUE_IO_WRITE;
+typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
+                                                      size_t OutputBufferLength,
+                                                      size_t InputBufferLength,
+                                                      ULONG IoControlCode);
+typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
-                                                              size_t OutputBufferLength, size_t InputBufferLength,
-                                                              ULONG IoControlCode);
-typedef EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL *PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL;
+                                                               size_t OutputBufferLength,
+                                                               size_t InputBufferLength,
+                                                               ULONG IoControlCode);
+typedef EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL;
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_STOP(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags);
-typedef EVT_WDF_IO_QUEUE_IO_STOP *PFN_WDF_IO_QUEUE_IO_STOP;
+typedef EVT_WDF_IO_QUEUE_IO_STOP* PFN_WDF_IO_QUEUE_IO_STOP;
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_RESUME(WDFQUEUE Queue, WDFREQUEST Request);
-typedef EVT_WDF_IO_QUEUE_IO_RESUME *PFN_WDF_IO_QUEUE_IO_RESUME;
+typedef EVT_WDF_IO_QUEUE_IO_RESUME* PFN_WDF_IO_QUEUE_IO_RESUME;
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(WDFQUEUE Queue, WDFREQUEST Request);
-typedef EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE *PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
+typedef EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE* PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
 typedef VOID NTAPI EVT_WDF_IO_QUEUE_STATE(WDFQUEUE Queue, WDFCONTEXT Context);
-typedef EVT_WDF_IO_QUEUE_STATE *PFN_WDF_IO_QUEUE_STATE;
+typedef EVT_WDF_IO_QUEUE_STATE* PFN_WDF_IO_QUEUE_STATE;
 
 typedef struct _WDF_IO_QUEUE_CONFIG {
     ULONG Size;
@@ -55,8 +58,8 @@ typedef struct _WDF_IO_QUEUE_CONFIG {
     } Settings;
 } WDF_IO_QUEUE_CONFIG, *PWDF_IO_QUEUE_CONFIG;
 
-WDF_INLINE VOID WDF_IO_QUEUE_CONFIG_INIT(PWDF_IO_QUEUE_CONFIG Config, WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
-{
+WDF_INLINE VOID WDF_IO_QUEUE_CONFIG_INIT(PWDF_IO_QUEUE_CONFIG Config,
+                                         WDF_IO_QUEUE_DISPATCH_TYPE DispatchType) {
     RtlZeroMemory(Config, sizeof(WDF_IO_QUEUE_CONFIG));
     Config->Size = sizeof(WDF_IO_QUEUE_CONFIG);
     Config->PowerManaged = WdfUseDefault;
@@ -67,8 +70,7 @@ WDF_INLINE VOID WDF_IO_QUEUE_CONFIG_INIT(PWDF_IO_QUEUE_CONFIG Config, WDF_IO_QUE
 }
 
 WDF_INLINE VOID WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG Config,
-                                                       WDF_IO_QUEUE_DISPATCH_TYPE DispatchType)
-{
+                                                       WDF_IO_QUEUE_DISPATCH_TYPE DispatchType) {
     WDF_IO_QUEUE_CONFIG_INIT(Config, DispatchType);
     Config->DefaultQueue = TRUE;
 }
@@ -76,16 +78,18 @@ WDF_INLINE VOID WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG Conf
 WDF_EXTERN_C_START
 
 WDFAPI NTSTATUS NTAPI WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
-                                       PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE *Queue);
+                                       PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue);
 WDFAPI WDFDEVICE NTAPI WdfIoQueueGetDevice(WDFQUEUE Queue);
 /* Stop: requests arriving from now on wait in the queue (cancellable) until a start. */
-WDFAPI VOID NTAPI WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context);
+WDFAPI VOID NTAPI WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete,
+                                 WDFCONTEXT Context);
 WDFAPI VOID NTAPI WdfIoQueueStopSynchronously(WDFQUEUE Queue);
 WDFAPI VOID NTAPI WdfIoQueueStart(WDFQUEUE Queue);
 /* Purge: waiting requests end with STATUS_CANCELLED and new ones are refused until a start. */
-WDFAPI VOID NTAPI WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context);
+WDFAPI VOID NTAPI WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete,
+                                  WDFCONTEXT Context);
 WDFAPI VOID NTAPI WdfIoQueuePurgeSynchronously(WDFQUEUE Queue);
-WDFAPI NTSTATUS NTAPI WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutRequest);
+WDFAPI NTSTATUS NTAPI WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest);
 
 WDF_EXTERN_C_END
 

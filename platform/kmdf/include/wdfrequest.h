@@ -77,8 +77,7 @@ typedef struct _WDF_REQUEST_PARAMETERS {
     } Parameters;
 } WDF_REQUEST_PARAMETERS, *PWDF_REQUEST_PARAMETERS;
 
-WDF_INLINE VOID WDF_REQUEST_PARAMETERS_INIT(PWDF_REQUEST_PARAMETERS Parameters)
-{
+WDF_INLINE VOID WDF_REQUEST_PARAMETERS_INIT(PWDF_REQUEST_PARAMETERS Parameters) {
     RtlZeroMemory(Parameters, sizeof(WDF_REQUEST_PARAMETERS));
     Parameters->Size = sizeof(WDF_REQUEST_PARAMETERS);
 }
@@ -137,18 +136,18 @@ typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
     } Parameters;
 } WDF_REQUEST_COMPLETION_PARAMS, *PWDF_REQUEST_COMPLETION_PARAMS;
 
-WDF_INLINE VOID WDF_REQUEST_COMPLETION_PARAMS_INIT(PWDF_REQUEST_COMPLETION_PARAMS Params)
-{
+WDF_INLINE VOID WDF_REQUEST_COMPLETION_PARAMS_INIT(PWDF_REQUEST_COMPLETION_PARAMS Params) {
     RtlZeroMemory(Params, sizeof(WDF_REQUEST_COMPLETION_PARAMS));
     Params->Size = sizeof(WDF_REQUEST_COMPLETION_PARAMS);
     Params->Type = WdfRequestTypeNoFormat;
 }
 
 typedef VOID NTAPI EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
-                                                      PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
-typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE *PFN_WDF_REQUEST_COMPLETION_ROUTINE;
+                                                      PWDF_REQUEST_COMPLETION_PARAMS Params,
+                                                      WDFCONTEXT Context);
+typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
 typedef VOID NTAPI EVT_WDF_REQUEST_CANCEL(WDFREQUEST Request);
-typedef EVT_WDF_REQUEST_CANCEL *PFN_WDF_REQUEST_CANCEL;
+typedef EVT_WDF_REQUEST_CANCEL* PFN_WDF_REQUEST_CANCEL;
 
 typedef enum _WDF_REQUEST_SEND_OPTIONS_FLAGS {
     WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x00000001,
@@ -163,15 +162,14 @@ typedef struct _WDF_REQUEST_SEND_OPTIONS {
     LONGLONG Timeout;
 } WDF_REQUEST_SEND_OPTIONS, *PWDF_REQUEST_SEND_OPTIONS;
 
-WDF_INLINE VOID WDF_REQUEST_SEND_OPTIONS_INIT(PWDF_REQUEST_SEND_OPTIONS Options, ULONG Flags)
-{
+WDF_INLINE VOID WDF_REQUEST_SEND_OPTIONS_INIT(PWDF_REQUEST_SEND_OPTIONS Options, ULONG Flags) {
     RtlZeroMemory(Options, sizeof(WDF_REQUEST_SEND_OPTIONS));
     Options->Size = sizeof(WDF_REQUEST_SEND_OPTIONS);
     Options->Flags = Flags;
 }
 
-WDF_INLINE VOID WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(PWDF_REQUEST_SEND_OPTIONS Options, LONGLONG Timeout)
-{
+WDF_INLINE VOID WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(PWDF_REQUEST_SEND_OPTIONS Options,
+                                                     LONGLONG Timeout) {
     Options->Flags |= WDF_REQUEST_SEND_OPTION_TIMEOUT;
     Options->Timeout = Timeout;
 }
@@ -181,7 +179,8 @@ WDF_EXTERN_C_START
 /* Completing a request ends it: any later use of the handle, a second completion included, is
    a verifier finding. */
 WDFAPI VOID NTAPI WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status);
-WDFAPI VOID NTAPI WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
+WDFAPI VOID NTAPI WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
+                                                    ULONG_PTR Information);
 WDFAPI VOID NTAPI WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information);
 WDFAPI ULONG_PTR NTAPI WdfRequestGetInformation(WDFREQUEST Request);
 WDFAPI VOID NTAPI WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
@@ -194,24 +193,28 @@ WDFAPI KPROCESSOR_MODE NTAPI WdfRequestGetRequestorMode(WDFREQUEST Request);
 /* Buffers of buffered and direct requests. A zero-length buffer, or one shorter than
    MinimumRequiredSize, gives STATUS_BUFFER_TOO_SMALL; METHOD_NEITHER codes have no such buffers
    (STATUS_INVALID_DEVICE_REQUEST). Length may be NULL. */
-WDFAPI NTSTATUS NTAPI WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
-                                                     size_t *Length);
-WDFAPI NTSTATUS NTAPI WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
-                                                    size_t *Length);
-WDFAPI NTSTATUS NTAPI WdfRequestRetrieveOutputWdmMdl(WDFREQUEST Request, PMDL *Mdl);
-WDFAPI NTSTATUS NTAPI WdfRequestRetrieveInputWdmMdl(WDFREQUEST Request, PMDL *Mdl);
+WDFAPI NTSTATUS NTAPI WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
+                                                     PVOID* Buffer, size_t* Length);
+WDFAPI NTSTATUS NTAPI WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
+                                                    PVOID* Buffer, size_t* Length);
+WDFAPI NTSTATUS NTAPI WdfRequestRetrieveOutputWdmMdl(WDFREQUEST Request, PMDL* Mdl);
+WDFAPI NTSTATUS NTAPI WdfRequestRetrieveInputWdmMdl(WDFREQUEST Request, PMDL* Mdl);
 
 /* Cancellation of requests the driver keeps: the routine runs once if the issuer cancels. */
-WDFAPI NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
+WDFAPI NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request,
+                                                 PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
 WDFAPI NTSTATUS NTAPI WdfRequestUnmarkCancelable(WDFREQUEST Request);
 
 /* Sending to an I/O target. */
 WDFAPI VOID NTAPI WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request);
-WDFAPI VOID NTAPI WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                                 WDFCONTEXT CompletionContext);
-WDFAPI VOID NTAPI WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params);
+WDFAPI VOID NTAPI WdfRequestSetCompletionRoutine(
+    WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+    WDFCONTEXT CompletionContext);
+WDFAPI VOID NTAPI WdfRequestGetCompletionParams(WDFREQUEST Request,
+                                                PWDF_REQUEST_COMPLETION_PARAMS Params);
 /* FALSE: the request was not sent; WdfRequestGetStatus tells why and the driver still owns it. */
-WDFAPI BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
+WDFAPI BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
+                                    PWDF_REQUEST_SEND_OPTIONS Options);
 WDFAPI NTSTATUS NTAPI WdfRequestGetStatus(WDFREQUEST Request);
 
 WDF_EXTERN_C_END

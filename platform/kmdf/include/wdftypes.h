@@ -17,11 +17,11 @@
 #define WDFAPI
 #define WDF_INLINE static inline
 
-#define WDF_DECLARE_HANDLE(_name) \
-    struct _name##__ {            \
-        int unused;               \
-    };                            \
-    typedef struct _name##__ *_name
+#define WDF_DECLARE_HANDLE(_name)                                                                  \
+    struct _name##__ {                                                                             \
+        int unused;                                                                                \
+    };                                                                                             \
+    typedef struct _name##__* _name
 
 typedef HANDLE WDFOBJECT, *PWDFOBJECT;
 typedef PVOID WDFCONTEXT;
@@ -43,7 +43,7 @@ WDF_DECLARE_HANDLE(WDFKEY);
 WDF_DECLARE_HANDLE(WDFSTRING);
 WDF_DECLARE_HANDLE(WDFTIMER);
 
-typedef struct WDFDEVICE_INIT *PWDFDEVICE_INIT;
+typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 
 #define WDF_NO_HANDLE NULL
 #define WDF_NO_CONTEXT NULL
@@ -51,16 +51,29 @@ typedef struct WDFDEVICE_INIT *PWDFDEVICE_INIT;
 #define WDF_NO_EVENT_CALLBACK NULL
 #define WDF_NO_SEND_OPTIONS NULL
 
-typedef enum _WDF_TRI_STATE { WdfFalse = FALSE, WdfTrue = TRUE, WdfUseDefault = 2 } WDF_TRI_STATE, *PWDF_TRI_STATE;
+typedef enum _WDF_TRI_STATE {
+    WdfFalse = FALSE,
+    WdfTrue = TRUE,
+    WdfUseDefault = 2
+} WDF_TRI_STATE,
+    *PWDF_TRI_STATE;
 
 /* Time-outs in 100 ns units: negative relative, positive absolute, as for KeWaitForSingleObject. */
 #define WDF_TIMEOUT_TO_SEC ((LONGLONG)1 * 10 * 1000 * 1000)
 #define WDF_TIMEOUT_TO_MS ((LONGLONG)1 * 10 * 1000)
 #define WDF_TIMEOUT_TO_US ((LONGLONG)1 * 10)
-WDF_INLINE LONGLONG WDF_REL_TIMEOUT_IN_SEC(ULONGLONG Time) { return (LONGLONG)Time * -WDF_TIMEOUT_TO_SEC; }
-WDF_INLINE LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONGLONG Time) { return (LONGLONG)Time * -WDF_TIMEOUT_TO_MS; }
-WDF_INLINE LONGLONG WDF_REL_TIMEOUT_IN_US(ULONGLONG Time) { return (LONGLONG)Time * -WDF_TIMEOUT_TO_US; }
-WDF_INLINE LONGLONG WDF_ABS_TIMEOUT_IN_MS(ULONGLONG Time) { return (LONGLONG)Time * WDF_TIMEOUT_TO_MS; }
+WDF_INLINE LONGLONG WDF_REL_TIMEOUT_IN_SEC(ULONGLONG Time) {
+    return (LONGLONG)Time * -WDF_TIMEOUT_TO_SEC;
+}
+WDF_INLINE LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONGLONG Time) {
+    return (LONGLONG)Time * -WDF_TIMEOUT_TO_MS;
+}
+WDF_INLINE LONGLONG WDF_REL_TIMEOUT_IN_US(ULONGLONG Time) {
+    return (LONGLONG)Time * -WDF_TIMEOUT_TO_US;
+}
+WDF_INLINE LONGLONG WDF_ABS_TIMEOUT_IN_MS(ULONGLONG Time) {
+    return (LONGLONG)Time * WDF_TIMEOUT_TO_MS;
+}
 
 #define WDF_ALIGN_SIZE_UP(Length, AlignTo) (((Length) + (AlignTo)-1) & ~((AlignTo)-1))
 

@@ -61,7 +61,7 @@ typedef struct _WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
     union {
         struct {
             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
-            PUSB_INTERFACE_DESCRIPTOR *InterfaceDescriptors;
+            PUSB_INTERFACE_DESCRIPTOR* InterfaceDescriptors;
             ULONG NumInterfaceDescriptors;
         } Descriptor;
         struct {
@@ -79,15 +79,15 @@ typedef struct _WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
     } Types;
 } WDF_USB_DEVICE_SELECT_CONFIG_PARAMS, *PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS;
 
-WDF_INLINE VOID WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_DECONFIG(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
-{
+WDF_INLINE VOID
+WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_DECONFIG(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
     RtlZeroMemory(Params, sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS));
     Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
     Params->Type = WdfUsbTargetDeviceSelectConfigTypeDeconfig;
 }
 
-WDF_INLINE VOID WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_URB(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params, PURB Urb)
-{
+WDF_INLINE VOID WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_URB(
+    PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params, PURB Urb) {
     RtlZeroMemory(Params, sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS));
     Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
     Params->Type = WdfUsbTargetDeviceSelectConfigTypeUrb;
@@ -100,16 +100,18 @@ WDF_EXTERN_C_START
 
 /* The USB device below Device: reads and keeps its device descriptor at creation. */
 WDFAPI NTSTATUS NTAPI WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                               WDFUSBDEVICE *UsbDevice);
+                                               WDFUSBDEVICE* UsbDevice);
 WDFAPI VOID NTAPI WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice,
                                                         PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor);
-WDFAPI NTSTATUS NTAPI WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
+WDFAPI NTSTATUS NTAPI WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice,
+                                                                 PVOID ConfigDescriptor,
                                                                  PUSHORT ConfigDescriptorLength);
-WDFAPI NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+WDFAPI NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
+                                                     PWDF_OBJECT_ATTRIBUTES PipeAttributes,
                                                      PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
 /* Sends the URB down and waits for it at PASSIVE_LEVEL (with Options' time-out, if any). */
-WDFAPI NTSTATUS NTAPI WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                                             PWDF_REQUEST_SEND_OPTIONS RequestOptions, PURB Urb);
+WDFAPI NTSTATUS NTAPI WdfUsbTargetDeviceSendUrbSynchronously(
+    WDFUSBDEVICE UsbDevice, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions, PURB Urb);
 
 WDF_EXTERN_C_END
 

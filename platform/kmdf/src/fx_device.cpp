@@ -5,18 +5,19 @@
 
 namespace {
 
-void DisposeDevice(FxObject *Object)
-{
-    FxDevice *device = reinterpret_cast<FxDevice *>(Object);
+void DisposeDevice(FxObject* Object) {
+    FxDevice* device = reinterpret_cast<FxDevice*>(Object);
     for (int i = 0; i < FX_MAX_DEVICE_INTERFACES; ++i) {
-        FxDeviceInterface &itf = device->Interfaces[i];
-        if (!itf.Used) continue;
+        FxDeviceInterface& itf = device->Interfaces[i];
+        if (!itf.Used)
+            continue;
         IoSetDeviceInterfaceState(&itf.LinkName, FALSE);
         FxFreeUnicodeString(&itf.ReferenceString);
         RtlFreeUnicodeString(&itf.LinkName);
         itf.Used = FALSE;
     }
-    if (device->SymbolicLink.Buffer != NULL) IoDeleteSymbolicLink(&device->SymbolicLink);
+    if (device->SymbolicLink.Buffer != NULL)
+        IoDeleteSymbolicLink(&device->SymbolicLink);
     FxFreeUnicodeString(&device->SymbolicLink);
     FxFreeUnicodeString(&device->Sddl);
     FxFreeUnicodeString(&device->Name);
@@ -31,24 +32,25 @@ void DisposeDevice(FxObject *Object)
     }
 }
 
-FxDevice *ValidateDevice(WDFDEVICE Device, const char *Api)
-{
-    return reinterpret_cast<FxDevice *>(FxValidate(Device, FxTypeDevice, Api));
+FxDevice* ValidateDevice(WDFDEVICE Device, const char* Api) {
+    return reinterpret_cast<FxDevice*>(FxValidate(Device, FxTypeDevice, Api));
 }
 
-bool SameGuid(const GUID *a, const GUID *b) { return RtlCompareMemory(a, b, sizeof(GUID)) == sizeof(GUID); }
+bool SameGuid(const GUID* a, const GUID* b) {
+    return RtlCompareMemory(a, b, sizeof(GUID)) == sizeof(GUID);
+}
 
-bool SameString(PCUNICODE_STRING a, PCUNICODE_STRING b)
-{
+bool SameString(PCUNICODE_STRING a, PCUNICODE_STRING b) {
     USHORT la = a ? a->Length : 0, lb = b ? b->Length : 0;
-    if (la != lb) return false;
+    if (la != lb)
+        return false;
     return la == 0 || RtlCompareMemory(a->Buffer, b->Buffer, la) == la;
 }
 
-bool ValidInit(PWDFDEVICE_INIT DeviceInit, const char *Api)
-{
+bool ValidInit(PWDFDEVICE_INIT DeviceInit, const char* Api) {
     if (DeviceInit == NULL || DeviceInit->Driver == NULL) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "%s called with a device-init that is NULL or already used", Api);
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "%s called with a device-init that is NULL or already used", Api);
         return false;
     }
     return true;
@@ -58,43 +60,44 @@ bool ValidInit(PWDFDEVICE_INIT DeviceInit, const char *Api)
 
 extern "C" {
 
-VOID NTAPI WdfFdoInitSetFilter(PWDFDEVICE_INIT DeviceInit)
-{
-    if (ValidInit(DeviceInit, "WdfFdoInitSetFilter")) DeviceInit->IsFilter = TRUE;
+VOID NTAPI WdfFdoInitSetFilter(PWDFDEVICE_INIT DeviceInit) {
+    if (ValidInit(DeviceInit, "WdfFdoInitSetFilter"))
+        DeviceInit->IsFilter = TRUE;
 }
 
-VOID NTAPI WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
-                                                  PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks)
-{
-    if (ValidInit(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks")) DeviceInit->PnpPower = *PnpPowerEventCallbacks;
+VOID NTAPI WdfDeviceInitSetPnpPowerEventCallbacks(
+    PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks) {
+    if (ValidInit(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks"))
+        DeviceInit->PnpPower = *PnpPowerEventCallbacks;
 }
 
-VOID NTAPI WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType)
-{
-    if (ValidInit(DeviceInit, "WdfDeviceInitSetIoType")) DeviceInit->IoType = IoType;
+VOID NTAPI WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
+    if (ValidInit(DeviceInit, "WdfDeviceInitSetIoType"))
+        DeviceInit->IoType = IoType;
 }
 
-VOID NTAPI WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
-{
-    if (ValidInit(DeviceInit, "WdfDeviceInitSetExclusive")) DeviceInit->Exclusive = IsExclusive;
+VOID NTAPI WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive) {
+    if (ValidInit(DeviceInit, "WdfDeviceInitSetExclusive"))
+        DeviceInit->Exclusive = IsExclusive;
 }
 
-VOID NTAPI WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType)
-{
-    if (ValidInit(DeviceInit, "WdfDeviceInitSetDeviceType")) DeviceInit->DeviceType = DeviceType;
+VOID NTAPI WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType) {
+    if (ValidInit(DeviceInit, "WdfDeviceInitSetDeviceType"))
+        DeviceInit->DeviceType = DeviceType;
 }
 
-NTSTATUS NTAPI WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
-{
-    if (!ValidInit(DeviceInit, "WdfDeviceInitAssignName")) return STATUS_INVALID_PARAMETER;
+NTSTATUS NTAPI WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName) {
+    if (!ValidInit(DeviceInit, "WdfDeviceInitAssignName"))
+        return STATUS_INVALID_PARAMETER;
     FxFreeUnicodeString(&DeviceInit->Name);
     return FxCopyUnicodeString(&DeviceInit->Name, DeviceName);
 }
 
-VOID NTAPI WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, struct _WDF_FILEOBJECT_CONFIG *FileObjectConfig,
-                                            PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
-{
-    if (!ValidInit(DeviceInit, "WdfDeviceInitSetFileObjectConfig")) return;
+VOID NTAPI WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
+                                            struct _WDF_FILEOBJECT_CONFIG* FileObjectConfig,
+                                            PWDF_OBJECT_ATTRIBUTES FileObjectAttributes) {
+    if (!ValidInit(DeviceInit, "WdfDeviceInitSetFileObjectConfig"))
+        return;
     DeviceInit->FileConfig = *FileObjectConfig;
     DeviceInit->HasFileConfig = TRUE;
     if (FileObjectAttributes != NULL) {
@@ -103,19 +106,22 @@ VOID NTAPI WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, struct _
     }
 }
 
-PDEVICE_OBJECT NTAPI WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit)
-{
-    return ValidInit(DeviceInit, "WdfFdoInitWdmGetPhysicalDevice") ? DeviceInit->PhysicalDevice : NULL;
+PDEVICE_OBJECT NTAPI WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit) {
+    return ValidInit(DeviceInit, "WdfFdoInitWdmGetPhysicalDevice") ? DeviceInit->PhysicalDevice
+                                                                   : NULL;
 }
 
-PWDFDEVICE_INIT NTAPI WdfControlDeviceInitAllocate(WDFDRIVER Driver, const UNICODE_STRING *SDDLString)
-{
-    FxObject *driver = FxValidate(Driver, FxTypeDriver, "WdfControlDeviceInitAllocate");
-    if (driver == NULL || SDDLString == NULL || SDDLString->Length == 0) return NULL;
-    PWDFDEVICE_INIT init = static_cast<PWDFDEVICE_INIT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WDFDEVICE_INIT), FX_INIT_TAG));
-    if (init == NULL) return NULL;
+PWDFDEVICE_INIT NTAPI WdfControlDeviceInitAllocate(WDFDRIVER Driver,
+                                                   const UNICODE_STRING* SDDLString) {
+    FxObject* driver = FxValidate(Driver, FxTypeDriver, "WdfControlDeviceInitAllocate");
+    if (driver == NULL || SDDLString == NULL || SDDLString->Length == 0)
+        return NULL;
+    PWDFDEVICE_INIT init = static_cast<PWDFDEVICE_INIT>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(WDFDEVICE_INIT), FX_INIT_TAG));
+    if (init == NULL)
+        return NULL;
     RtlZeroMemory(init, sizeof(*init));
-    init->Driver = reinterpret_cast<FxDriver *>(driver);
+    init->Driver = reinterpret_cast<FxDriver*>(driver);
     init->IsControl = TRUE;
     init->DeviceType = FILE_DEVICE_UNKNOWN;
     init->IoType = WdfDeviceIoBuffered;
@@ -126,12 +132,13 @@ PWDFDEVICE_INIT NTAPI WdfControlDeviceInitAllocate(WDFDRIVER Driver, const UNICO
     return init;
 }
 
-VOID NTAPI WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit)
-{
-    if (!ValidInit(DeviceInit, "WdfDeviceInitFree")) return;
+VOID NTAPI WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit) {
+    if (!ValidInit(DeviceInit, "WdfDeviceInitFree"))
+        return;
     if (!DeviceInit->IsControl) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfDeviceInitFree on the device-init of a plug-and-play device, "
-                                            "which belongs to the framework");
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfDeviceInitFree on the device-init of a plug-and-play device, "
+                         "which belongs to the framework");
         return;
     }
     FxFreeUnicodeString(&DeviceInit->Name);
@@ -140,18 +147,21 @@ VOID NTAPI WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit)
     ExFreePoolWithTag(DeviceInit, FX_INIT_TAG);
 }
 
-NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE *Device)
-{
-    if (DeviceInit == NULL || !ValidInit(*DeviceInit, "WdfDeviceCreate")) return STATUS_INVALID_PARAMETER;
+NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                               WDFDEVICE* Device) {
+    if (DeviceInit == NULL || !ValidInit(*DeviceInit, "WdfDeviceCreate"))
+        return STATUS_INVALID_PARAMETER;
     PWDFDEVICE_INIT init = *DeviceInit;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         FxVerifierReport(FX_RULE_IRQL, "WdfDeviceCreate at IRQL %d", KeGetCurrentIrql());
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     NTSTATUS status;
-    FxObject *object = FxObjectCreate(FxTypeDevice, sizeof(FxDevice), DeviceAttributes, &init->Driver->Object, &status);
-    if (object == NULL) return status;
-    FxDevice *device = reinterpret_cast<FxDevice *>(object);
+    FxObject* object = FxObjectCreate(FxTypeDevice, sizeof(FxDevice), DeviceAttributes,
+                                      &init->Driver->Object, &status);
+    if (object == NULL)
+        return status;
+    FxDevice* device = reinterpret_cast<FxDevice*>(object);
     object->Dispose = DisposeDevice;
     device->Driver = init->Driver;
     device->IsControl = init->IsControl;
@@ -169,18 +179,22 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUT
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&device->PnpCapabilities);
 
     PDEVICE_OBJECT wdm = NULL;
-    status = IoCreateDevice(init->Driver->Wdm, sizeof(FxDevice *), init->Name.Buffer ? &init->Name : NULL,
-                            init->DeviceType, FILE_DEVICE_SECURE_OPEN, init->Exclusive, &wdm);
+    status =
+        IoCreateDevice(init->Driver->Wdm, sizeof(FxDevice*), init->Name.Buffer ? &init->Name : NULL,
+                       init->DeviceType, FILE_DEVICE_SECURE_OPEN, init->Exclusive, &wdm);
     if (!NT_SUCCESS(status)) {
         device->WdmDeleted = TRUE;
         FxObjectDeleteInternal(object);
         return status;
     }
-    *static_cast<FxDevice **>(wdm->DeviceExtension) = device;
-    if (!init->IsControl) FxCopyUnicodeString(&device->Name, &init->Name);
+    *static_cast<FxDevice**>(wdm->DeviceExtension) = device;
+    if (!init->IsControl)
+        FxCopyUnicodeString(&device->Name, &init->Name);
     device->Wdm = wdm;
-    if (init->IoType == WdfDeviceIoBuffered) wdm->Flags |= DO_BUFFERED_IO;
-    if (init->IoType == WdfDeviceIoDirect) wdm->Flags |= DO_DIRECT_IO;
+    if (init->IoType == WdfDeviceIoBuffered)
+        wdm->Flags |= DO_BUFFERED_IO;
+    if (init->IoType == WdfDeviceIoDirect)
+        wdm->Flags |= DO_DIRECT_IO;
 
     if (!init->IsControl) {
         PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(wdm, init->PhysicalDevice);
@@ -192,7 +206,8 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUT
         wdm->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
         wdm->DeviceType = lower->DeviceType;
         wdm->Characteristics = lower->Characteristics;
-        device->LocalTarget = FxIoTargetCreateLocal(device, lower, sizeof(FxIoTarget), FxTypeIoTarget, NULL, &status);
+        device->LocalTarget =
+            FxIoTargetCreateLocal(device, lower, sizeof(FxIoTarget), FxTypeIoTarget, NULL, &status);
         if (device->LocalTarget == NULL) {
             FxObjectDeleteInternal(object);
             return status;
@@ -208,48 +223,58 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUT
         ExFreePoolWithTag(init, FX_INIT_TAG);
     }
     *DeviceInit = NULL;
-    if (Device != NULL) *Device = (WDFDEVICE)device;
+    if (Device != NULL)
+        *Device = (WDFDEVICE)device;
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI WdfControlFinishInitializing(WDFDEVICE Device)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfControlFinishInitializing");
-    if (device == NULL) return;
+VOID NTAPI WdfControlFinishInitializing(WDFDEVICE Device) {
+    FxDevice* device = ValidateDevice(Device, "WdfControlFinishInitializing");
+    if (device == NULL)
+        return;
     if (!device->IsControl) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfControlFinishInitializing on a device that is not a control device");
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfControlFinishInitializing on a device that is not a control device");
         return;
     }
     device->Wdm->Flags &= ~DO_DEVICE_INITIALIZING;
 }
 
-NTSTATUS NTAPI WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceCreateSymbolicLink");
-    if (device == NULL) return STATUS_INVALID_PARAMETER;
-    if (device->SymbolicLink.Buffer != NULL) return STATUS_OBJECT_NAME_COLLISION;
+NTSTATUS NTAPI WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceCreateSymbolicLink");
+    if (device == NULL)
+        return STATUS_INVALID_PARAMETER;
+    if (device->SymbolicLink.Buffer != NULL)
+        return STATUS_OBJECT_NAME_COLLISION;
     // The link points at the device's own name; an unnamed device cannot have one.
-    if (device->Name.Buffer == NULL) return STATUS_INVALID_DEVICE_REQUEST;
+    if (device->Name.Buffer == NULL)
+        return STATUS_INVALID_DEVICE_REQUEST;
     NTSTATUS status = FxCopyUnicodeString(&device->SymbolicLink, SymbolicLinkName);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     status = IoCreateSymbolicLink(&device->SymbolicLink, &device->Name);
-    if (!NT_SUCCESS(status)) FxFreeUnicodeString(&device->SymbolicLink);
+    if (!NT_SUCCESS(status))
+        FxFreeUnicodeString(&device->SymbolicLink);
     return status;
 }
 
-NTSTATUS NTAPI WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID *InterfaceClassGUID,
-                                              PCUNICODE_STRING ReferenceString)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceCreateDeviceInterface");
-    if (device == NULL) return STATUS_INVALID_PARAMETER;
-    if (device->IsControl || device->PhysicalDevice == NULL) return STATUS_INVALID_DEVICE_REQUEST;
+NTSTATUS NTAPI WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                              PCUNICODE_STRING ReferenceString) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceCreateDeviceInterface");
+    if (device == NULL)
+        return STATUS_INVALID_PARAMETER;
+    if (device->IsControl || device->PhysicalDevice == NULL)
+        return STATUS_INVALID_DEVICE_REQUEST;
     for (int i = 0; i < FX_MAX_DEVICE_INTERFACES; ++i) {
-        FxDeviceInterface &itf = device->Interfaces[i];
-        if (itf.Used) continue;
+        FxDeviceInterface& itf = device->Interfaces[i];
+        if (itf.Used)
+            continue;
         NTSTATUS status = FxCopyUnicodeString(&itf.ReferenceString, ReferenceString);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status))
+            return status;
         status = IoRegisterDeviceInterface(device->PhysicalDevice, InterfaceClassGUID,
-                                           itf.ReferenceString.Buffer ? &itf.ReferenceString : NULL, &itf.LinkName);
+                                           itf.ReferenceString.Buffer ? &itf.ReferenceString : NULL,
+                                           &itf.LinkName);
         if (!NT_SUCCESS(status)) {
             FxFreeUnicodeString(&itf.ReferenceString);
             return status;
@@ -261,67 +286,64 @@ NTSTATUS NTAPI WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID *Inte
     return STATUS_INSUFFICIENT_RESOURCES;
 }
 
-VOID NTAPI WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, const GUID *InterfaceClassGUID,
-                                            PCUNICODE_STRING ReferenceString, BOOLEAN IsInterfaceEnabled)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceSetDeviceInterfaceState");
-    if (device == NULL) return;
+VOID NTAPI WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                            PCUNICODE_STRING ReferenceString,
+                                            BOOLEAN IsInterfaceEnabled) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceSetDeviceInterfaceState");
+    if (device == NULL)
+        return;
     for (int i = 0; i < FX_MAX_DEVICE_INTERFACES; ++i) {
-        FxDeviceInterface &itf = device->Interfaces[i];
-        if (!itf.Used || !SameGuid(&itf.Guid, InterfaceClassGUID) || !SameString(&itf.ReferenceString, ReferenceString))
+        FxDeviceInterface& itf = device->Interfaces[i];
+        if (!itf.Used || !SameGuid(&itf.Guid, InterfaceClassGUID) ||
+            !SameString(&itf.ReferenceString, ReferenceString))
             continue;
         IoSetDeviceInterfaceState(&itf.LinkName, IsInterfaceEnabled);
         return;
     }
-    FxVerifierReport(FX_RULE_FRAMEWORK, "WdfDeviceSetDeviceInterfaceState for an interface the device did not create");
+    FxVerifierReport(FX_RULE_FRAMEWORK,
+                     "WdfDeviceSetDeviceInterfaceState for an interface the device did not create");
 }
 
-VOID NTAPI WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceSetPnpCapabilities");
-    if (device == NULL || PnpCapabilities == NULL) return;
+VOID NTAPI WdfDeviceSetPnpCapabilities(WDFDEVICE Device,
+                                       PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceSetPnpCapabilities");
+    if (device == NULL || PnpCapabilities == NULL)
+        return;
     device->PnpCapabilities = *PnpCapabilities;
     device->HasPnpCapabilities = TRUE;
 }
 
-WDFIOTARGET NTAPI WdfDeviceGetIoTarget(WDFDEVICE Device)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceGetIoTarget");
+WDFIOTARGET NTAPI WdfDeviceGetIoTarget(WDFDEVICE Device) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceGetIoTarget");
     return device ? (WDFIOTARGET)device->LocalTarget : NULL;
 }
 
-WDFQUEUE NTAPI WdfDeviceGetDefaultQueue(WDFDEVICE Device)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceGetDefaultQueue");
+WDFQUEUE NTAPI WdfDeviceGetDefaultQueue(WDFDEVICE Device) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceGetDefaultQueue");
     return device ? (WDFQUEUE)device->DefaultQueue : NULL;
 }
 
-WDFDRIVER NTAPI WdfDeviceGetDriver(WDFDEVICE Device)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceGetDriver");
+WDFDRIVER NTAPI WdfDeviceGetDriver(WDFDEVICE Device) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceGetDriver");
     return device ? (WDFDRIVER)device->Driver : NULL;
 }
 
-PDEVICE_OBJECT NTAPI WdfDeviceWdmGetDeviceObject(WDFDEVICE Device)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceWdmGetDeviceObject");
+PDEVICE_OBJECT NTAPI WdfDeviceWdmGetDeviceObject(WDFDEVICE Device) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceWdmGetDeviceObject");
     return device && !device->WdmDeleted ? device->Wdm : NULL;
 }
 
-PDEVICE_OBJECT NTAPI WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceWdmGetAttachedDevice");
+PDEVICE_OBJECT NTAPI WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceWdmGetAttachedDevice");
     return device ? device->Lower : NULL;
 }
 
-PDEVICE_OBJECT NTAPI WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
-{
-    FxDevice *device = ValidateDevice(Device, "WdfDeviceWdmGetPhysicalDevice");
+PDEVICE_OBJECT NTAPI WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device) {
+    FxDevice* device = ValidateDevice(Device, "WdfDeviceWdmGetPhysicalDevice");
     return device ? device->PhysicalDevice : NULL;
 }
 
-WDFDEVICE NTAPI WdfWdmDeviceGetWdfDeviceHandle(PDEVICE_OBJECT DeviceObject)
-{
+WDFDEVICE NTAPI WdfWdmDeviceGetWdfDeviceHandle(PDEVICE_OBJECT DeviceObject) {
     return (WDFDEVICE)FxDeviceOfWdm(DeviceObject);
 }
 

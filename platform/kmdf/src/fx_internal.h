@@ -10,7 +10,8 @@
 
 #include "fx_verifier.h"
 
-#define FX_TAG(a, b, c, d) ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
+#define FX_TAG(a, b, c, d)                                                                         \
+    ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
 #define FX_OBJECT_TAG FX_TAG('F', 'x', 'O', 'b')
 #define FX_INIT_TAG FX_TAG('F', 'x', 'D', 'i')
 #define FX_STRING_TAG FX_TAG('F', 'x', 'S', 't')
@@ -36,12 +37,12 @@ enum FxObjectState : ULONG {
 };
 
 struct FxObject;
-typedef void FxDisposeFunction(FxObject *Object);
+typedef void FxDisposeFunction(FxObject* Object);
 
 struct FxContextHeader {
-    FxContextHeader *Next;
+    FxContextHeader* Next;
     PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo;
-    FxObject *Owner;
+    FxObject* Owner;
     PVOID Allocation; // separately allocated context block, or NULL for the first context
     ULONG_PTR Reserved;
     // the context follows, 16-byte aligned
@@ -51,17 +52,17 @@ struct FxObject {
     volatile ULONG State;
     FxObjectType Type;
     volatile LONG References;
-    FxObject *Parent;
+    FxObject* Parent;
     LIST_ENTRY Children;
     LIST_ENTRY SiblingLink;
     KSPIN_LOCK ChildLock;
     PFN_WDF_OBJECT_CONTEXT_CLEANUP Cleanup;
     PFN_WDF_OBJECT_CONTEXT_DESTROY Destroy;
-    FxContextHeader *Contexts;
+    FxContextHeader* Contexts;
     volatile LONG DeleteStarted;
     BOOLEAN KeepOnParentDelete; // file objects of a device with open handles
-    FxDisposeFunction *Dispose; // type-specific teardown at delete (before the cleanup callback)
-    FxDisposeFunction *Release; // type-specific teardown when the memory goes
+    FxDisposeFunction* Dispose; // type-specific teardown at delete (before the cleanup callback)
+    FxDisposeFunction* Release; // type-specific teardown when the memory goes
     LIST_ENTRY GraveyardLink;
 };
 
@@ -90,7 +91,7 @@ struct FxDeviceInterface {
 enum FxPnpState { FxPnpAdded, FxPnpStarted, FxPnpStopped, FxPnpSurpriseRemoved, FxPnpRemoved };
 
 struct WDFDEVICE_INIT {
-    FxDriver *Driver;
+    FxDriver* Driver;
     PDEVICE_OBJECT PhysicalDevice; // NULL for a control device
     BOOLEAN IsControl;
     BOOLEAN IsFilter;
@@ -102,16 +103,16 @@ struct WDFDEVICE_INIT {
     WDF_FILEOBJECT_CONFIG FileConfig;
     WDF_OBJECT_ATTRIBUTES FileAttributes;
     BOOLEAN HasFileAttributes;
-    UNICODE_STRING Name; // pool copy
-    UNICODE_STRING Sddl; // pool copy
-    FxDevice *CreatedDevice; // the plug-and-play device made from this init, if any
+    UNICODE_STRING Name;     // pool copy
+    UNICODE_STRING Sddl;     // pool copy
+    FxDevice* CreatedDevice; // the plug-and-play device made from this init, if any
 };
 
 struct FxDevice {
     FxObject Object;
-    FxDriver *Driver;
+    FxDriver* Driver;
     PDEVICE_OBJECT Wdm;
-    PDEVICE_OBJECT Lower;          // attached-to device, for filter and function devices
+    PDEVICE_OBJECT Lower; // attached-to device, for filter and function devices
     PDEVICE_OBJECT PhysicalDevice;
     BOOLEAN IsControl;
     BOOLEAN IsFilter;
@@ -124,15 +125,15 @@ struct FxDevice {
     UNICODE_STRING Name;
     UNICODE_STRING Sddl;
     UNICODE_STRING SymbolicLink;
-    FxQueue *DefaultQueue;
-    FxIoTarget *LocalTarget;
+    FxQueue* DefaultQueue;
+    FxIoTarget* LocalTarget;
     FxDeviceInterface Interfaces[FX_MAX_DEVICE_INTERFACES];
     WDF_DEVICE_PNP_CAPABILITIES PnpCapabilities;
     BOOLEAN HasPnpCapabilities;
     FxPnpState PnpState;
     KSPIN_LOCK FileLock;
-    LIST_ENTRY Files;      // FxFileObject.DeviceLink
-    LIST_ENTRY Queues;     // FxQueue.DeviceLink
+    LIST_ENTRY Files;  // FxFileObject.DeviceLink
+    LIST_ENTRY Queues; // FxQueue.DeviceLink
     volatile LONG OpenFiles;
 };
 
@@ -140,27 +141,28 @@ enum FxQueueState { FxQueueStarted, FxQueueStopped, FxQueuePurged };
 
 struct FxQueue {
     FxObject Object;
-    FxDevice *Device;
+    FxDevice* Device;
     WDF_IO_QUEUE_CONFIG Config;
     FxQueueState QueueState;
     KSPIN_LOCK Lock;
-    LIST_ENTRY Waiting;          // FxRequest.QueueLink: requests held while the queue is stopped
-    volatile LONG Presented;     // requests received (held or handed to the driver) and not yet completed
-    LONG Owned;                  // under Lock: requests the driver owns (presented, not completed or sent on)
-    LIST_ENTRY OwnedList;        // under Lock: FxRequest.OwnedLink of those requests
-    KEVENT OwnedIdle;            // signalled while the driver owns no request of this queue
+    LIST_ENTRY Waiting; // FxRequest.QueueLink: requests held while the queue is stopped
+    volatile LONG
+        Presented; // requests received (held or handed to the driver) and not yet completed
+    LONG Owned;    // under Lock: requests the driver owns (presented, not completed or sent on)
+    LIST_ENTRY OwnedList;                // under Lock: FxRequest.OwnedLink of those requests
+    KEVENT OwnedIdle;                    // signalled while the driver owns no request of this queue
     PFN_WDF_IO_QUEUE_STATE IdleCallback; // stop/purge callback waiting for the driver's requests
     WDFCONTEXT IdleContext;
     LIST_ENTRY DeviceLink;
-    BOOLEAN Detached;            // removed from the device (deleted)
+    BOOLEAN Detached; // removed from the device (deleted)
 };
 
 struct FxRequest {
     FxObject Object;
     PIRP Irp;
-    FxQueue *Queue;              // the queue that presented it, NULL for file requests
-    FxDevice *Device;
-    FxFileObject *File;
+    FxQueue* Queue; // the queue that presented it, NULL for file requests
+    FxDevice* Device;
+    FxFileObject* File;
     UCHAR Major;
     volatile LONG Completed;
     BOOLEAN Formatted;
@@ -169,37 +171,38 @@ struct FxRequest {
     WDFCONTEXT CompletionContext;
     WDF_REQUEST_COMPLETION_PARAMS CompletionParams;
     IO_STACK_LOCATION SentLocation; // the lower driver's stack location as formatted
-    FxIoTarget *Target;          // while sent
-    volatile LONG IrpReferences; // the completion routine's, the time-out's, and cancellers' in progress
-    KTIMER SendTimer;            // a send's time-out
+    FxIoTarget* Target;             // while sent
+    volatile LONG
+        IrpReferences; // the completion routine's, the time-out's, and cancellers' in progress
+    KTIMER SendTimer;  // a send's time-out
     KDPC SendTimerDpc;
-    PKEVENT SendDone;            // set instead of the completion routine for a synchronous send
+    PKEVENT SendDone; // set instead of the completion routine for a synchronous send
     NTSTATUS SendStatus;
-    LIST_ENTRY QueueLink;        // in FxQueue.Waiting
-    FxQueue *OwnedBy;            // the queue that presented it to the driver, until it leaves the driver
-    LIST_ENTRY OwnedLink;        // in FxQueue.OwnedList
-    LIST_ENTRY TargetLink;       // in FxIoTarget.Sent
+    LIST_ENTRY QueueLink;  // in FxQueue.Waiting
+    FxQueue* OwnedBy;      // the queue that presented it to the driver, until it leaves the driver
+    LIST_ENTRY OwnedLink;  // in FxQueue.OwnedList
+    LIST_ENTRY TargetLink; // in FxIoTarget.Sent
     PFN_WDF_REQUEST_CANCEL CancelRoutine;
 };
 
 struct FxFileObject {
     FxObject Object;
     PFILE_OBJECT Wdm;
-    FxDevice *Device;
+    FxDevice* Device;
     LIST_ENTRY DeviceLink;
     volatile LONG CleanedUp; // the handle's cleanup ran (IRP_MJ_CLEANUP, or at its close)
 };
 
 struct FxIoTarget {
     FxObject Object;
-    FxDevice *Device;
+    FxDevice* Device;
     PDEVICE_OBJECT TargetDevice;
     WDF_IO_TARGET_STATE TargetState;
     KSPIN_LOCK Lock;
-    LIST_ENTRY Sent;             // FxRequest.TargetLink
-    LIST_ENTRY SyncSent;         // FxSyncSend.Link: the framework's own synchronous sends
+    LIST_ENTRY Sent;     // FxRequest.TargetLink
+    LIST_ENTRY SyncSent; // FxSyncSend.Link: the framework's own synchronous sends
     volatile LONG Outstanding;
-    KEVENT Idle;                 // signalled while nothing is outstanding
+    KEVENT Idle; // signalled while nothing is outstanding
 };
 
 struct FxUsbDevice {
@@ -224,27 +227,30 @@ struct FxWorkItem {
     FxObject Object;
     WDF_WORKITEM_CONFIG Config;
     PIO_WORKITEM Wdm;
-    FxObject *ParentObject;
+    FxObject* ParentObject;
     volatile LONG Enqueued;
     volatile LONG Running;
     KEVENT Idle;
 };
 
 // The cancel flag of an IRP: set by whoever cancels it, read here without the cancel lock.
-static inline BOOLEAN FxIrpCancelled(PIRP Irp) { return __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE); }
+static inline BOOLEAN FxIrpCancelled(PIRP Irp) {
+    return __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE);
+}
 
 // ---- Objects (fx_object.cpp) ----
 // Allocates an object of `size` bytes of type-specific data plus the context the attributes ask
 // for; zero-filled. The parent is attributes->ParentObject or `defaultParent`.
-FxObject *FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES Attributes, FxObject *DefaultParent,
-                         NTSTATUS *Status);
-void FxObjectReference(FxObject *Object);
-void FxObjectDereference(FxObject *Object);
-void FxObjectDeleteInternal(FxObject *Object);
-// The object behind a handle, or NULL (with a finding naming `Api`) when it is of another type or gone.
-FxObject *FxValidate(WDFOBJECT Handle, FxObjectType Type, const char *Api);
-const char *FxTypeName(FxObjectType Type);
-FxDevice *FxDeviceOfObject(FxObject *Object); // the device an object lives under, if any
+FxObject* FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES Attributes,
+                         FxObject* DefaultParent, NTSTATUS* Status);
+void FxObjectReference(FxObject* Object);
+void FxObjectDereference(FxObject* Object);
+void FxObjectDeleteInternal(FxObject* Object);
+// The object behind a handle, or NULL (with a finding naming `Api`) when it is of another type or
+// gone.
+FxObject* FxValidate(WDFOBJECT Handle, FxObjectType Type, const char* Api);
+const char* FxTypeName(FxObjectType Type);
+FxDevice* FxDeviceOfObject(FxObject* Object); // the device an object lives under, if any
 void FxFlushGraveyard(void);
 void FxInitializeGraveyardLock(void);
 void FxInitializeGlobalLocks(void);
@@ -255,38 +261,39 @@ NTSTATUS FxCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Sourc
 void FxFreeUnicodeString(PUNICODE_STRING String);
 
 // ---- Drivers and dispatch (fx_driver.cpp) ----
-FxDriver *FxDriverOfWdm(PDRIVER_OBJECT DriverObject);
-FxDevice *FxDeviceOfWdm(PDEVICE_OBJECT DeviceObject);
-NTSTATUS FxForwardAndForget(FxDevice *Device, PIRP Irp);
-NTSTATUS FxForwardSynchronously(FxDevice *Device, PIRP Irp);
+FxDriver* FxDriverOfWdm(PDRIVER_OBJECT DriverObject);
+FxDevice* FxDeviceOfWdm(PDEVICE_OBJECT DeviceObject);
+NTSTATUS FxForwardAndForget(FxDevice* Device, PIRP Irp);
+NTSTATUS FxForwardSynchronously(FxDevice* Device, PIRP Irp);
 NTSTATUS FxCompleteIrp(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 
 // ---- Devices (fx_device.cpp, fx_pnp.cpp, fx_file.cpp) ----
-NTSTATUS FxPnpDispatch(FxDevice *Device, PIRP Irp);
-NTSTATUS FxPowerDispatch(FxDevice *Device, PIRP Irp);
-NTSTATUS FxFileDispatch(FxDevice *Device, PIRP Irp);
-void FxFileReleased(FxDevice *Device);
-void FxFileCreateFailed(FxFileObject *File);
-void FxDeviceDeleteFromPnp(FxDevice *Device);
+NTSTATUS FxPnpDispatch(FxDevice* Device, PIRP Irp);
+NTSTATUS FxPowerDispatch(FxDevice* Device, PIRP Irp);
+NTSTATUS FxFileDispatch(FxDevice* Device, PIRP Irp);
+void FxFileReleased(FxDevice* Device);
+void FxFileCreateFailed(FxFileObject* File);
+void FxDeviceDeleteFromPnp(FxDevice* Device);
 
 // ---- Queues and requests (fx_queue.cpp, fx_request.cpp) ----
-NTSTATUS FxQueueDispatch(FxDevice *Device, PIRP Irp);
-FxRequest *FxRequestCreate(FxDevice *Device, FxQueue *Queue, PIRP Irp, FxFileObject *File);
-void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR Information);
-void FxQueueRequestDone(FxQueue *Queue, FxRequest *Request);
-void FxQueueCancelFileRequests(FxDevice *Device, PFILE_OBJECT File);
-void FxQueueDetach(FxQueue *Queue);
-void FxQueuePresent(FxQueue *Queue, FxRequest *Request);
+NTSTATUS FxQueueDispatch(FxDevice* Device, PIRP Irp);
+FxRequest* FxRequestCreate(FxDevice* Device, FxQueue* Queue, PIRP Irp, FxFileObject* File);
+void FxRequestCompleteInternal(FxRequest* Request, NTSTATUS Status, ULONG_PTR Information);
+void FxQueueRequestDone(FxQueue* Queue, FxRequest* Request);
+void FxQueueCancelFileRequests(FxDevice* Device, PFILE_OBJECT File);
+void FxQueueDetach(FxQueue* Queue);
+void FxQueuePresent(FxQueue* Queue, FxRequest* Request);
 // Presents a request on a worker thread instead of the dispatching one where the build needs
 // it (fx_present_*.cpp); false: present it here.
-bool FxPresentFromWorker(FxQueue *Queue, FxRequest *Request);
+bool FxPresentFromWorker(FxQueue* Queue, FxRequest* Request);
 
 // ---- I/O targets (fx_iotarget.cpp) ----
-void FxIoTargetRequestSent(FxIoTarget *Target, FxRequest *Request);
-void FxIoTargetRequestReturned(FxIoTarget *Target, FxRequest *Request);
-void FxRequestReleaseIrpReference(FxRequest *Request);
-FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice, size_t Size, FxObjectType Type,
-                                  PWDF_OBJECT_ATTRIBUTES Attributes, NTSTATUS *Status);
+void FxIoTargetRequestSent(FxIoTarget* Target, FxRequest* Request);
+void FxIoTargetRequestReturned(FxIoTarget* Target, FxRequest* Request);
+void FxRequestReleaseIrpReference(FxRequest* Request);
+FxIoTarget* FxIoTargetCreateLocal(FxDevice* Device, PDEVICE_OBJECT TargetDevice, size_t Size,
+                                  FxObjectType Type, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                  NTSTATUS* Status);
 // A synchronous send the framework makes on the driver's behalf (a URB through a USB target),
 // known to the target while in flight so that a stop can cancel it and wait for it. Lives on
 // the sender's stack; the canceller holds it (CancelHolds) while it touches the IRP.
@@ -300,6 +307,6 @@ struct FxSyncSend {
 };
 // Sends IOCTL_INTERNAL_USB_SUBMIT_URB with the URB through `Target` and waits for it at
 // PASSIVE_LEVEL; with a time-out, the request is cancelled when it passes.
-NTSTATUS FxSendUrbSynchronously(FxIoTarget *Target, PURB Urb, PLONGLONG Timeout);
+NTSTATUS FxSendUrbSynchronously(FxIoTarget* Target, PURB Urb, PLONGLONG Timeout);
 
 #endif

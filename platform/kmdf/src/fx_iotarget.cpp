@@ -7,23 +7,23 @@
 
 namespace {
 
-FxIoTarget *ValidateTarget(WDFIOTARGET Target, const char *Api)
-{
-    return reinterpret_cast<FxIoTarget *>(FxValidate(Target, FxTypeIoTarget, Api));
+FxIoTarget* ValidateTarget(WDFIOTARGET Target, const char* Api) {
+    return reinterpret_cast<FxIoTarget*>(FxValidate(Target, FxTypeIoTarget, Api));
 }
 
 // The framework's own synchronous sends: each is held while its IRP is cancelled, so that its
 // sender (waiting for it) cannot free the IRP under the canceller.
-void CancelSyncSent(FxIoTarget *Target)
-{
+void CancelSyncSent(FxIoTarget* Target) {
     const int kBatch = 16;
-    FxSyncSend *batch[kBatch];
+    FxSyncSend* batch[kBatch];
     int count = 0;
     KIRQL irql;
     KeAcquireSpinLock(&Target->Lock, &irql);
-    for (PLIST_ENTRY e = Target->SyncSent.Flink; e != &Target->SyncSent && count < kBatch; e = e->Flink) {
-        FxSyncSend *send = CONTAINING_RECORD(e, FxSyncSend, Link);
-        if (send->Returned) continue;
+    for (PLIST_ENTRY e = Target->SyncSent.Flink; e != &Target->SyncSent && count < kBatch;
+         e = e->Flink) {
+        FxSyncSend* send = CONTAINING_RECORD(e, FxSyncSend, Link);
+        if (send->Returned)
+            continue;
         send->CancelHolds++;
         batch[count++] = send;
     }
@@ -33,35 +33,37 @@ void CancelSyncSent(FxIoTarget *Target)
         KeAcquireSpinLock(&Target->Lock, &irql);
         bool release = --batch[i]->CancelHolds == 0 && batch[i]->Returned;
         KeReleaseSpinLock(&Target->Lock, irql);
-        if (release) KeSetEvent(&batch[i]->Released, IO_NO_INCREMENT, FALSE);
+        if (release)
+            KeSetEvent(&batch[i]->Released, IO_NO_INCREMENT, FALSE);
     }
 }
 
-NTSTATUS NTAPI SyncSendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
+NTSTATUS NTAPI SyncSendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
-    KeSetEvent(&static_cast<FxSyncSend *>(Context)->Done, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&static_cast<FxSyncSend*>(Context)->Done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void CancelSent(FxIoTarget *Target)
-{
+void CancelSent(FxIoTarget* Target) {
     CancelSyncSent(Target);
     const int kBatch = 16;
     for (;;) {
-        FxRequest *batch[kBatch];
+        FxRequest* batch[kBatch];
         int count = 0;
         KIRQL irql;
         KeAcquireSpinLock(&Target->Lock, &irql);
-        for (PLIST_ENTRY e = Target->Sent.Flink; e != &Target->Sent && count < kBatch; e = e->Flink) {
-            FxRequest *request = CONTAINING_RECORD(e, FxRequest, TargetLink);
-            if (FxIrpCancelled(request->Irp)) continue;
+        for (PLIST_ENTRY e = Target->Sent.Flink; e != &Target->Sent && count < kBatch;
+             e = e->Flink) {
+            FxRequest* request = CONTAINING_RECORD(e, FxRequest, TargetLink);
+            if (FxIrpCancelled(request->Irp))
+                continue;
             InterlockedIncrement(&request->IrpReferences);
             batch[count++] = request;
         }
         KeReleaseSpinLock(&Target->Lock, irql);
-        if (count == 0) return;
+        if (count == 0)
+            return;
         for (int i = 0; i < count; ++i) {
             IoCancelIrp(batch[i]->Irp);
             FxRequestReleaseIrpReference(batch[i]);
@@ -71,35 +73,36 @@ void CancelSent(FxIoTarget *Target)
 
 } // namespace
 
-void FxIoTargetRequestSent(FxIoTarget *Target, FxRequest *Request)
-{
+void FxIoTargetRequestSent(FxIoTarget* Target, FxRequest* Request) {
     KIRQL irql;
     KeAcquireSpinLock(&Target->Lock, &irql);
     Request->Target = Target;
     InsertTailList(&Target->Sent, &Request->TargetLink);
-    if (InterlockedIncrement(&Target->Outstanding) == 1) KeClearEvent(&Target->Idle);
+    if (InterlockedIncrement(&Target->Outstanding) == 1)
+        KeClearEvent(&Target->Idle);
     KeReleaseSpinLock(&Target->Lock, irql);
 }
 
-void FxIoTargetRequestReturned(FxIoTarget *Target, FxRequest *Request)
-{
+void FxIoTargetRequestReturned(FxIoTarget* Target, FxRequest* Request) {
     KIRQL irql;
     KeAcquireSpinLock(&Target->Lock, &irql);
     RemoveEntryList(&Request->TargetLink);
     InitializeListHead(&Request->TargetLink);
     bool idle = InterlockedDecrement(&Target->Outstanding) == 0;
     KeReleaseSpinLock(&Target->Lock, irql);
-    if (idle) KeSetEvent(&Target->Idle, IO_NO_INCREMENT, FALSE);
+    if (idle)
+        KeSetEvent(&Target->Idle, IO_NO_INCREMENT, FALSE);
 }
 
-NTSTATUS FxSendUrbSynchronously(FxIoTarget *Target, PURB Urb, PLONGLONG Timeout)
-{
+NTSTATUS FxSendUrbSynchronously(FxIoTarget* Target, PURB Urb, PLONGLONG Timeout) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        FxVerifierReport(FX_RULE_IRQL, "synchronous URB sent at IRQL %d; it needs PASSIVE_LEVEL", KeGetCurrentIrql());
+        FxVerifierReport(FX_RULE_IRQL, "synchronous URB sent at IRQL %d; it needs PASSIVE_LEVEL",
+                         KeGetCurrentIrql());
         return STATUS_INVALID_DEVICE_STATE;
     }
     PIRP irp = IoAllocateIrp(Target->TargetDevice->StackSize, FALSE);
-    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    if (irp == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -114,13 +117,16 @@ NTSTATUS FxSendUrbSynchronously(FxIoTarget *Target, PURB Urb, PLONGLONG Timeout)
     KIRQL irql;
     KeAcquireSpinLock(&Target->Lock, &irql);
     InsertTailList(&Target->SyncSent, &send.Link);
-    if (InterlockedIncrement(&Target->Outstanding) == 1) KeClearEvent(&Target->Idle);
+    if (InterlockedIncrement(&Target->Outstanding) == 1)
+        KeClearEvent(&Target->Idle);
     KeReleaseSpinLock(&Target->Lock, irql);
 
     IoCallDriver(Target->TargetDevice, irp);
     LARGE_INTEGER timeout;
-    if (Timeout != NULL) timeout.QuadPart = *Timeout;
-    if (KeWaitForSingleObject(&send.Done, Executive, KernelMode, FALSE, Timeout ? &timeout : NULL) == STATUS_TIMEOUT) {
+    if (Timeout != NULL)
+        timeout.QuadPart = *Timeout;
+    if (KeWaitForSingleObject(&send.Done, Executive, KernelMode, FALSE,
+                              Timeout ? &timeout : NULL) == STATUS_TIMEOUT) {
         IoCancelIrp(irp);
         KeWaitForSingleObject(&send.Done, Executive, KernelMode, FALSE, NULL);
     }
@@ -131,21 +137,24 @@ NTSTATUS FxSendUrbSynchronously(FxIoTarget *Target, PURB Urb, PLONGLONG Timeout)
     send.Returned = TRUE;
     bool held = send.CancelHolds != 0;
     KeReleaseSpinLock(&Target->Lock, irql);
-    if (held) KeWaitForSingleObject(&send.Released, Executive, KernelMode, FALSE, NULL);
+    if (held)
+        KeWaitForSingleObject(&send.Released, Executive, KernelMode, FALSE, NULL);
     IoFreeIrp(irp);
     KeAcquireSpinLock(&Target->Lock, &irql);
     bool idle = InterlockedDecrement(&Target->Outstanding) == 0;
     KeReleaseSpinLock(&Target->Lock, irql);
-    if (idle) KeSetEvent(&Target->Idle, IO_NO_INCREMENT, FALSE);
+    if (idle)
+        KeSetEvent(&Target->Idle, IO_NO_INCREMENT, FALSE);
     return status;
 }
 
-FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice, size_t Size, FxObjectType Type,
-                                  PWDF_OBJECT_ATTRIBUTES Attributes, NTSTATUS *Status)
-{
-    FxObject *object = FxObjectCreate(Type, Size, Attributes, &Device->Object, Status);
-    if (object == NULL) return NULL;
-    FxIoTarget *target = reinterpret_cast<FxIoTarget *>(object);
+FxIoTarget* FxIoTargetCreateLocal(FxDevice* Device, PDEVICE_OBJECT TargetDevice, size_t Size,
+                                  FxObjectType Type, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                  NTSTATUS* Status) {
+    FxObject* object = FxObjectCreate(Type, Size, Attributes, &Device->Object, Status);
+    if (object == NULL)
+        return NULL;
+    FxIoTarget* target = reinterpret_cast<FxIoTarget*>(object);
     target->Device = Device;
     target->TargetDevice = TargetDevice;
     target->TargetState = WdfIoTargetStarted;
@@ -158,40 +167,39 @@ FxIoTarget *FxIoTargetCreateLocal(FxDevice *Device, PDEVICE_OBJECT TargetDevice,
 
 extern "C" {
 
-WDFDEVICE NTAPI WdfIoTargetGetDevice(WDFIOTARGET IoTarget)
-{
-    FxIoTarget *target = ValidateTarget(IoTarget, "WdfIoTargetGetDevice");
+WDFDEVICE NTAPI WdfIoTargetGetDevice(WDFIOTARGET IoTarget) {
+    FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetGetDevice");
     return target ? (WDFDEVICE)target->Device : NULL;
 }
 
-PDEVICE_OBJECT NTAPI WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET IoTarget)
-{
-    FxIoTarget *target = ValidateTarget(IoTarget, "WdfIoTargetWdmGetTargetDeviceObject");
+PDEVICE_OBJECT NTAPI WdfIoTargetWdmGetTargetDeviceObject(WDFIOTARGET IoTarget) {
+    FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetWdmGetTargetDeviceObject");
     return target ? target->TargetDevice : NULL;
 }
 
-NTSTATUS NTAPI WdfIoTargetStart(WDFIOTARGET IoTarget)
-{
-    FxIoTarget *target = ValidateTarget(IoTarget, "WdfIoTargetStart");
-    if (target == NULL) return STATUS_INVALID_PARAMETER;
+NTSTATUS NTAPI WdfIoTargetStart(WDFIOTARGET IoTarget) {
+    FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetStart");
+    if (target == NULL)
+        return STATUS_INVALID_PARAMETER;
     target->TargetState = WdfIoTargetStarted;
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action)
-{
-    FxIoTarget *target = ValidateTarget(IoTarget, "WdfIoTargetStop");
-    if (target == NULL) return;
+VOID NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+    FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetStop");
+    if (target == NULL)
+        return;
     target->TargetState = WdfIoTargetStopped;
-    if (Action == WdfIoTargetCancelSentIo) CancelSent(target);
+    if (Action == WdfIoTargetCancelSentIo)
+        CancelSent(target);
     if (Action == WdfIoTargetCancelSentIo || Action == WdfIoTargetWaitForSentIoToComplete) {
-        if (KeGetCurrentIrql() == PASSIVE_LEVEL) KeWaitForSingleObject(&target->Idle, Executive, KernelMode, FALSE, NULL);
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL)
+            KeWaitForSingleObject(&target->Idle, Executive, KernelMode, FALSE, NULL);
     }
 }
 
-WDF_IO_TARGET_STATE NTAPI WdfIoTargetGetState(WDFIOTARGET IoTarget)
-{
-    FxIoTarget *target = ValidateTarget(IoTarget, "WdfIoTargetGetState");
+WDF_IO_TARGET_STATE NTAPI WdfIoTargetGetState(WDFIOTARGET IoTarget) {
+    FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetGetState");
     return target ? target->TargetState : WdfIoTargetStateUndefined;
 }
 

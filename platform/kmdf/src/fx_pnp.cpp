@@ -7,20 +7,21 @@
 
 namespace {
 
-void ApplyTriState(WDF_TRI_STATE value, ULONG *bit)
-{
-    if (value == WdfTrue) *bit = 1;
-    if (value == WdfFalse) *bit = 0;
+void ApplyTriState(WDF_TRI_STATE value, ULONG* bit) {
+    if (value == WdfTrue)
+        *bit = 1;
+    if (value == WdfFalse)
+        *bit = 0;
 }
 
-void ApplyCapabilities(FxDevice *Device, PDEVICE_CAPABILITIES Caps)
-{
-    if (!Device->HasPnpCapabilities || Caps == NULL) return;
-    const WDF_DEVICE_PNP_CAPABILITIES &c = Device->PnpCapabilities;
+void ApplyCapabilities(FxDevice* Device, PDEVICE_CAPABILITIES Caps) {
+    if (!Device->HasPnpCapabilities || Caps == NULL)
+        return;
+    const WDF_DEVICE_PNP_CAPABILITIES& c = Device->PnpCapabilities;
     ULONG bit;
-#define FX_APPLY(field)                   \
-    bit = Caps->field;                    \
-    ApplyTriState(c.field, &bit);         \
+#define FX_APPLY(field)                                                                            \
+    bit = Caps->field;                                                                             \
+    ApplyTriState(c.field, &bit);                                                                  \
     Caps->field = bit
     FX_APPLY(LockSupported);
     FX_APPLY(EjectSupported);
@@ -32,25 +33,27 @@ void ApplyCapabilities(FxDevice *Device, PDEVICE_CAPABILITIES Caps)
     FX_APPLY(HardwareDisabled);
     FX_APPLY(NoDisplayInUI);
 #undef FX_APPLY
-    if (c.Address != (ULONG)-1) Caps->Address = c.Address;
-    if (c.UINumber != (ULONG)-1) Caps->UINumber = c.UINumber;
+    if (c.Address != (ULONG)-1)
+        Caps->Address = c.Address;
+    if (c.UINumber != (ULONG)-1)
+        Caps->UINumber = c.UINumber;
 }
 
 // Leaves the working state: D0 exit and release-hardware, once.
-void StopHardware(FxDevice *Device)
-{
-    if (Device->PnpState != FxPnpStarted) return;
+void StopHardware(FxDevice* Device) {
+    if (Device->PnpState != FxPnpStarted)
+        return;
     if (Device->PnpPower.EvtDeviceD0Exit != NULL)
         Device->PnpPower.EvtDeviceD0Exit((WDFDEVICE)Device, WdfPowerDeviceD3Final);
     if (Device->PnpPower.EvtDeviceReleaseHardware != NULL)
         Device->PnpPower.EvtDeviceReleaseHardware((WDFDEVICE)Device, NULL);
 }
 
-NTSTATUS StartDevice(FxDevice *Device, PIRP Irp)
-{
+NTSTATUS StartDevice(FxDevice* Device, PIRP Irp) {
     if (Device->PnpState != FxPnpAdded && Device->PnpState != FxPnpStopped) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "IRP_MN_START_DEVICE for WDFDEVICE %p, which is not added or stopped",
-                         (void *)Device);
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "IRP_MN_START_DEVICE for WDFDEVICE %p, which is not added or stopped",
+                         (void*)Device);
         return FxCompleteIrp(Irp, STATUS_INVALID_DEVICE_STATE, 0);
     }
     NTSTATUS status = FxForwardSynchronously(Device, Irp);
@@ -60,29 +63,30 @@ NTSTATUS StartDevice(FxDevice *Device, PIRP Irp)
         status = Device->PnpPower.EvtDeviceD0Entry((WDFDEVICE)Device, WdfPowerDeviceD3Final);
     if (NT_SUCCESS(status) && Device->PnpPower.EvtDeviceSelfManagedIoInit != NULL)
         status = Device->PnpPower.EvtDeviceSelfManagedIoInit((WDFDEVICE)Device);
-    if (NT_SUCCESS(status)) Device->PnpState = FxPnpStarted;
+    if (NT_SUCCESS(status))
+        Device->PnpState = FxPnpStarted;
     return FxCompleteIrp(Irp, status, Irp->IoStatus.Information);
 }
 
 } // namespace
 
-void FxDeviceDeleteFromPnp(FxDevice *Device)
-{
+void FxDeviceDeleteFromPnp(FxDevice* Device) {
     FxObjectReference(&Device->Object);
     FxObjectDeleteInternal(&Device->Object);
     FxObjectDereference(&Device->Object);
 }
 
-NTSTATUS FxPnpDispatch(FxDevice *Device, PIRP Irp)
-{
+NTSTATUS FxPnpDispatch(FxDevice* Device, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (Device->IsControl) return FxCompleteIrp(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
+    if (Device->IsControl)
+        return FxCompleteIrp(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         return StartDevice(Device, Irp);
     case IRP_MN_QUERY_CAPABILITIES: {
         NTSTATUS status = FxForwardSynchronously(Device, Irp);
-        if (NT_SUCCESS(status)) ApplyCapabilities(Device, stack->Parameters.DeviceCapabilities.Capabilities);
+        if (NT_SUCCESS(status))
+            ApplyCapabilities(Device, stack->Parameters.DeviceCapabilities.Capabilities);
         return FxCompleteIrp(Irp, status, Irp->IoStatus.Information);
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -93,7 +97,8 @@ NTSTATUS FxPnpDispatch(FxDevice *Device, PIRP Irp)
         return FxForwardAndForget(Device, Irp);
     case IRP_MN_STOP_DEVICE:
         StopHardware(Device);
-        if (Device->PnpState == FxPnpStarted) Device->PnpState = FxPnpStopped;
+        if (Device->PnpState == FxPnpStarted)
+            Device->PnpState = FxPnpStopped;
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return FxForwardAndForget(Device, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
@@ -118,10 +123,10 @@ NTSTATUS FxPnpDispatch(FxDevice *Device, PIRP Irp)
     }
 }
 
-NTSTATUS FxPowerDispatch(FxDevice *Device, PIRP Irp)
-{
+NTSTATUS FxPowerDispatch(FxDevice* Device, PIRP Irp) {
     PoStartNextPowerIrp(Irp);
-    if (Device->Lower == NULL) return FxCompleteIrp(Irp, STATUS_SUCCESS, 0);
+    if (Device->Lower == NULL)
+        return FxCompleteIrp(Irp, STATUS_SUCCESS, 0);
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(Device->Lower, Irp);
 }

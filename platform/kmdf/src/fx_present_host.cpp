@@ -2,8 +2,7 @@
 // the host kernel dispatches them in.
 #include "fx_internal.h"
 
-bool FxPresentFromWorker(FxQueue *Queue, FxRequest *Request)
-{
+bool FxPresentFromWorker(FxQueue* Queue, FxRequest* Request) {
     (void)Queue;
     (void)Request;
     return false;

@@ -19,23 +19,22 @@ const LONGLONG kPresentWaitMs = 50;
 
 struct FxPresentation {
     PIO_WORKITEM Item;
-    FxQueue *Queue;
-    FxRequest *Request;
+    FxQueue* Queue;
+    FxRequest* Request;
     KEVENT Returned;
     volatile LONG References; // the dispatching thread's and the worker's
 };
 
-void Release(FxPresentation *Presentation)
-{
-    if (InterlockedDecrement(&Presentation->References) != 0) return;
+void Release(FxPresentation* Presentation) {
+    if (InterlockedDecrement(&Presentation->References) != 0)
+        return;
     IoFreeWorkItem(Presentation->Item);
     ExFreePoolWithTag(Presentation, FX_PRESENT_TAG);
 }
 
-VOID NTAPI PresentOnWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
-{
+VOID NTAPI PresentOnWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     (void)DeviceObject;
-    FxPresentation *presentation = static_cast<FxPresentation *>(Context);
+    FxPresentation* presentation = static_cast<FxPresentation*>(Context);
     FxQueuePresent(presentation->Queue, presentation->Request);
     KeSetEvent(&presentation->Returned, IO_NO_INCREMENT, FALSE);
     Release(presentation);
@@ -43,12 +42,13 @@ VOID NTAPI PresentOnWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
 
 } // namespace
 
-bool FxPresentFromWorker(FxQueue *Queue, FxRequest *Request)
-{
-    if (Request->Irp->RequestorMode != UserMode) return false;
-    FxPresentation *presentation =
-        static_cast<FxPresentation *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FxPresentation), FX_PRESENT_TAG));
-    if (presentation == NULL) return false;
+bool FxPresentFromWorker(FxQueue* Queue, FxRequest* Request) {
+    if (Request->Irp->RequestorMode != UserMode)
+        return false;
+    FxPresentation* presentation = static_cast<FxPresentation*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(FxPresentation), FX_PRESENT_TAG));
+    if (presentation == NULL)
+        return false;
     presentation->Item = IoAllocateWorkItem(Queue->Device->Wdm);
     if (presentation->Item == NULL) {
         ExFreePoolWithTag(presentation, FX_PRESENT_TAG);

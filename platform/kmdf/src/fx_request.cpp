@@ -5,30 +5,33 @@
 
 namespace {
 
-FxRequest *ValidateRequest(WDFREQUEST Request, const char *Api)
-{
-    FxRequest *request = reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, Api));
+FxRequest* ValidateRequest(WDFREQUEST Request, const char* Api) {
+    FxRequest* request = reinterpret_cast<FxRequest*>(FxValidate(Request, FxTypeRequest, Api));
     if (request != NULL && request->Completed) {
-        FxVerifierReport(FX_RULE_DELETED_OBJECT, "%s on WDFREQUEST %p, which has already been completed", Api,
-                         (void *)Request);
+        FxVerifierReport(FX_RULE_DELETED_OBJECT,
+                         "%s on WDFREQUEST %p, which has already been completed", Api,
+                         (void*)Request);
         return NULL;
     }
     return request;
 }
 
-WDF_REQUEST_TYPE TypeOfMajor(UCHAR Major) { return (WDF_REQUEST_TYPE)Major; }
+WDF_REQUEST_TYPE TypeOfMajor(UCHAR Major) {
+    return (WDF_REQUEST_TYPE)Major;
+}
 
-ULONG MethodOf(PIO_STACK_LOCATION Stack)
-{
-    if (Stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+ULONG MethodOf(PIO_STACK_LOCATION Stack) {
+    if (Stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+        Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
         return METHOD_FROM_CTL_CODE(Stack->Parameters.DeviceIoControl.IoControlCode);
     return METHOD_BUFFERED;
 }
 
-NTSTATUS RetrieveBuffer(FxRequest *Request, bool Output, size_t MinimumRequiredSize, PVOID *Buffer, size_t *Length)
-{
+NTSTATUS RetrieveBuffer(FxRequest* Request, bool Output, size_t MinimumRequiredSize, PVOID* Buffer,
+                        size_t* Length) {
     *Buffer = NULL;
-    if (Length != NULL) *Length = 0;
+    if (Length != NULL)
+        *Length = 0;
     PIRP irp = Request->Irp;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     size_t length;
@@ -39,25 +42,29 @@ NTSTATUS RetrieveBuffer(FxRequest *Request, bool Output, size_t MinimumRequiredS
         ULONG method = MethodOf(stack);
         length = Output ? stack->Parameters.DeviceIoControl.OutputBufferLength
                         : stack->Parameters.DeviceIoControl.InputBufferLength;
-        if (method == METHOD_NEITHER) return STATUS_INVALID_DEVICE_REQUEST;
+        if (method == METHOD_NEITHER)
+            return STATUS_INVALID_DEVICE_REQUEST;
         if (method == METHOD_BUFFERED || !Output) {
             buffer = irp->AssociatedIrp.SystemBuffer;
         } else {
-            buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
-                                     : NULL;
+            buffer = irp->MdlAddress
+                         ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                         : NULL;
             if (irp->MdlAddress != NULL && MmGetMdlByteCount(irp->MdlAddress) < length)
                 length = MmGetMdlByteCount(irp->MdlAddress);
         }
         break;
     }
     case IRP_MJ_READ:
-        if (!Output) return STATUS_INVALID_DEVICE_REQUEST;
+        if (!Output)
+            return STATUS_INVALID_DEVICE_REQUEST;
         length = stack->Parameters.Read.Length;
         buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
                                  : irp->AssociatedIrp.SystemBuffer;
         break;
     case IRP_MJ_WRITE:
-        if (Output) return STATUS_INVALID_DEVICE_REQUEST;
+        if (Output)
+            return STATUS_INVALID_DEVICE_REQUEST;
         length = stack->Parameters.Write.Length;
         buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
                                  : irp->AssociatedIrp.SystemBuffer;
@@ -65,20 +72,22 @@ NTSTATUS RetrieveBuffer(FxRequest *Request, bool Output, size_t MinimumRequiredS
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (length == 0 || buffer == NULL) return STATUS_BUFFER_TOO_SMALL;
-    if (length < MinimumRequiredSize) return STATUS_BUFFER_TOO_SMALL;
+    if (length == 0 || buffer == NULL)
+        return STATUS_BUFFER_TOO_SMALL;
+    if (length < MinimumRequiredSize)
+        return STATUS_BUFFER_TOO_SMALL;
     *Buffer = buffer;
-    if (Length != NULL) *Length = length;
+    if (Length != NULL)
+        *Length = length;
     return STATUS_SUCCESS;
 }
 
-void FinishSend(FxRequest *Request)
-{
-    FxIoTarget *target = Request->Target;
+void FinishSend(FxRequest* Request) {
+    FxIoTarget* target = Request->Target;
     PIRP irp = Request->Irp;
     PIO_STACK_LOCATION sent = &Request->SentLocation;
     WDF_REQUEST_COMPLETION_PARAMS_INIT(&Request->CompletionParams);
-    WDF_REQUEST_COMPLETION_PARAMS &params = Request->CompletionParams;
+    WDF_REQUEST_COMPLETION_PARAMS& params = Request->CompletionParams;
     params.Type = TypeOfMajor(sent->MajorFunction);
     params.IoStatus = irp->IoStatus;
     switch (sent->MajorFunction) {
@@ -106,33 +115,34 @@ void FinishSend(FxRequest *Request)
         // A synchronous send: the sender, waiting, has the request back.
         KeSetEvent(Request->SendDone, IO_NO_INCREMENT, FALSE);
     } else if (Request->CompletionRoutine != NULL) {
-        Request->CompletionRoutine((WDFREQUEST)Request, (WDFIOTARGET)target, &params, Request->CompletionContext);
+        Request->CompletionRoutine((WDFREQUEST)Request, (WDFIOTARGET)target, &params,
+                                   Request->CompletionContext);
     } else {
         FxRequestCompleteInternal(Request, irp->IoStatus.Status, irp->IoStatus.Information);
     }
 }
 
 // The time-out of a send passed: cancel the IRP, holding the time-out's IRP reference meanwhile.
-VOID NTAPI SendTimedOut(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
-{
+VOID NTAPI SendTimedOut(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     (void)Dpc;
     (void)Argument1;
     (void)Argument2;
-    FxRequest *request = static_cast<FxRequest *>(Context);
+    FxRequest* request = static_cast<FxRequest*>(Context);
     IoCancelIrp(request->Irp);
     FxRequestReleaseIrpReference(request);
 }
 
-NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
+NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
-    FxRequest *request = static_cast<FxRequest *>(Context);
-    // A time-out that has not fired gives up its reference here; one that has fired drops it itself.
+    FxRequest* request = static_cast<FxRequest*>(Context);
+    // A time-out that has not fired gives up its reference here; one that has fired drops it
+    // itself.
     if (request->SendTimerDpc.DeferredRoutine != NULL && KeCancelTimer(&request->SendTimer))
         InterlockedDecrement(&request->IrpReferences);
     // A canceller still holding the IRP finishes the request when it lets go.
-    if (InterlockedDecrement(&request->IrpReferences) == 0) FinishSend(request);
+    if (InterlockedDecrement(&request->IrpReferences) == 0)
+        FinishSend(request);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -141,21 +151,19 @@ NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
 KSPIN_LOCK cancelableLock;
 LIST_ENTRY cancelable = {&cancelable, &cancelable};
 
-void LinkCancelable(FxRequest *Request)
-{
+void LinkCancelable(FxRequest* Request) {
     KIRQL irql;
     KeAcquireSpinLock(&cancelableLock, &irql);
     InsertTailList(&cancelable, &Request->QueueLink);
     KeReleaseSpinLock(&cancelableLock, irql);
 }
 
-FxRequest *UnlinkCancelable(PIRP Irp, FxRequest *Known)
-{
-    FxRequest *found = NULL;
+FxRequest* UnlinkCancelable(PIRP Irp, FxRequest* Known) {
+    FxRequest* found = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&cancelableLock, &irql);
     for (PLIST_ENTRY e = cancelable.Flink; e != &cancelable; e = e->Flink) {
-        FxRequest *request = CONTAINING_RECORD(e, FxRequest, QueueLink);
+        FxRequest* request = CONTAINING_RECORD(e, FxRequest, QueueLink);
         if (request == Known || (Known == NULL && request->Irp == Irp)) {
             RemoveEntryList(e);
             InitializeListHead(e);
@@ -167,34 +175,37 @@ FxRequest *UnlinkCancelable(PIRP Irp, FxRequest *Known)
     return found;
 }
 
-VOID NTAPI CancelMarked(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+VOID NTAPI CancelMarked(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)DeviceObject;
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    FxRequest *request = UnlinkCancelable(Irp, NULL);
-    if (request == NULL) return;
+    FxRequest* request = UnlinkCancelable(Irp, NULL);
+    if (request == NULL)
+        return;
     PFN_WDF_REQUEST_CANCEL routine = request->CancelRoutine;
     request->CancelRoutine = NULL;
-    if (routine != NULL) routine((WDFREQUEST)request);
+    if (routine != NULL)
+        routine((WDFREQUEST)request);
 }
 
 } // namespace
 
-void FxInitializeRequestLocks(void) { FxInitializeInternalSpinLock(&cancelableLock); }
+void FxInitializeRequestLocks(void) {
+    FxInitializeInternalSpinLock(&cancelableLock);
+}
 
 // Called by a canceller that took an IRP reference (see FxIoTarget's stop): the last holder
 // of the IRP finishes the send.
-void FxRequestReleaseIrpReference(FxRequest *Request)
-{
-    if (InterlockedDecrement(&Request->IrpReferences) == 0) FinishSend(Request);
+void FxRequestReleaseIrpReference(FxRequest* Request) {
+    if (InterlockedDecrement(&Request->IrpReferences) == 0)
+        FinishSend(Request);
 }
 
-FxRequest *FxRequestCreate(FxDevice *Device, FxQueue *Queue, PIRP Irp, FxFileObject *File)
-{
+FxRequest* FxRequestCreate(FxDevice* Device, FxQueue* Queue, PIRP Irp, FxFileObject* File) {
     NTSTATUS status;
-    FxObject *object = FxObjectCreate(FxTypeRequest, sizeof(FxRequest), NULL, NULL, &status);
-    if (object == NULL) return NULL;
-    FxRequest *request = reinterpret_cast<FxRequest *>(object);
+    FxObject* object = FxObjectCreate(FxTypeRequest, sizeof(FxRequest), NULL, NULL, &status);
+    if (object == NULL)
+        return NULL;
+    FxRequest* request = reinterpret_cast<FxRequest*>(object);
     request->Irp = Irp;
     request->Queue = Queue;
     request->Device = Device;
@@ -206,33 +217,38 @@ FxRequest *FxRequestCreate(FxDevice *Device, FxQueue *Queue, PIRP Irp, FxFileObj
     return request;
 }
 
-void FxRequestCompleteInternal(FxRequest *Request, NTSTATUS Status, ULONG_PTR Information)
-{
+void FxRequestCompleteInternal(FxRequest* Request, NTSTATUS Status, ULONG_PTR Information) {
     if (InterlockedExchange(&Request->Completed, 1) != 0) {
-        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void*)Request);
         return;
     }
     if (Request->Target != NULL) {
         FxVerifierReport(FX_RULE_EXACTLY_ONCE,
-                         "WDFREQUEST %p completed while it is still at an I/O target (it was sent and has not come "
+                         "WDFREQUEST %p completed while it is still at an I/O target (it was sent "
+                         "and has not come "
                          "back)",
-                         (void *)Request);
+                         (void*)Request);
     }
     PIRP irp = Request->Irp;
-    if (Request->CancelRoutine != NULL || __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
-        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed while still marked cancelable",
-                         (void *)Request);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) UnlinkCancelable(irp, Request);
+    if (Request->CancelRoutine != NULL ||
+        __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE,
+                         "WDFREQUEST %p completed while still marked cancelable", (void*)Request);
+        if (IoSetCancelRoutine(irp, NULL) != NULL)
+            UnlinkCancelable(irp, Request);
         Request->CancelRoutine = NULL;
     }
-    FxQueue *queue = Request->Queue;
-    FxFileObject *failedCreateFile = (Request->IsCreate && !NT_SUCCESS(Status)) ? Request->File : NULL;
+    FxQueue* queue = Request->Queue;
+    FxFileObject* failedCreateFile =
+        (Request->IsCreate && !NT_SUCCESS(Status)) ? Request->File : NULL;
     irp->IoStatus.Status = Status;
     irp->IoStatus.Information = Information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     Request->Irp = NULL;
-    if (failedCreateFile != NULL) FxFileCreateFailed(failedCreateFile);
-    if (queue != NULL) FxQueueRequestDone(queue, Request);
+    if (failedCreateFile != NULL)
+        FxFileCreateFailed(failedCreateFile);
+    if (queue != NULL)
+        FxQueueRequestDone(queue, Request);
     FxObjectDereference(&Request->Object);
 }
 
@@ -240,57 +256,62 @@ extern "C" {
 
 // A completion of a request that has already ended is a double completion, whatever the
 // request's memory has become since.
-bool CompletedBefore(WDFREQUEST Request)
-{
-    FxObject *object = static_cast<FxObject *>(static_cast<WDFOBJECT>(Request));
-    if (object == NULL || object->Type != FxTypeRequest || __atomic_load_n(&object->State, __ATOMIC_ACQUIRE) != FxStateDestroyed) return false;
-    FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+bool CompletedBefore(WDFREQUEST Request) {
+    FxObject* object = static_cast<FxObject*>(static_cast<WDFOBJECT>(Request));
+    if (object == NULL || object->Type != FxTypeRequest ||
+        __atomic_load_n(&object->State, __ATOMIC_ACQUIRE) != FxStateDestroyed)
+        return false;
+    FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void*)Request);
     return true;
 }
 
-VOID NTAPI WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
-{
-    if (CompletedBefore(Request)) return;
-    FxRequest *request = reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestComplete"));
-    if (request == NULL) return;
+VOID NTAPI WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
+    if (CompletedBefore(Request))
+        return;
+    FxRequest* request =
+        reinterpret_cast<FxRequest*>(FxValidate(Request, FxTypeRequest, "WdfRequestComplete"));
+    if (request == NULL)
+        return;
     if (request->Completed) {
-        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void*)Request);
         return;
     }
     FxRequestCompleteInternal(request, Status, request->Irp->IoStatus.Information);
 }
 
-VOID NTAPI WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
-{
-    if (CompletedBefore(Request)) return;
-    FxRequest *request =
-        reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestCompleteWithInformation"));
-    if (request == NULL) return;
+VOID NTAPI WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
+                                             ULONG_PTR Information) {
+    if (CompletedBefore(Request))
+        return;
+    FxRequest* request = reinterpret_cast<FxRequest*>(
+        FxValidate(Request, FxTypeRequest, "WdfRequestCompleteWithInformation"));
+    if (request == NULL)
+        return;
     if (request->Completed) {
-        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void *)Request);
+        FxVerifierReport(FX_RULE_EXACTLY_ONCE, "WDFREQUEST %p completed twice", (void*)Request);
         return;
     }
     FxRequestCompleteInternal(request, Status, Information);
 }
 
-VOID NTAPI WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestSetInformation");
-    if (request != NULL) request->Irp->IoStatus.Information = Information;
+VOID NTAPI WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestSetInformation");
+    if (request != NULL)
+        request->Irp->IoStatus.Information = Information;
 }
 
-ULONG_PTR NTAPI WdfRequestGetInformation(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestGetInformation");
+ULONG_PTR NTAPI WdfRequestGetInformation(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestGetInformation");
     return request ? request->Irp->IoStatus.Information : 0;
 }
 
-VOID NTAPI WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestGetParameters");
-    if (request == NULL) return;
+VOID NTAPI WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestGetParameters");
+    if (request == NULL)
+        return;
     if (Parameters->Size != sizeof(WDF_REQUEST_PARAMETERS)) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfRequestGetParameters with Size %u (not initialised?)",
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfRequestGetParameters with Size %u (not initialised?)",
                          (unsigned)Parameters->Size);
         return;
     }
@@ -316,103 +337,108 @@ VOID NTAPI WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS P
         Parameters->Parameters.Write.DeviceOffset = stack->Parameters.Write.ByteOffset.QuadPart;
         break;
     case IRP_MJ_DEVICE_CONTROL:
-        Parameters->Parameters.DeviceIoControl.OutputBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-        Parameters->Parameters.DeviceIoControl.InputBufferLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-        Parameters->Parameters.DeviceIoControl.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
-        Parameters->Parameters.DeviceIoControl.Type3InputBuffer = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+        Parameters->Parameters.DeviceIoControl.OutputBufferLength =
+            stack->Parameters.DeviceIoControl.OutputBufferLength;
+        Parameters->Parameters.DeviceIoControl.InputBufferLength =
+            stack->Parameters.DeviceIoControl.InputBufferLength;
+        Parameters->Parameters.DeviceIoControl.IoControlCode =
+            stack->Parameters.DeviceIoControl.IoControlCode;
+        Parameters->Parameters.DeviceIoControl.Type3InputBuffer =
+            stack->Parameters.DeviceIoControl.Type3InputBuffer;
         break;
     default:
         // Internal requests carry their arguments in the raw words of the stack location.
         Parameters->Parameters.Others.Arg1 = stack->Parameters.Others.Argument1;
         Parameters->Parameters.Others.Arg2 = stack->Parameters.Others.Argument2;
-        Parameters->Parameters.Others.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+        Parameters->Parameters.Others.IoControlCode =
+            stack->Parameters.DeviceIoControl.IoControlCode;
         Parameters->Parameters.Others.Arg4 = stack->Parameters.Others.Argument4;
         break;
     }
 }
 
-PIRP NTAPI WdfRequestWdmGetIrp(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestWdmGetIrp");
+PIRP NTAPI WdfRequestWdmGetIrp(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestWdmGetIrp");
     return request ? request->Irp : NULL;
 }
 
-BOOLEAN NTAPI WdfRequestIsCanceled(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestIsCanceled");
+BOOLEAN NTAPI WdfRequestIsCanceled(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestIsCanceled");
     return request ? FxIrpCancelled(request->Irp) : FALSE;
 }
 
-WDFFILEOBJECT NTAPI WdfRequestGetFileObject(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestGetFileObject");
-    if (request == NULL) return NULL;
-    if (request->File != NULL) return (WDFFILEOBJECT)request->File;
+WDFFILEOBJECT NTAPI WdfRequestGetFileObject(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestGetFileObject");
+    if (request == NULL)
+        return NULL;
+    if (request->File != NULL)
+        return (WDFFILEOBJECT)request->File;
     PFILE_OBJECT wdm = IoGetCurrentIrpStackLocation(request->Irp)->FileObject;
-    FxDevice *device = request->Device;
-    FxFileObject *found = NULL;
+    FxDevice* device = request->Device;
+    FxFileObject* found = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&device->FileLock, &irql);
     for (PLIST_ENTRY e = device->Files.Flink; e != &device->Files; e = e->Flink) {
-        FxFileObject *file = CONTAINING_RECORD(e, FxFileObject, DeviceLink);
-        if (file->Wdm == wdm) found = file;
+        FxFileObject* file = CONTAINING_RECORD(e, FxFileObject, DeviceLink);
+        if (file->Wdm == wdm)
+            found = file;
     }
     KeReleaseSpinLock(&device->FileLock, irql);
     return (WDFFILEOBJECT)found;
 }
 
-WDFQUEUE NTAPI WdfRequestGetIoQueue(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestGetIoQueue");
+WDFQUEUE NTAPI WdfRequestGetIoQueue(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestGetIoQueue");
     return request ? (WDFQUEUE)request->Queue : NULL;
 }
 
-KPROCESSOR_MODE NTAPI WdfRequestGetRequestorMode(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestGetRequestorMode");
+KPROCESSOR_MODE NTAPI WdfRequestGetRequestorMode(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestGetRequestorMode");
     return request ? request->Irp->RequestorMode : (KPROCESSOR_MODE)KernelMode;
 }
 
-NTSTATUS NTAPI WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
-                                              size_t *Length)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestRetrieveOutputBuffer");
-    if (request == NULL) return STATUS_INVALID_PARAMETER;
+NTSTATUS NTAPI WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
+                                              PVOID* Buffer, size_t* Length) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestRetrieveOutputBuffer");
+    if (request == NULL)
+        return STATUS_INVALID_PARAMETER;
     return RetrieveBuffer(request, true, MinimumRequiredSize, Buffer, Length);
 }
 
-NTSTATUS NTAPI WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID *Buffer,
-                                             size_t *Length)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestRetrieveInputBuffer");
-    if (request == NULL) return STATUS_INVALID_PARAMETER;
+NTSTATUS NTAPI WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
+                                             PVOID* Buffer, size_t* Length) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestRetrieveInputBuffer");
+    if (request == NULL)
+        return STATUS_INVALID_PARAMETER;
     return RetrieveBuffer(request, false, MinimumRequiredSize, Buffer, Length);
 }
 
-NTSTATUS NTAPI WdfRequestRetrieveOutputWdmMdl(WDFREQUEST Request, PMDL *Mdl)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestRetrieveOutputWdmMdl");
+NTSTATUS NTAPI WdfRequestRetrieveOutputWdmMdl(WDFREQUEST Request, PMDL* Mdl) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestRetrieveOutputWdmMdl");
     *Mdl = NULL;
-    if (request == NULL) return STATUS_INVALID_PARAMETER;
+    if (request == NULL)
+        return STATUS_INVALID_PARAMETER;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp);
     ULONG method = MethodOf(stack);
-    if (method != METHOD_IN_DIRECT && method != METHOD_OUT_DIRECT) return STATUS_INVALID_DEVICE_REQUEST;
-    if (request->Irp->MdlAddress == NULL) return STATUS_BUFFER_TOO_SMALL;
+    if (method != METHOD_IN_DIRECT && method != METHOD_OUT_DIRECT)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (request->Irp->MdlAddress == NULL)
+        return STATUS_BUFFER_TOO_SMALL;
     *Mdl = request->Irp->MdlAddress;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI WdfRequestRetrieveInputWdmMdl(WDFREQUEST Request, PMDL *Mdl)
-{
+NTSTATUS NTAPI WdfRequestRetrieveInputWdmMdl(WDFREQUEST Request, PMDL* Mdl) {
     (void)Request;
     *Mdl = NULL;
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestMarkCancelableEx");
-    if (request == NULL || EvtRequestCancel == NULL) return STATUS_INVALID_PARAMETER;
+NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request,
+                                          PFN_WDF_REQUEST_CANCEL EvtRequestCancel) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestMarkCancelableEx");
+    if (request == NULL || EvtRequestCancel == NULL)
+        return STATUS_INVALID_PARAMETER;
     PIRP irp = request->Irp;
     request->CancelRoutine = EvtRequestCancel;
     LinkCancelable(request);
@@ -425,73 +451,82 @@ NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request, PFN_WDF_REQUEST_CA
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI WdfRequestUnmarkCancelable(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestUnmarkCancelable");
-    if (request == NULL) return STATUS_INVALID_PARAMETER;
-    if (IoSetCancelRoutine(request->Irp, NULL) == NULL) return STATUS_CANCELLED;
+NTSTATUS NTAPI WdfRequestUnmarkCancelable(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestUnmarkCancelable");
+    if (request == NULL)
+        return STATUS_INVALID_PARAMETER;
+    if (IoSetCancelRoutine(request->Irp, NULL) == NULL)
+        return STATUS_CANCELLED;
     UnlinkCancelable(request->Irp, request);
     request->CancelRoutine = NULL;
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestFormatRequestUsingCurrentType");
-    if (request == NULL) return;
+VOID NTAPI WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestFormatRequestUsingCurrentType");
+    if (request == NULL)
+        return;
     IoCopyCurrentIrpStackLocationToNext(request->Irp);
     request->Formatted = TRUE;
 }
 
-VOID NTAPI WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                          WDFCONTEXT CompletionContext)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestSetCompletionRoutine");
-    if (request == NULL) return;
+VOID NTAPI WdfRequestSetCompletionRoutine(WDFREQUEST Request,
+                                          PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                          WDFCONTEXT CompletionContext) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestSetCompletionRoutine");
+    if (request == NULL)
+        return;
     request->CompletionRoutine = CompletionRoutine;
     request->CompletionContext = CompletionContext;
 }
 
-VOID NTAPI WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestGetCompletionParams");
-    if (request != NULL) *Params = request->CompletionParams;
+VOID NTAPI WdfRequestGetCompletionParams(WDFREQUEST Request,
+                                         PWDF_REQUEST_COMPLETION_PARAMS Params) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestGetCompletionParams");
+    if (request != NULL)
+        *Params = request->CompletionParams;
 }
 
-BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options)
-{
-    FxRequest *request = ValidateRequest(Request, "WdfRequestSend");
-    if (request == NULL) return FALSE;
-    FxIoTarget *target = reinterpret_cast<FxIoTarget *>(FxValidate(Target, FxTypeIoTarget, "WdfRequestSend"));
+BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
+                             PWDF_REQUEST_SEND_OPTIONS Options) {
+    FxRequest* request = ValidateRequest(Request, "WdfRequestSend");
+    if (request == NULL)
+        return FALSE;
+    FxIoTarget* target =
+        reinterpret_cast<FxIoTarget*>(FxValidate(Target, FxTypeIoTarget, "WdfRequestSend"));
     if (target == NULL) {
         request->SendStatus = STATUS_INVALID_DEVICE_STATE;
         return FALSE;
     }
     ULONG flags = Options ? Options->Flags : 0;
-    if (target->TargetState != WdfIoTargetStarted && !(flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)) {
+    if (target->TargetState != WdfIoTargetStarted &&
+        !(flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)) {
         request->SendStatus = STATUS_INVALID_DEVICE_STATE;
         return FALSE;
     }
     PIRP irp = request->Irp;
     if (flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) {
         if (request->CompletionRoutine != NULL) {
-            FxVerifierReport(FX_RULE_FRAMEWORK, "WdfRequestSend with SEND_AND_FORGET on WDFREQUEST %p, which has a "
-                                                "completion routine",
-                             (void *)Request);
+            FxVerifierReport(FX_RULE_FRAMEWORK,
+                             "WdfRequestSend with SEND_AND_FORGET on WDFREQUEST %p, which has a "
+                             "completion routine",
+                             (void*)Request);
         }
         // From here on the request belongs to the lower driver; this handle is finished.
         InterlockedExchange(&request->Completed, 1);
-        FxQueue *queue = request->Queue;
+        FxQueue* queue = request->Queue;
         request->Irp = NULL;
         IoSkipCurrentIrpStackLocation(irp);
         IoCallDriver(target->TargetDevice, irp);
-        if (queue != NULL) FxQueueRequestDone(queue, request);
+        if (queue != NULL)
+            FxQueueRequestDone(queue, request);
         FxObjectDereference(&request->Object);
         return TRUE;
     }
     if (!request->Formatted) {
-        FxVerifierReport(FX_RULE_FRAMEWORK, "WDFREQUEST %p sent without being formatted for the target",
-                         (void *)Request);
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WDFREQUEST %p sent without being formatted for the target",
+                         (void*)Request);
         IoCopyCurrentIrpStackLocationToNext(irp);
     }
     bool synchronous = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
@@ -529,11 +564,13 @@ BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUES
     return TRUE;
 }
 
-NTSTATUS NTAPI WdfRequestGetStatus(WDFREQUEST Request)
-{
-    FxRequest *request = reinterpret_cast<FxRequest *>(FxValidate(Request, FxTypeRequest, "WdfRequestGetStatus"));
-    if (request == NULL) return STATUS_INVALID_PARAMETER;
-    if (request->Target != NULL) return STATUS_PENDING;
+NTSTATUS NTAPI WdfRequestGetStatus(WDFREQUEST Request) {
+    FxRequest* request =
+        reinterpret_cast<FxRequest*>(FxValidate(Request, FxTypeRequest, "WdfRequestGetStatus"));
+    if (request == NULL)
+        return STATUS_INVALID_PARAMETER;
+    if (request->Target != NULL)
+        return STATUS_PENDING;
     return request->SendStatus;
 }
 

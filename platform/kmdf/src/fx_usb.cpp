@@ -10,31 +10,30 @@ namespace {
 
 const ULONG kUsbTag = FX_TAG('F', 'x', 'U', 's');
 
-void DisposeUsbDevice(FxObject *Object)
-{
-    FxUsbDevice *usb = reinterpret_cast<FxUsbDevice *>(Object);
-    if (usb->ConfigDescriptor != NULL) ExFreePoolWithTag(usb->ConfigDescriptor, kUsbTag);
+void DisposeUsbDevice(FxObject* Object) {
+    FxUsbDevice* usb = reinterpret_cast<FxUsbDevice*>(Object);
+    if (usb->ConfigDescriptor != NULL)
+        ExFreePoolWithTag(usb->ConfigDescriptor, kUsbTag);
     usb->ConfigDescriptor = NULL;
 }
 
-FxUsbDevice *ValidateUsb(WDFUSBDEVICE UsbDevice, const char *Api)
-{
-    return reinterpret_cast<FxUsbDevice *>(FxValidate(UsbDevice, FxTypeUsbDevice, Api));
+FxUsbDevice* ValidateUsb(WDFUSBDEVICE UsbDevice, const char* Api) {
+    return reinterpret_cast<FxUsbDevice*>(FxValidate(UsbDevice, FxTypeUsbDevice, Api));
 }
 
-NTSTATUS SendUrb(FxUsbDevice *Usb, PURB Urb, PLONGLONG Timeout)
-{
+NTSTATUS SendUrb(FxUsbDevice* Usb, PURB Urb, PLONGLONG Timeout) {
     return FxSendUrbSynchronously(&Usb->Target, Urb, Timeout);
 }
 
-NTSTATUS GetDescriptor(FxUsbDevice *Usb, UCHAR Type, PVOID Buffer, ULONG Length, ULONG *Transferred)
-{
+NTSTATUS GetDescriptor(FxUsbDevice* Usb, UCHAR Type, PVOID Buffer, ULONG Length,
+                       ULONG* Transferred) {
     URB urb;
     RtlZeroMemory(&urb, sizeof(urb));
-    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), Type, 0, 0, Buffer, NULL,
-                                 Length, NULL);
+    UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), Type,
+                                 0, 0, Buffer, NULL, Length, NULL);
     NTSTATUS status = SendUrb(Usb, &urb, NULL);
-    if (Transferred != NULL) *Transferred = urb.UrbControlDescriptorRequest.TransferBufferLength;
+    if (Transferred != NULL)
+        *Transferred = urb.UrbControlDescriptorRequest.TransferBufferLength;
     return status;
 }
 
@@ -42,32 +41,39 @@ NTSTATUS GetDescriptor(FxUsbDevice *Usb, UCHAR Type, PVOID Buffer, ULONG Length,
 
 extern "C" {
 
-NTSTATUS NTAPI WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE *UsbDevice)
-{
+NTSTATUS NTAPI WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                        WDFUSBDEVICE* UsbDevice) {
     *UsbDevice = NULL;
-    FxDevice *device = reinterpret_cast<FxDevice *>(FxValidate(Device, FxTypeDevice, "WdfUsbTargetDeviceCreate"));
-    if (device == NULL || device->Lower == NULL) return STATUS_INVALID_DEVICE_REQUEST;
+    FxDevice* device =
+        reinterpret_cast<FxDevice*>(FxValidate(Device, FxTypeDevice, "WdfUsbTargetDeviceCreate"));
+    if (device == NULL || device->Lower == NULL)
+        return STATUS_INVALID_DEVICE_REQUEST;
     NTSTATUS status;
-    FxIoTarget *target = FxIoTargetCreateLocal(device, device->Lower, sizeof(FxUsbDevice), FxTypeUsbDevice, Attributes, &status);
-    if (target == NULL) return status;
-    FxUsbDevice *usb = reinterpret_cast<FxUsbDevice *>(target);
+    FxIoTarget* target = FxIoTargetCreateLocal(device, device->Lower, sizeof(FxUsbDevice),
+                                               FxTypeUsbDevice, Attributes, &status);
+    if (target == NULL)
+        return status;
+    FxUsbDevice* usb = reinterpret_cast<FxUsbDevice*>(target);
     target->Object.Dispose = DisposeUsbDevice;
     ULONG transferred = 0;
-    status = GetDescriptor(usb, USB_DEVICE_DESCRIPTOR_TYPE, &usb->DeviceDescriptor, sizeof(usb->DeviceDescriptor),
-                           &transferred);
-    if (NT_SUCCESS(status) && transferred < sizeof(USB_DEVICE_DESCRIPTOR)) status = STATUS_DEVICE_DATA_ERROR;
+    status = GetDescriptor(usb, USB_DEVICE_DESCRIPTOR_TYPE, &usb->DeviceDescriptor,
+                           sizeof(usb->DeviceDescriptor), &transferred);
+    if (NT_SUCCESS(status) && transferred < sizeof(USB_DEVICE_DESCRIPTOR))
+        status = STATUS_DEVICE_DATA_ERROR;
     if (NT_SUCCESS(status)) {
         USB_CONFIGURATION_DESCRIPTOR header;
         RtlZeroMemory(&header, sizeof(header));
-        status = GetDescriptor(usb, USB_CONFIGURATION_DESCRIPTOR_TYPE, &header, sizeof(header), &transferred);
-        if (NT_SUCCESS(status) && transferred >= sizeof(header) && header.wTotalLength >= sizeof(header)) {
-            usb->ConfigDescriptor =
-                static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, header.wTotalLength, kUsbTag));
+        status = GetDescriptor(usb, USB_CONFIGURATION_DESCRIPTOR_TYPE, &header, sizeof(header),
+                               &transferred);
+        if (NT_SUCCESS(status) && transferred >= sizeof(header) &&
+            header.wTotalLength >= sizeof(header)) {
+            usb->ConfigDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+                ExAllocatePoolWithTag(NonPagedPool, header.wTotalLength, kUsbTag));
             if (usb->ConfigDescriptor == NULL) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
             } else {
-                status = GetDescriptor(usb, USB_CONFIGURATION_DESCRIPTOR_TYPE, usb->ConfigDescriptor,
-                                       header.wTotalLength, &transferred);
+                status = GetDescriptor(usb, USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                       usb->ConfigDescriptor, header.wTotalLength, &transferred);
             }
         }
     }
@@ -79,18 +85,21 @@ NTSTATUS NTAPI WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor)
-{
-    FxUsbDevice *usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceGetDeviceDescriptor");
-    if (usb != NULL) *UsbDeviceDescriptor = usb->DeviceDescriptor;
+VOID NTAPI WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice,
+                                                 PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor) {
+    FxUsbDevice* usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceGetDeviceDescriptor");
+    if (usb != NULL)
+        *UsbDeviceDescriptor = usb->DeviceDescriptor;
 }
 
-NTSTATUS NTAPI WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
-                                                          PUSHORT ConfigDescriptorLength)
-{
-    FxUsbDevice *usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
-    if (usb == NULL || ConfigDescriptorLength == NULL) return STATUS_INVALID_PARAMETER;
-    if (usb->ConfigDescriptor == NULL) return STATUS_INVALID_DEVICE_STATE;
+NTSTATUS NTAPI WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice,
+                                                          PVOID ConfigDescriptor,
+                                                          PUSHORT ConfigDescriptorLength) {
+    FxUsbDevice* usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
+    if (usb == NULL || ConfigDescriptorLength == NULL)
+        return STATUS_INVALID_PARAMETER;
+    if (usb->ConfigDescriptor == NULL)
+        return STATUS_INVALID_DEVICE_STATE;
     USHORT total = usb->ConfigDescriptor->wTotalLength;
     if (ConfigDescriptor == NULL || *ConfigDescriptorLength < total) {
         *ConfigDescriptorLength = total;
@@ -101,45 +110,54 @@ NTSTATUS NTAPI WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
-                                              PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params)
-{
+NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
+                                              PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                              PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
     (void)PipeAttributes;
-    FxUsbDevice *usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceSelectConfig");
-    if (usb == NULL || Params == NULL) return STATUS_INVALID_PARAMETER;
+    FxUsbDevice* usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceSelectConfig");
+    if (usb == NULL || Params == NULL)
+        return STATUS_INVALID_PARAMETER;
     switch (Params->Type) {
     case WdfUsbTargetDeviceSelectConfigTypeDeconfig: {
         URB urb;
         RtlZeroMemory(&urb, sizeof(urb));
-        UsbBuildSelectConfigurationRequest(&urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
+        UsbBuildSelectConfigurationRequest(&urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION),
+                                           NULL);
         NTSTATUS status = SendUrb(usb, &urb, NULL);
-        if (NT_SUCCESS(status)) usb->ConfigurationHandle = NULL;
+        if (NT_SUCCESS(status))
+            usb->ConfigurationHandle = NULL;
         return status;
     }
     case WdfUsbTargetDeviceSelectConfigTypeUrb: {
         NTSTATUS status = SendUrb(usb, Params->Types.Urb.Urb, NULL);
-        if (NT_SUCCESS(status)) usb->ConfigurationHandle = Params->Types.Urb.Urb->UrbSelectConfiguration.ConfigurationHandle;
+        if (NT_SUCCESS(status))
+            usb->ConfigurationHandle =
+                Params->Types.Urb.Urb->UrbSelectConfiguration.ConfigurationHandle;
         return status;
     }
     default:
-        FxVerifierReport(FX_RULE_FRAMEWORK, "WdfUsbTargetDeviceSelectConfig: selection type %d is not provided",
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfUsbTargetDeviceSelectConfig: selection type %d is not provided",
                          (int)Params->Type);
         return STATUS_NOT_SUPPORTED;
     }
 }
 
 NTSTATUS NTAPI WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                                      PWDF_REQUEST_SEND_OPTIONS RequestOptions, PURB Urb)
-{
+                                                      PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                      PURB Urb) {
     (void)Request;
-    FxUsbDevice *usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceSendUrbSynchronously");
-    if (usb == NULL || Urb == NULL) return STATUS_INVALID_PARAMETER;
+    FxUsbDevice* usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceSendUrbSynchronously");
+    if (usb == NULL || Urb == NULL)
+        return STATUS_INVALID_PARAMETER;
     if (usb->Target.TargetState != WdfIoTargetStarted &&
         !(RequestOptions && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)))
         return STATUS_INVALID_DEVICE_STATE;
     LONGLONG timeout = 0;
-    bool timed = RequestOptions != NULL && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
-    if (timed) timeout = RequestOptions->Timeout;
+    bool timed =
+        RequestOptions != NULL && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    if (timed)
+        timeout = RequestOptions->Timeout;
     return SendUrb(usb, Urb, timed ? &timeout : NULL);
 }
 

@@ -13,10 +13,11 @@
 #define FX_RULE_LEFT_BEHIND "no request left behind"
 #define FX_RULE_ENDLESS_WAIT "no wait that never ends"
 
-void FxVerifierReport(const char *Rule, const char *Format, ...) __attribute__((format(printf, 2, 3)));
-void FxVerifierLockAcquired(const void *Lock);
-void FxVerifierLockReleased(const void *Lock);
-void FxVerifierLockForgotten(const void *Lock);
+void FxVerifierReport(const char* Rule, const char* Format, ...)
+    __attribute__((format(printf, 2, 3)));
+void FxVerifierLockAcquired(const void* Lock);
+void FxVerifierLockReleased(const void* Lock);
+void FxVerifierLockForgotten(const void* Lock);
 void FxVerifierRegisterPoolTag(ULONG Tag);
 // What the loader runs if the driver's entry point fails after WdfDriverCreate (on Windows the
 // framework's entry stub does this; the self-contained image has no stub and leaves it).

@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <thread>
 
-void FxVerifierReport(const char *Rule, const char *Format, ...)
-{
+void FxVerifierReport(const char* Rule, const char* Format, ...) {
     char message[1024];
     va_list args;
     va_start(args, Format);
@@ -19,30 +18,36 @@ void FxVerifierReport(const char *Rule, const char *Format, ...)
     hostkernel::verifier::Report(Rule, message);
 }
 
-void FxVerifierLockAcquired(const void *Lock) { hostkernel::verifier::NoteLockAcquired(Lock, "wait lock"); }
-void FxVerifierLockReleased(const void *Lock) { hostkernel::verifier::NoteLockReleased(Lock); }
-void FxVerifierLockForgotten(const void *Lock) { hostkernel::verifier::ForgetLock(Lock); }
-void FxVerifierRegisterPoolTag(ULONG Tag) { hostkernel::verifier::SetFrameworkPoolTag(Tag); }
+void FxVerifierLockAcquired(const void* Lock) {
+    hostkernel::verifier::NoteLockAcquired(Lock, "wait lock");
+}
+void FxVerifierLockReleased(const void* Lock) {
+    hostkernel::verifier::NoteLockReleased(Lock);
+}
+void FxVerifierLockForgotten(const void* Lock) {
+    hostkernel::verifier::ForgetLock(Lock);
+}
+void FxVerifierRegisterPoolTag(ULONG Tag) {
+    hostkernel::verifier::SetFrameworkPoolTag(Tag);
+}
 
 // Polls rather than waits in the kernel: the test clock must not be what ends this wait, and a
 // wait that never ends has to come back to say so.
-BOOLEAN FxVerifierWaitForDriver(PKEVENT Event)
-{
+BOOLEAN FxVerifierWaitForDriver(PKEVENT Event) {
     auto deadline = std::chrono::steady_clock::now() + hostkernel::verifier::EndlessWaitLimit();
     while (KeReadStateEvent(Event) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return FALSE;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return FALSE;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return TRUE;
 }
 
-void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock)
-{
+void FxInitializeInternalSpinLock(PKSPIN_LOCK Lock) {
     KeInitializeSpinLock(Lock);
     hostkernel::verifier::UntrackSpinLock(Lock);
 }
 
-void FxRegisterEntryFailureCleanup(PDRIVER_OBJECT Driver, PDRIVER_UNLOAD Cleanup)
-{
+void FxRegisterEntryFailureCleanup(PDRIVER_OBJECT Driver, PDRIVER_UNLOAD Cleanup) {
     hostkernel::SetEntryFailureCleanup(Driver, Cleanup);
 }

@@ -6,15 +6,16 @@
 
 namespace {
 
-VOID NTAPI WorkItemRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
-{
+VOID NTAPI WorkItemRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     (void)DeviceObject;
-    FxWorkItem *item = static_cast<FxWorkItem *>(Context);
+    FxWorkItem* item = static_cast<FxWorkItem*>(Context);
     InterlockedExchange(&item->Enqueued, 0);
     InterlockedExchange(&item->Running, 1);
-    if (!item->Object.DeleteStarted) item->Config.EvtWorkItemFunc((WDFWORKITEM)item);
+    if (!item->Object.DeleteStarted)
+        item->Config.EvtWorkItemFunc((WDFWORKITEM)item);
     InterlockedExchange(&item->Running, 0);
-    if (item->Enqueued == 0) KeSetEvent(&item->Idle, IO_NO_INCREMENT, FALSE);
+    if (item->Enqueued == 0)
+        KeSetEvent(&item->Idle, IO_NO_INCREMENT, FALSE);
     if (item->Object.DeleteStarted && item->Enqueued == 0 && item->Wdm != NULL) {
         IoFreeWorkItem(item->Wdm);
         item->Wdm = NULL;
@@ -22,9 +23,8 @@ VOID NTAPI WorkItemRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
     FxObjectDereference(&item->Object);
 }
 
-void DisposeWorkItem(FxObject *Object)
-{
-    FxWorkItem *item = reinterpret_cast<FxWorkItem *>(Object);
+void DisposeWorkItem(FxObject* Object) {
+    FxWorkItem* item = reinterpret_cast<FxWorkItem*>(Object);
     // A queued or running item frees its WDM item when the routine ends.
     if (item->Enqueued == 0 && item->Running == 0 && item->Wdm != NULL) {
         IoFreeWorkItem(item->Wdm);
@@ -36,22 +36,27 @@ void DisposeWorkItem(FxObject *Object)
 
 extern "C" {
 
-NTSTATUS NTAPI WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFWORKITEM *WorkItem)
-{
+NTSTATUS NTAPI WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                 WDFWORKITEM* WorkItem) {
     *WorkItem = NULL;
-    if (Config == NULL || Config->Size != sizeof(WDF_WORKITEM_CONFIG) || Config->EvtWorkItemFunc == NULL)
+    if (Config == NULL || Config->Size != sizeof(WDF_WORKITEM_CONFIG) ||
+        Config->EvtWorkItemFunc == NULL)
         return STATUS_INVALID_PARAMETER;
     if (Attributes == NULL || Attributes->ParentObject == NULL) {
         FxVerifierReport(FX_RULE_FRAMEWORK, "WdfWorkItemCreate without a parent object");
         return STATUS_INVALID_PARAMETER;
     }
-    FxObject *parent = FxValidate(Attributes->ParentObject, FxTypeAny, "WdfWorkItemCreate (parent)");
-    FxDevice *device = parent ? FxDeviceOfObject(parent) : NULL;
-    if (device == NULL || device->Wdm == NULL) return STATUS_INVALID_DEVICE_REQUEST;
+    FxObject* parent =
+        FxValidate(Attributes->ParentObject, FxTypeAny, "WdfWorkItemCreate (parent)");
+    FxDevice* device = parent ? FxDeviceOfObject(parent) : NULL;
+    if (device == NULL || device->Wdm == NULL)
+        return STATUS_INVALID_DEVICE_REQUEST;
     NTSTATUS status;
-    FxObject *object = FxObjectCreate(FxTypeWorkItem, sizeof(FxWorkItem), Attributes, NULL, &status);
-    if (object == NULL) return status;
-    FxWorkItem *item = reinterpret_cast<FxWorkItem *>(object);
+    FxObject* object =
+        FxObjectCreate(FxTypeWorkItem, sizeof(FxWorkItem), Attributes, NULL, &status);
+    if (object == NULL)
+        return status;
+    FxWorkItem* item = reinterpret_cast<FxWorkItem*>(object);
     object->Dispose = DisposeWorkItem;
     item->Config = *Config;
     item->ParentObject = parent;
@@ -65,26 +70,29 @@ NTSTATUS NTAPI WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIB
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
-{
-    FxWorkItem *item = reinterpret_cast<FxWorkItem *>(FxValidate(WorkItem, FxTypeWorkItem, "WdfWorkItemEnqueue"));
-    if (item == NULL || item->Object.DeleteStarted) return;
-    if (InterlockedCompareExchange(&item->Enqueued, 1, 0) != 0) return;
+VOID NTAPI WdfWorkItemEnqueue(WDFWORKITEM WorkItem) {
+    FxWorkItem* item =
+        reinterpret_cast<FxWorkItem*>(FxValidate(WorkItem, FxTypeWorkItem, "WdfWorkItemEnqueue"));
+    if (item == NULL || item->Object.DeleteStarted)
+        return;
+    if (InterlockedCompareExchange(&item->Enqueued, 1, 0) != 0)
+        return;
     KeClearEvent(&item->Idle);
     FxObjectReference(&item->Object);
     IoQueueWorkItem(item->Wdm, WorkItemRoutine, DelayedWorkQueue, item);
 }
 
-WDFOBJECT NTAPI WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
-{
-    FxWorkItem *item = reinterpret_cast<FxWorkItem *>(FxValidate(WorkItem, FxTypeWorkItem, "WdfWorkItemGetParentObject"));
+WDFOBJECT NTAPI WdfWorkItemGetParentObject(WDFWORKITEM WorkItem) {
+    FxWorkItem* item = reinterpret_cast<FxWorkItem*>(
+        FxValidate(WorkItem, FxTypeWorkItem, "WdfWorkItemGetParentObject"));
     return item ? (WDFOBJECT)item->ParentObject : NULL;
 }
 
-VOID NTAPI WdfWorkItemFlush(WDFWORKITEM WorkItem)
-{
-    FxWorkItem *item = reinterpret_cast<FxWorkItem *>(FxValidate(WorkItem, FxTypeWorkItem, "WdfWorkItemFlush"));
-    if (item == NULL) return;
+VOID NTAPI WdfWorkItemFlush(WDFWORKITEM WorkItem) {
+    FxWorkItem* item =
+        reinterpret_cast<FxWorkItem*>(FxValidate(WorkItem, FxTypeWorkItem, "WdfWorkItemFlush"));
+    if (item == NULL)
+        return;
     KeWaitForSingleObject(&item->Idle, Executive, KernelMode, FALSE, NULL);
 }
 

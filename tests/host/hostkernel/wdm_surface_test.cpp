@@ -19,26 +19,28 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 constexpr ULONG kTestTag = 0x74736554; // "Test"
-constexpr ULONG kIoctlNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS);
-constexpr ULONG kIoctlMismatch = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlNeither =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlMismatch =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // Two plain WDM drivers: a lower one that keeps requests pending until told, and an upper one that
 // forwards with a completion routine. What happens is written to a trace.
 std::string trace;
 PIRP lowerPending;
 
-NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)DeviceObject;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->MajorFunction) {
     case IRP_MJ_DEVICE_CONTROL:
         if (stack->Parameters.DeviceIoControl.IoControlCode == kIoctlNeither) {
             // Raw caller pointers: reverse the input into the output.
-            auto in = static_cast<const UCHAR *>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
-            auto out = static_cast<UCHAR *>(Irp->UserBuffer);
+            auto in = static_cast<const UCHAR*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+            auto out = static_cast<UCHAR*>(Irp->UserBuffer);
             ULONG n = stack->Parameters.DeviceIoControl.InputBufferLength;
-            for (ULONG i = 0; i < n; ++i) out[i] = in[n - 1 - i];
+            for (ULONG i = 0; i < n; ++i)
+                out[i] = in[n - 1 - i];
             Irp->IoStatus.Status = STATUS_SUCCESS;
             Irp->IoStatus.Information = n;
             IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -63,39 +65,38 @@ NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI LowerEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
-{
-    for (auto &dispatch : DriverObject->MajorFunction) dispatch = LowerDispatch;
+NTSTATUS NTAPI LowerEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+    for (auto& dispatch : DriverObject->MajorFunction)
+        dispatch = LowerDispatch;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI UpperCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
+NTSTATUS NTAPI UpperCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     trace += "upper-completion(irql " + std::to_string(KeGetCurrentIrql()) + ", own device " +
-             (DeviceObject == Context ? "yes" : "no") + ", pending " + (Irp->PendingReturned ? "yes" : "no") + ");";
-    if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+             (DeviceObject == Context ? "yes" : "no") + ", pending " +
+             (Irp->PendingReturned ? "yes" : "no") + ");";
+    if (Irp->PendingReturned)
+        IoMarkIrpPending(Irp);
     return STATUS_CONTINUE_COMPLETION;
 }
 
-NTSTATUS NTAPI UpperDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    auto lower = *static_cast<PDEVICE_OBJECT *>(DeviceObject->DeviceExtension);
+NTSTATUS NTAPI UpperDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    auto lower = *static_cast<PDEVICE_OBJECT*>(DeviceObject->DeviceExtension);
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, UpperCompletion, DeviceObject, TRUE, TRUE, TRUE);
     trace += "upper-forwards;";
     return IoCallDriver(lower, Irp);
 }
 
-NTSTATUS NTAPI UpperEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
-{
-    for (auto &dispatch : DriverObject->MajorFunction) dispatch = UpperDispatch;
+NTSTATUS NTAPI UpperEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+    for (auto& dispatch : DriverObject->MajorFunction)
+        dispatch = UpperDispatch;
     return STATUS_SUCCESS;
 }
 
 class WdmSurfaceTest : public hostkernel::testing::KernelTest {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         KernelTest::SetUp();
         trace.clear();
         lowerPending = nullptr;
@@ -103,16 +104,18 @@ protected:
         upperDriver = hostkernel::LoadDriver(L"Upper", UpperEntry);
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, L"\\Device\\LowerDev");
-        ASSERT_EQ(IoCreateDevice(lowerDriver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower), STATUS_SUCCESS);
-        lower->Flags &= ~DO_DEVICE_INITIALIZING;
-        ASSERT_EQ(IoCreateDevice(upperDriver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper),
+        ASSERT_EQ(IoCreateDevice(lowerDriver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower),
                   STATUS_SUCCESS);
-        *static_cast<PDEVICE_OBJECT *>(upper->DeviceExtension) = IoAttachDeviceToDeviceStack(upper, lower);
+        lower->Flags &= ~DO_DEVICE_INITIALIZING;
+        ASSERT_EQ(IoCreateDevice(upperDriver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN,
+                                 0, FALSE, &upper),
+                  STATUS_SUCCESS);
+        *static_cast<PDEVICE_OBJECT*>(upper->DeviceExtension) =
+            IoAttachDeviceToDeviceStack(upper, lower);
         upper->Flags &= ~DO_DEVICE_INITIALIZING;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         IoDetachDevice(lower);
         IoDeleteDevice(upper);
         IoDeleteDevice(lower);
@@ -125,8 +128,7 @@ protected:
     PDEVICE_OBJECT upper = nullptr;
 };
 
-TEST_F(WdmSurfaceTest, CompletionRoutinesRunUpTheStackAtTheCompletersIrql)
-{
+TEST_F(WdmSurfaceTest, CompletionRoutinesRunUpTheStackAtTheCompletersIrql) {
     EXPECT_EQ(upper->StackSize, 2);
     PendingIo io = hostkernel::SendInternalDeviceControl(upper, 0x220003, nullptr);
     EXPECT_EQ(io.DispatchStatus(), STATUS_PENDING);
@@ -137,11 +139,11 @@ TEST_F(WdmSurfaceTest, CompletionRoutinesRunUpTheStackAtTheCompletersIrql)
     IoCompleteRequest(lowerPending, IO_NO_INCREMENT);
     KeLowerIrql(old);
     ASSERT_TRUE(io.IsComplete());
-    EXPECT_EQ(trace, "upper-forwards;lower-pends;upper-completion(irql 2, own device yes, pending yes);");
+    EXPECT_EQ(trace,
+              "upper-forwards;lower-pends;upper-completion(irql 2, own device yes, pending yes);");
 }
 
-TEST_F(WdmSurfaceTest, CompletingARequestTwiceIsReported)
-{
+TEST_F(WdmSurfaceTest, CompletingARequestTwiceIsReported) {
     PendingIo io = hostkernel::SendInternalDeviceControl(upper, 0x220003, nullptr);
     PIRP irp = lowerPending;
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -152,8 +154,7 @@ TEST_F(WdmSurfaceTest, CompletingARequestTwiceIsReported)
     EXPECT_THAT(findings[0].message, HasSubstr("already been completed"));
 }
 
-TEST_F(WdmSurfaceTest, NamesLinksAndOpensBehaveAsOnWindows)
-{
+TEST_F(WdmSurfaceTest, NamesLinksAndOpensBehaveAsOnWindows) {
     UNICODE_STRING duplicate;
     RtlInitUnicodeString(&duplicate, L"\\Device\\LOWERDEV");
     PDEVICE_OBJECT other = nullptr;
@@ -180,8 +181,7 @@ TEST_F(WdmSurfaceTest, NamesLinksAndOpensBehaveAsOnWindows)
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 }
 
-TEST_F(WdmSurfaceTest, MethodNeitherPassesTheCallersPointersAndStatusMismatchIsReported)
-{
+TEST_F(WdmSurfaceTest, MethodNeitherPassesTheCallersPointersAndStatusMismatchIsReported) {
     UNICODE_STRING link, target;
     RtlInitUnicodeString(&link, L"\\DosDevices\\LowerLink");
     RtlInitUnicodeString(&target, L"\\Device\\LowerDev");
@@ -196,7 +196,8 @@ TEST_F(WdmSurfaceTest, MethodNeitherPassesTheCallersPointersAndStatusMismatchIsR
     EXPECT_TRUE(TookOneFinding(verifier::kExactlyOnceCompletion));
     handle.Close();
     IoDeleteSymbolicLink(&link);
-    *static_cast<PDEVICE_OBJECT *>(upper->DeviceExtension) = IoAttachDeviceToDeviceStack(upper, lower);
+    *static_cast<PDEVICE_OBJECT*>(upper->DeviceExtension) =
+        IoAttachDeviceToDeviceStack(upper, lower);
 }
 
 // ---- Time ----
@@ -205,21 +206,20 @@ struct TimerProbe {
     KTIMER timer;
     KDPC dpc;
     std::vector<std::pair<ULONGLONG, KIRQL>> fired; // time and IRQL of each DPC run
-    std::string *order = nullptr;
-    const char *name = "";
+    std::string* order = nullptr;
+    const char* name = "";
 };
 
-VOID NTAPI ProbeDpc(PKDPC, PVOID Context, PVOID, PVOID)
-{
-    auto *probe = static_cast<TimerProbe *>(Context);
+VOID NTAPI ProbeDpc(PKDPC, PVOID Context, PVOID, PVOID) {
+    auto* probe = static_cast<TimerProbe*>(Context);
     probe->fired.emplace_back(KeQueryInterruptTime(), KeGetCurrentIrql());
-    if (probe->order) *probe->order += probe->name;
+    if (probe->order)
+        *probe->order += probe->name;
 }
 
 class KernelTimeTest : public hostkernel::testing::KernelTest {};
 
-TEST_F(KernelTimeTest, TimerFiresExactlyAtItsDueTimeAtDispatchLevel)
-{
+TEST_F(KernelTimeTest, TimerFiresExactlyAtItsDueTimeAtDispatchLevel) {
     TimerProbe probe;
     KeInitializeTimer(&probe.timer);
     KeInitializeDpc(&probe.dpc, ProbeDpc, &probe);
@@ -235,8 +235,7 @@ TEST_F(KernelTimeTest, TimerFiresExactlyAtItsDueTimeAtDispatchLevel)
     EXPECT_TRUE(KeReadStateTimer(&probe.timer));
 }
 
-TEST_F(KernelTimeTest, ReArmingPushesTheDueTimeAndCancelStopsIt)
-{
+TEST_F(KernelTimeTest, ReArmingPushesTheDueTimeAndCancelStopsIt) {
     TimerProbe probe;
     KeInitializeTimer(&probe.timer);
     KeInitializeDpc(&probe.dpc, ProbeDpc, &probe);
@@ -258,14 +257,13 @@ TEST_F(KernelTimeTest, ReArmingPushesTheDueTimeAndCancelStopsIt)
     EXPECT_EQ(probe.fired.size(), 1u);
 }
 
-TEST_F(KernelTimeTest, TimersFireInDueOrderWhateverOrderTheyWereSet)
-{
+TEST_F(KernelTimeTest, TimersFireInDueOrderWhateverOrderTheyWereSet) {
     std::string order;
     TimerProbe late, early;
     late.order = early.order = &order;
     late.name = "late;";
     early.name = "early;";
-    for (TimerProbe *p : {&late, &early}) {
+    for (TimerProbe* p : {&late, &early}) {
         KeInitializeTimer(&p->timer);
         KeInitializeDpc(&p->dpc, ProbeDpc, p);
     }
@@ -281,8 +279,7 @@ TEST_F(KernelTimeTest, TimersFireInDueOrderWhateverOrderTheyWereSet)
 // A waiter whose wait has ended, by its time-out or its event, is known to have left the wait
 // once WaitForEndedWaits returns, so that a test can count who still waits; one whose wait runs
 // on is not waited for.
-TEST_F(KernelTimeTest, EndedWaitsAreLeftBeforeWaitForEndedWaitsReturns)
-{
+TEST_F(KernelTimeTest, EndedWaitsAreLeftBeforeWaitForEndedWaitsReturns) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     auto waitMs = [&](LONGLONG ms) {
@@ -306,8 +303,7 @@ TEST_F(KernelTimeTest, EndedWaitsAreLeftBeforeWaitForEndedWaitsReturns)
     longWait.join();
 }
 
-TEST_F(KernelTimeTest, WaitTimesOutOnTheTestClockAndSynchronizationEventsResetThemselves)
-{
+TEST_F(KernelTimeTest, WaitTimesOutOnTheTestClockAndSynchronizationEventsResetThemselves) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     NTSTATUS waited = STATUS_PENDING;
@@ -328,8 +324,7 @@ TEST_F(KernelTimeTest, WaitTimesOutOnTheTestClockAndSynchronizationEventsResetTh
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
 }
 
-TEST_F(KernelTimeTest, WaitAtDispatchLevelIsRefusedAndReported)
-{
+TEST_F(KernelTimeTest, WaitAtDispatchLevelIsRefusedAndReported) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KSPIN_LOCK lock;
@@ -338,7 +333,8 @@ TEST_F(KernelTimeTest, WaitAtDispatchLevelIsRefusedAndReported)
     KeAcquireSpinLock(&lock, &old);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -10000;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
     KeReleaseSpinLock(&lock, old);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_TRUE(TookOneFinding(verifier::kWaitAtDispatch));
@@ -348,8 +344,7 @@ TEST_F(KernelTimeTest, WaitAtDispatchLevelIsRefusedAndReported)
 
 class PoolAndLocksTest : public hostkernel::testing::KernelTest {};
 
-TEST_F(PoolAndLocksTest, PoolMisuseIsReported)
-{
+TEST_F(PoolAndLocksTest, PoolMisuseIsReported) {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(verifier::PoolBlocksOutstanding(kTestTag), 1u);
@@ -366,9 +361,9 @@ TEST_F(PoolAndLocksTest, PoolMisuseIsReported)
     ExFreePoolWithTag(second, kTestTag);
 }
 
-TEST_F(PoolAndLocksTest, FreeingABlockWithItsTimerStillSetIsReportedAndTheTimerNeverFires)
-{
-    auto *probe = static_cast<TimerProbe *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TimerProbe), kTestTag));
+TEST_F(PoolAndLocksTest, FreeingABlockWithItsTimerStillSetIsReportedAndTheTimerNeverFires) {
+    auto* probe =
+        static_cast<TimerProbe*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TimerProbe), kTestTag));
     KeInitializeTimer(&probe->timer);
     KeInitializeDpc(&probe->dpc, ProbeDpc, probe);
     LARGE_INTEGER due;
@@ -379,8 +374,7 @@ TEST_F(PoolAndLocksTest, FreeingABlockWithItsTimerStillSetIsReportedAndTheTimerN
     hostkernel::AdvanceClockMs(20); // would run the DPC on freed memory
 }
 
-TEST_F(PoolAndLocksTest, LockOrderCyclesDeclaredOrdersAndLockRulesAreReported)
-{
+TEST_F(PoolAndLocksTest, LockOrderCyclesDeclaredOrdersAndLockRulesAreReported) {
     KSPIN_LOCK a, b, c;
     KeInitializeSpinLock(&a);
     KeInitializeSpinLock(&b);

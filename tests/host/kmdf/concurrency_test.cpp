@@ -19,8 +19,7 @@ using hostkernel::testing::UrbSubmission;
 
 class ConcurrencyTest : public hostkernel::testing::KernelTest {};
 
-TEST_F(ConcurrencyTest, TransfersAndClientsRunTogetherWithoutLosingARequest)
-{
+TEST_F(ConcurrencyTest, TransfersAndClientsRunTogetherWithoutLosingARequest) {
     StubUsbDevice usb;
     DriverUnderTest driver(L"SampleFilter", SampleDriverEntry);
     ASSERT_EQ(driver.AddDevice(usb.Pdo()), STATUS_SUCCESS);
@@ -31,13 +30,16 @@ TEST_F(ConcurrencyTest, TransfersAndClientsRunTogetherWithoutLosingARequest)
     std::atomic<int> clientsReady{0};
     std::atomic<int> transfersOk{0};
     auto reporter = [&](uint8_t id) {
-        while (clientsReady < 3) std::this_thread::yield();
+        while (clientsReady < 3)
+            std::this_thread::yield();
         for (int i = 0; i < kTransfersPerThread; ++i) {
             auto transfer = UrbSubmission::InterruptIn(StubUsbDevice::PipeHandle(0x82), 8);
             transfer->Submit(usb.TopOfStack());
             // The other reporter may take this transfer first; any pending one will do.
-            while (!transfer->IsComplete()) usb.CompleteTransfer(0x82, {id, static_cast<uint8_t>(i)});
-            if (transfer->Status() == STATUS_SUCCESS && transfer->Bytes().size() == 2) transfersOk++;
+            while (!transfer->IsComplete())
+                usb.CompleteTransfer(0x82, {id, static_cast<uint8_t>(i)});
+            if (transfer->Status() == STATUS_SUCCESS && transfer->Bytes().size() == 2)
+                transfersOk++;
         }
     };
 
@@ -51,7 +53,8 @@ TEST_F(ConcurrencyTest, TransfersAndClientsRunTogetherWithoutLosingARequest)
             results[index].push_back(parked);
             auto echo = handle.DeviceIoControl(IOCTL_SAMPLE_ECHO, {1, 2}, 2);
             EXPECT_EQ(echo.status, STATUS_SUCCESS);
-            if (index == 2) handle.CancelIo(); // the cancel flag races with deliveries
+            if (index == 2)
+                handle.CancelIo(); // the cancel flag races with deliveries
             parked.Wait(std::chrono::milliseconds(2));
         }
         handle.Close(); // cleanup cancels what is still parked
@@ -67,8 +70,8 @@ TEST_F(ConcurrencyTest, TransfersAndClientsRunTogetherWithoutLosingARequest)
     c2.join();
 
     EXPECT_EQ(transfersOk, 2 * kTransfersPerThread);
-    for (auto &list : results) {
-        for (auto &io : list) {
+    for (auto& list : results) {
+        for (auto& io : list) {
             ASSERT_TRUE(io.Wait());
             EXPECT_TRUE(io.Status() == STATUS_SUCCESS || io.Status() == STATUS_CANCELLED);
             if (io.Status() == STATUS_SUCCESS) {

@@ -35,24 +35,26 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WORK_CONTEXT, WorkGetContext)
 std::string cleanupOrder;
 WDFDRIVER testDriver;
 
-NTSTATUS NTAPI ObjectsDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
-{
+NTSTATUS NTAPI ObjectsDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
     config.DriverInitFlags = WdfDriverInitNonPnpDriver;
-    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, &testDriver);
+    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                           &testDriver);
 }
 
-VOID NTAPI RecordCleanup(WDFOBJECT Object) { cleanupOrder += OwnerGetContext(Object)->Name; }
+VOID NTAPI RecordCleanup(WDFOBJECT Object) {
+    cleanupOrder += OwnerGetContext(Object)->Name;
+}
 
 // Framework objects under a control device, created and used as driver code.
 class FrameworkObjectsTest : public hostkernel::testing::KernelTest {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         KernelTest::SetUp();
         cleanupOrder.clear();
-        driver = std::make_unique<hostkernel::testing::DriverUnderTest>(L"Objects", ObjectsDriverEntry);
+        driver =
+            std::make_unique<hostkernel::testing::DriverUnderTest>(L"Objects", ObjectsDriverEntry);
         scope = std::make_unique<hostkernel::DriverScope>(driver->Driver());
         DECLARE_CONST_UNICODE_STRING(sddl, L"D:P(A;;GA;;;SY)");
         PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(testDriver, &sddl);
@@ -66,16 +68,16 @@ protected:
         WdfControlFinishInitializing(device);
     }
 
-    void TearDown() override
-    {
-        if (device != nullptr) WdfObjectDelete(device);
+    void TearDown() override {
+        if (device != nullptr)
+            WdfObjectDelete(device);
         scope.reset();
         driver.reset();
         KernelTest::TearDown();
     }
 
-    WDFSPINLOCK ChildLock(WDFOBJECT parent, const char *name, PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = RecordCleanup)
-    {
+    WDFSPINLOCK ChildLock(WDFOBJECT parent, const char* name,
+                          PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = RecordCleanup) {
         WDF_OBJECT_ATTRIBUTES attributes;
         WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, OWNER_CONTEXT);
         attributes.ParentObject = parent;
@@ -91,9 +93,8 @@ protected:
     WDFDEVICE device = nullptr;
 };
 
-TEST_F(FrameworkObjectsTest, ContextsAreZeroedTypedAndFoundFromTheirPointer)
-{
-    OWNER_CONTEXT *context = OwnerGetContext(device);
+TEST_F(FrameworkObjectsTest, ContextsAreZeroedTypedAndFoundFromTheirPointer) {
+    OWNER_CONTEXT* context = OwnerGetContext(device);
     ASSERT_NE(context, nullptr);
     EXPECT_EQ(context->Value, 0u);
     EXPECT_EQ(WdfObjectContextGetObject(context), static_cast<WDFOBJECT>(device));
@@ -113,15 +114,13 @@ TEST_F(FrameworkObjectsTest, ContextsAreZeroedTypedAndFoundFromTheirPointer)
 WDFSPINLOCK childOfParent;
 
 // A parent's cleanup takes its child's lock, as a device cleanup takes its list lock.
-VOID NTAPI ParentCleanupUsingChild(WDFOBJECT Object)
-{
+VOID NTAPI ParentCleanupUsingChild(WDFOBJECT Object) {
     RecordCleanup(Object);
     WdfSpinLockAcquire(childOfParent);
     WdfSpinLockRelease(childOfParent);
 }
 
-TEST_F(FrameworkObjectsTest, DeletingAParentCleansUpChildrenFirstAndTheirLocksStayUsableMeanwhile)
-{
+TEST_F(FrameworkObjectsTest, DeletingAParentCleansUpChildrenFirstAndTheirLocksStayUsableMeanwhile) {
     WDFSPINLOCK parent = ChildLock(device, "P;", ParentCleanupUsingChild);
     childOfParent = ChildLock(parent, "A;");
     ChildLock(parent, "B;");
@@ -132,8 +131,7 @@ TEST_F(FrameworkObjectsTest, DeletingAParentCleansUpChildrenFirstAndTheirLocksSt
     EXPECT_TRUE(TookOneFinding(verifier::kDeletedObjectUse));
 }
 
-TEST_F(FrameworkObjectsTest, AReferenceKeepsADeletedObjectsContextUntilTheLastDereference)
-{
+TEST_F(FrameworkObjectsTest, AReferenceKeepsADeletedObjectsContextUntilTheLastDereference) {
     WDFSPINLOCK lock = ChildLock(device, "L;");
     WdfObjectReference(lock);
     WdfObjectDelete(lock);
@@ -147,8 +145,7 @@ TEST_F(FrameworkObjectsTest, AReferenceKeepsADeletedObjectsContextUntilTheLastDe
     EXPECT_TRUE(TookOneFinding(verifier::kDeletedObjectUse));
 }
 
-TEST_F(FrameworkObjectsTest, WaitLockTimesOutWhileHeldAndIsTrackedForLockOrder)
-{
+TEST_F(FrameworkObjectsTest, WaitLockTimesOutWhileHeldAndIsTrackedForLockOrder) {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = device;
@@ -178,20 +175,19 @@ TEST_F(FrameworkObjectsTest, WaitLockTimesOutWhileHeldAndIsTrackedForLockOrder)
     EXPECT_THAT(findings[0].message, ::testing::HasSubstr("DriverWaitLock"));
 }
 
-VOID NTAPI CountingWorkItem(WDFWORKITEM WorkItem)
-{
+VOID NTAPI CountingWorkItem(WDFWORKITEM WorkItem) {
     InterlockedIncrement(&WorkGetContext(WorkItem)->Runs);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(FrameworkObjectsTest, WorkItemRunsOncePerEnqueueThatFindsItIdle)
-{
+TEST_F(FrameworkObjectsTest, WorkItemRunsOncePerEnqueueThatFindsItIdle) {
     WDF_WORKITEM_CONFIG config;
     WDF_WORKITEM_CONFIG_INIT(&config, CountingWorkItem);
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, WORK_CONTEXT);
     WDFWORKITEM item;
-    EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_INVALID_PARAMETER); // no parent
+    EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item),
+              STATUS_INVALID_PARAMETER); // no parent
     EXPECT_TRUE(TookOneFinding(verifier::kFramework));
     attributes.ParentObject = device;
     ASSERT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
@@ -202,7 +198,10 @@ TEST_F(FrameworkObjectsTest, WorkItemRunsOncePerEnqueueThatFindsItIdle)
     KeInitializeEvent(&release, NotificationEvent, FALSE);
     PIO_WORKITEM blocker = IoAllocateWorkItem(WdfDeviceWdmGetDeviceObject(device));
     IoQueueWorkItem(
-        blocker, [](PDEVICE_OBJECT, PVOID event) { KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr); },
+        blocker,
+        [](PDEVICE_OBJECT, PVOID event) {
+            KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+        },
         DelayedWorkQueue, &release);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old); // enqueued from a DPC, as the hold timer does
@@ -220,21 +219,22 @@ TEST_F(FrameworkObjectsTest, WorkItemRunsOncePerEnqueueThatFindsItIdle)
     WdfObjectDelete(item);
 }
 
-TEST_F(FrameworkObjectsTest, ControlDeviceNamesCollideAndInitsAreFreedByTheirOwner)
-{
+TEST_F(FrameworkObjectsTest, ControlDeviceNamesCollideAndInitsAreFreedByTheirOwner) {
     EXPECT_EQ(hostkernel::testing::DeviceSddl(device), L"D:P(A;;GA;;;SY)");
     DECLARE_CONST_UNICODE_STRING(sddl, L"D:P(A;;GA;;;SY)");
     PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(testDriver, &sddl);
     DECLARE_CONST_UNICODE_STRING(name, L"\\Device\\ObjectsTest");
     ASSERT_EQ(WdfDeviceInitAssignName(init, &name), STATUS_SUCCESS);
     WDFDEVICE second = nullptr;
-    EXPECT_EQ(WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &second), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &second),
+              STATUS_OBJECT_NAME_COLLISION);
     ASSERT_NE(init, nullptr); // still the caller's
     WdfDeviceInitFree(init);
 
     hostkernel::UserHandle handle;
     DECLARE_CONST_UNICODE_STRING(link, L"\\DosDevices\\ObjectsLink");
-    EXPECT_EQ(hostkernel::UserHandle::Open(L"\\\\.\\ObjectsLink", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(hostkernel::UserHandle::Open(L"\\\\.\\ObjectsLink", &handle),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     ASSERT_EQ(WdfDeviceCreateSymbolicLink(device, &link), STATUS_SUCCESS);
     EXPECT_EQ(hostkernel::UserHandle::Open(L"\\\\.\\ObjectsLink", &handle), STATUS_SUCCESS);
     handle.Close();
@@ -243,8 +243,7 @@ TEST_F(FrameworkObjectsTest, ControlDeviceNamesCollideAndInitsAreFreedByTheirOwn
     EXPECT_FALSE(hostkernel::SymbolicLinkExists(L"\\DosDevices\\ObjectsLink"));
 }
 
-TEST(FrameworkRealTime, TimerFiresOnItsOwnInRealTime)
-{
+TEST(FrameworkRealTime, TimerFiresOnItsOwnInRealTime) {
     hostkernel::Start(hostkernel::ClockMode::RealTime);
     KTIMER timer;
     KeInitializeTimer(&timer);

@@ -20,8 +20,7 @@ using hostkernel::testing::StubUsbDevice;
 using hostkernel::testing::UrbSubmission;
 
 struct Rig {
-    Rig()
-    {
+    Rig() {
         hostkernel::Start(hostkernel::ClockMode::RealTime);
         hostkernel::verifier::SetLockTracking(false);
         usb = std::make_unique<StubUsbDevice>();
@@ -30,8 +29,7 @@ struct Rig {
         driver->Start(usb->Pdo());
         UserHandle::Open(SAMPLE_CONTROL_LINK, &handle);
     }
-    ~Rig()
-    {
+    ~Rig() {
         handle.Close();
         hostkernel::Stop();
         hostkernel::verifier::SetLockTracking(true);
@@ -41,8 +39,7 @@ struct Rig {
     UserHandle handle;
 };
 
-void BM_DirectControlRequest(benchmark::State &state)
-{
+void BM_DirectControlRequest(benchmark::State& state) {
     auto rig = std::make_unique<Rig>();
     std::vector<uint8_t> input{1, 2, 3, 4};
     std::vector<uint8_t> output(4);
@@ -54,8 +51,7 @@ void BM_DirectControlRequest(benchmark::State &state)
     state.counters["findings"] = static_cast<double>(hostkernel::verifier::TakeFindings().size());
 }
 
-void BM_ForwardedTransferRoundTrip(benchmark::State &state)
-{
+void BM_ForwardedTransferRoundTrip(benchmark::State& state) {
     auto rig = std::make_unique<Rig>();
     std::vector<uint8_t> report{3, 0x81, 0x27, 0x40};
     PDEVICE_OBJECT top = rig->usb->TopOfStack();

@@ -12,8 +12,8 @@
 namespace hostkernel {
 
 enum class ClockMode {
-    Test,     // time moves only when a test advances it; timers fire as it passes them
-    RealTime  // time follows the machine's monotonic clock
+    Test,    // time moves only when a test advances it; timers fire as it passes them
+    RealTime // time follows the machine's monotonic clock
 };
 
 // The kernel is one per process. Start() (re)configures it; it must be idle (no drivers loaded).
@@ -28,7 +28,9 @@ uint64_t Now();
 // Test clock: moves time forward, firing timers in due-time order (each at its own due time);
 // returns when the DPCs and work items they caused have run.
 void AdvanceClock(std::chrono::nanoseconds delta);
-inline void AdvanceClockMs(int64_t milliseconds) { AdvanceClock(std::chrono::milliseconds(milliseconds)); }
+inline void AdvanceClockMs(int64_t milliseconds) {
+    AdvanceClock(std::chrono::milliseconds(milliseconds));
+}
 // Waits (in real time, at most `limit`) until no DPC is queued or running and the system worker
 // thread is idle or blocked in a wait. False if that did not happen within the limit.
 bool Settle(std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -43,7 +45,8 @@ bool WaitForEndedWaits(std::chrono::milliseconds limit = std::chrono::seconds(10
 // Driver loading: makes a DRIVER_OBJECT named \Driver\<name>, calls entry with the registry path
 // \Registry\Machine\System\CurrentControlSet\Services\<name>, and keeps it loaded until
 // UnloadDriver or Stop. NULL if entry fails (its status in *status).
-PDRIVER_OBJECT LoadDriver(const std::wstring &name, PDRIVER_INITIALIZE entry, NTSTATUS *status = nullptr);
+PDRIVER_OBJECT LoadDriver(const std::wstring& name, PDRIVER_INITIALIZE entry,
+                          NTSTATUS* status = nullptr);
 // For a framework layer: `cleanup` runs if the driver's entry point then fails, as a framework's
 // entry stub cleans up after a failed DriverEntry on Windows (Windows never calls DriverUnload
 // then, and neither does LoadDriver).
@@ -71,13 +74,13 @@ bool DebugOutputShown();
 
 // Runs `fn` as code of `driver` (pool it allocates is counted to that driver).
 class DriverScope {
-public:
+  public:
     explicit DriverScope(PDRIVER_OBJECT driver);
     ~DriverScope();
-    DriverScope(const DriverScope &) = delete;
-    DriverScope &operator=(const DriverScope &) = delete;
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
 
-private:
+  private:
     PDRIVER_OBJECT previous_;
 };
 
@@ -87,13 +90,13 @@ struct InterfaceState {
     bool enabled = false;
     std::wstring link; // \??\... symbolic link name
 };
-InterfaceState DeviceInterfaceOf(PDEVICE_OBJECT physicalDevice, const GUID &interfaceClass);
+InterfaceState DeviceInterfaceOf(PDEVICE_OBJECT physicalDevice, const GUID& interfaceClass);
 // Every enable and disable of any interface, in order: "+<link>" or "-<link>".
 std::wstring DeviceInterfaceHistory();
 
 // Looks up a named device (\Device\...) or symbolic link (\DosDevices\..., \??\..., \\.\...).
-PDEVICE_OBJECT FindDevice(const std::wstring &name);
-bool SymbolicLinkExists(const std::wstring &link);
+PDEVICE_OBJECT FindDevice(const std::wstring& name);
+bool SymbolicLinkExists(const std::wstring& link);
 
 } // namespace hostkernel
 

@@ -25,7 +25,7 @@ struct FileHandleState;
 
 // One request in flight or finished, as the caller sees it.
 class PendingIo {
-public:
+  public:
     explicit PendingIo(std::shared_ptr<detail::IoState> state);
     // True once the request has completed (the caller's IO_STATUS_BLOCK is filled).
     bool IsComplete() const;
@@ -42,7 +42,7 @@ public:
     // IoCancelIrp on the request, as CancelIoEx would.
     bool Cancel() const;
 
-private:
+  private:
     std::shared_ptr<detail::IoState> state_;
 };
 
@@ -53,33 +53,33 @@ struct IoResult {
 };
 
 class UserHandle {
-public:
+  public:
     UserHandle() = default;
     ~UserHandle(); // closes the handle if still open
-    UserHandle(UserHandle &&) noexcept;
-    UserHandle &operator=(UserHandle &&) noexcept;
-    UserHandle(const UserHandle &) = delete;
-    UserHandle &operator=(const UserHandle &) = delete;
+    UserHandle(UserHandle&&) noexcept;
+    UserHandle& operator=(UserHandle&&) noexcept;
+    UserHandle(const UserHandle&) = delete;
+    UserHandle& operator=(const UserHandle&) = delete;
 
     // CreateFile(path, read|write, share read|write, OPEN_EXISTING). Path forms: \\.\Name,
     // \DosDevices\Name, \??\Name, \Device\Name. The status is the create request's.
-    static NTSTATUS Open(const std::wstring &path, UserHandle *handle);
+    static NTSTATUS Open(const std::wstring& path, UserHandle* handle);
     bool IsOpen() const { return state_ != nullptr; }
 
     // Overlapped DeviceIoControl. `output` gives the output buffer's length and initial content
     // (some codes carry parameters in it); an empty vector passes no output buffer.
-    PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t> &input,
-                                        const std::vector<uint8_t> &output);
-    PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t> &input, size_t outputLength)
-    {
+    PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t>& input,
+                                        const std::vector<uint8_t>& output);
+    PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t>& input,
+                                        size_t outputLength) {
         return DeviceIoControlOverlapped(code, input, std::vector<uint8_t>(outputLength, 0));
     }
     // Synchronous DeviceIoControl: returns when the request completes (a request still pending
     // after `limit` of real time is a verifier finding and returns with status STATUS_PENDING).
-    IoResult DeviceIoControl(ULONG code, const std::vector<uint8_t> &input, const std::vector<uint8_t> &output,
+    IoResult DeviceIoControl(ULONG code, const std::vector<uint8_t>& input,
+                             const std::vector<uint8_t>& output,
                              std::chrono::milliseconds limit = std::chrono::seconds(5));
-    IoResult DeviceIoControl(ULONG code, const std::vector<uint8_t> &input, size_t outputLength)
-    {
+    IoResult DeviceIoControl(ULONG code, const std::vector<uint8_t>& input, size_t outputLength) {
         return DeviceIoControl(code, input, std::vector<uint8_t>(outputLength, 0));
     }
 
@@ -93,7 +93,7 @@ public:
     PFILE_OBJECT FileObject() const;
     PDEVICE_OBJECT Device() const;
 
-private:
+  private:
     std::shared_ptr<detail::FileHandleState> state_;
     std::shared_ptr<detail::FileHandleState> closed_; // kept to answer CloseDelivered()
 };
@@ -108,34 +108,33 @@ void EndThreadIo(std::chrono::milliseconds limit = std::chrono::seconds(10));
 // at thread exit (EndThreadIo), so a request the thread left pending is cancelled and waited for
 // before the thread is gone. Join() (or the destructor) waits for all of it.
 class UserThread {
-public:
+  public:
     template <class Body>
-    explicit UserThread(Body &&body)
+    explicit UserThread(Body&& body)
         : thread_([b = std::forward<Body>(body)]() mutable {
               b();
               EndThreadIo();
-          })
-    {
-    }
+          }) {}
     ~UserThread() { Join(); }
-    UserThread(const UserThread &) = delete;
-    UserThread &operator=(const UserThread &) = delete;
-    void Join()
-    {
-        if (thread_.joinable()) thread_.join();
+    UserThread(const UserThread&) = delete;
+    UserThread& operator=(const UserThread&) = delete;
+    void Join() {
+        if (thread_.joinable())
+            thread_.join();
     }
 
-private:
+  private:
     std::thread thread_;
 };
 
 // Kernel-side request from above a device stack (what a driver above, such as the HID class
 // driver, sends): IRP_MJ_INTERNAL_DEVICE_CONTROL with Argument1/Argument2, sent to `device`
 // (use the top of the stack) at the current IRQL. The IRP is freed by the sender on completion.
-PendingIo SendInternalDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID argument1, PVOID argument2 = nullptr);
+PendingIo SendInternalDeviceControl(PDEVICE_OBJECT device, ULONG code, PVOID argument1,
+                                    PVOID argument2 = nullptr);
 // Any IRP with one stack location filled by `setup`, e.g. plug-and-play requests.
-PendingIo SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, void (*setup)(PIO_STACK_LOCATION, void *),
-                  void *setupContext);
+PendingIo SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                  void (*setup)(PIO_STACK_LOCATION, void*), void* setupContext);
 
 } // namespace hostkernel
 

@@ -12,21 +12,21 @@
 namespace hostkernel::verifier {
 
 // Rule names that appear in findings.
-inline constexpr const char *kExactlyOnceCompletion = "exactly-once completion";
-inline constexpr const char *kRequestLeftBehind = "no request left behind";
-inline constexpr const char *kPoolBalance = "pool balanced per tag";
-inline constexpr const char *kPoolMisuse = "pool use";
-inline constexpr const char *kLockOrder = "lock order";
-inline constexpr const char *kLockHeldAlone = "lock held alone";
-inline constexpr const char *kLockMisuse = "lock use";
-inline constexpr const char *kWaitAtDispatch = "no wait at DISPATCH_LEVEL";
-inline constexpr const char *kWaitLockAtDispatch = "no wait lock at DISPATCH_LEVEL";
-inline constexpr const char *kDeletedObjectUse = "no use of a deleted object";
-inline constexpr const char *kIrql = "IRQL";
-inline constexpr const char *kTimerInFreedMemory = "no timer or DPC in freed memory";
-inline constexpr const char *kAssertion = "assertion";
-inline constexpr const char *kFramework = "framework use";
-inline constexpr const char *kEndlessWait = "no wait that never ends";
+inline constexpr const char* kExactlyOnceCompletion = "exactly-once completion";
+inline constexpr const char* kRequestLeftBehind = "no request left behind";
+inline constexpr const char* kPoolBalance = "pool balanced per tag";
+inline constexpr const char* kPoolMisuse = "pool use";
+inline constexpr const char* kLockOrder = "lock order";
+inline constexpr const char* kLockHeldAlone = "lock held alone";
+inline constexpr const char* kLockMisuse = "lock use";
+inline constexpr const char* kWaitAtDispatch = "no wait at DISPATCH_LEVEL";
+inline constexpr const char* kWaitLockAtDispatch = "no wait lock at DISPATCH_LEVEL";
+inline constexpr const char* kDeletedObjectUse = "no use of a deleted object";
+inline constexpr const char* kIrql = "IRQL";
+inline constexpr const char* kTimerInFreedMemory = "no timer or DPC in freed memory";
+inline constexpr const char* kAssertion = "assertion";
+inline constexpr const char* kFramework = "framework use";
+inline constexpr const char* kEndlessWait = "no wait that never ends";
 
 struct Finding {
     std::string rule;
@@ -34,22 +34,22 @@ struct Finding {
 };
 
 // Records a finding (and prints it to stderr at once, so it shows next to the failing test).
-void Report(const char *rule, const std::string &message);
+void Report(const char* rule, const std::string& message);
 // The findings so far, removed from the record.
 std::vector<Finding> TakeFindings();
 size_t FindingCount();
 // "rule: message" lines, one per finding.
-std::string Describe(const std::vector<Finding> &findings);
+std::string Describe(const std::vector<Finding>& findings);
 
 // Locks are keyed by address: a KSPIN_LOCK, or the handle of a framework lock.
-void NameLock(const void *lock, const std::string &name);
+void NameLock(const void* lock, const std::string& name);
 // Findings if `lock` is taken while any other tracked lock is held, or the reverse.
-void RequireHeldAlone(const void *lock);
+void RequireHeldAlone(const void* lock);
 // Declares that `before` is taken before `after` when both are held, as if that order had been
 // seen: the first acquisition in the other order is a lock-order finding.
-void DeclareLockOrder(const void *before, const void *after);
+void DeclareLockOrder(const void* before, const void* after);
 // A finding whenever `a` and `b` are held together, in either order.
-void ForbidHoldingTogether(const void *a, const void *b);
+void ForbidHoldingTogether(const void* a, const void* b);
 // How long (real time) the framework waits for requests only driver code can complete (a
 // synchronous queue purge or stop) before it reports the wait as one that never ends and
 // returns; 5 s unless a test sets it.
@@ -87,9 +87,9 @@ void SetFrameworkPoolTag(ULONG tag);
 
 // Internal hooks for the lock tracking of locks that are not KSPIN_LOCKs (the framework's wait
 // locks report through these).
-void NoteLockAcquired(const void *lock, const char *kind);
-void NoteLockReleased(const void *lock);
-void ForgetLock(const void *lock);
+void NoteLockAcquired(const void* lock, const char* kind);
+void NoteLockReleased(const void* lock);
+void ForgetLock(const void* lock);
 // Leaves an initialised KSPIN_LOCK out of lock tracking (the framework's own locks).
 void UntrackSpinLock(PKSPIN_LOCK lock);
 

@@ -13,10 +13,11 @@ extern "C" {
 #endif
 
 /* ---- Control codes ---- */
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode) & 0xffff0000) >> 16)
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
+    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) |            \
+     (ULONG)(Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode)&0xffff0000) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
@@ -122,7 +123,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate,
     PowerSystemShutdown,
     PowerSystemMaximum
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
@@ -131,14 +133,19 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE;
-typedef enum { PowerActionNone = 0, PowerActionShutdown = 5, PowerActionShutdownReset = 6 } POWER_ACTION;
+typedef enum {
+    PowerActionNone = 0,
+    PowerActionShutdown = 5,
+    PowerActionShutdownReset = 6
+} POWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
@@ -216,7 +223,7 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 typedef struct _MDL {
-    struct _MDL *Next;
+    struct _MDL* Next;
     CSHORT Size;
     CSHORT MdlFlags;
     PVOID Process;
@@ -236,27 +243,29 @@ typedef struct _IO_SECURITY_CONTEXT {
     ULONG FullCreateOptions;
 } IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
 
-typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
-typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
-typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject,
-                                         struct _DEVICE_OBJECT *PhysicalDeviceObject);
-typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
-typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
-typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
+                                         PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
+                                         struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef DRIVER_DISPATCH DRIVER_DISPATCH_PAGED;
-typedef VOID NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef DRIVER_STARTIO *PDRIVER_STARTIO;
-typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef DRIVER_CANCEL *PDRIVER_CANCEL;
-typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
-typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
-typedef VOID NTAPI IO_WORKITEM_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, PVOID Context);
-typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+typedef VOID NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_STARTIO* PDRIVER_STARTIO;
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                             PVOID Context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 
 typedef struct _DRIVER_EXTENSION {
-    struct _DRIVER_OBJECT *DriverObject;
+    struct _DRIVER_OBJECT* DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
     ULONG Count;
     UNICODE_STRING ServiceKeyName;
@@ -265,7 +274,8 @@ typedef struct _DRIVER_EXTENSION {
 typedef struct _DRIVER_OBJECT {
     CSHORT Type;
     CSHORT Size;
-    struct _DEVICE_OBJECT *DeviceObject; /* the driver's devices, newest first, through NextDevice */
+    struct _DEVICE_OBJECT*
+        DeviceObject; /* the driver's devices, newest first, through NextDevice */
     ULONG Flags;
     PVOID DriverStart;
     ULONG DriverSize;
@@ -284,10 +294,10 @@ typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
     LONG ReferenceCount;
-    struct _DRIVER_OBJECT *DriverObject;
-    struct _DEVICE_OBJECT *NextDevice;
-    struct _DEVICE_OBJECT *AttachedDevice; /* the device attached directly above this one */
-    struct _IRP *CurrentIrp;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice; /* the device attached directly above this one */
+    struct _IRP* CurrentIrp;
     PVOID Timer;
     ULONG Flags;
     ULONG Characteristics;
@@ -319,7 +329,7 @@ typedef struct _FILE_OBJECT {
     PVOID SectionObjectPointer;
     PVOID PrivateCacheMap;
     NTSTATUS FinalStatus;
-    struct _FILE_OBJECT *RelatedFileObject;
+    struct _FILE_OBJECT* RelatedFileObject;
     BOOLEAN LockOperation;
     BOOLEAN DeletePending;
     BOOLEAN ReadAccess;
@@ -403,7 +413,7 @@ typedef struct _IO_STACK_LOCATION {
         } Others;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;
-    struct _FILE_OBJECT *FileObject;
+    struct _FILE_OBJECT* FileObject;
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
@@ -415,7 +425,7 @@ typedef struct _KDEVICE_QUEUE_ENTRY {
 } KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
 
 typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
-typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
+typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 typedef struct _IRP {
     CSHORT Type;
@@ -423,7 +433,7 @@ typedef struct _IRP {
     PMDL MdlAddress;
     ULONG Flags;
     union {
-        struct _IRP *MasterIrp;
+        struct _IRP* MasterIrp;
         volatile LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
@@ -461,11 +471,11 @@ typedef struct _IRP {
             struct {
                 LIST_ENTRY ListEntry;
                 union {
-                    struct _IO_STACK_LOCATION *CurrentStackLocation;
+                    struct _IO_STACK_LOCATION* CurrentStackLocation;
                     ULONG PacketType;
                 };
             };
-            struct _FILE_OBJECT *OriginalFileObject;
+            struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
         PVOID CompletionKey;
     } Tail;
@@ -473,40 +483,46 @@ typedef struct _IRP {
 } IRP, *PIRP;
 
 /* ---- IRP stack handling (inline, exactly as the I/O manager defines it) ---- */
-FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
-FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation - 1; }
-FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp)
-{
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+FORCEINLINE VOID IoSetNextIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
-FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
-{
+FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
-FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
-{
+FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PIO_STACK_LOCATION nextIrpSp = IoGetNextIrpStackLocation(Irp);
     memcpy(nextIrpSp, irpSp, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
     nextIrpSp->Control = 0;
 }
-FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
-{
+FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                        PVOID Context, BOOLEAN InvokeOnSuccess,
+                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
     PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
     irpSp->CompletionRoutine = CompletionRoutine;
     irpSp->Context = Context;
     irpSp->Control = 0;
-    if (InvokeOnSuccess) irpSp->Control = SL_INVOKE_ON_SUCCESS;
-    if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
-    if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
+    if (InvokeOnSuccess)
+        irpSp->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        irpSp->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
-FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
-FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
-{
-    return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine, (PVOID)CancelRoutine);
+FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine,
+                                                      (PVOID)CancelRoutine);
 }
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 
@@ -516,10 +532,12 @@ NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
 NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 /* A threaded request: completion sets Event and copies the status into IoStatusBlock, then frees
    the IRP. With a METHOD_BUFFERED code the output is copied back through a system buffer. */
-NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                                     PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                                     ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
-                                                     PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
+                                                     PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                                     ULONG InputBufferLength, PVOID OutputBuffer,
+                                                     ULONG OutputBufferLength,
+                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                     PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI NTSTATUS NTAPI IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IofCallDriver IoCallDriver
 /* Completing a request twice, or one that was never issued, is a verifier finding. */
@@ -533,17 +551,21 @@ NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* ---- MDLs: on this kernel a buffer's system address is the caller's own address ---- */
-typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority = 0,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
 #define MdlMappingNoExecute 0x40000000
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
-NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
-                                     PIRP Irp);
+NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                                     BOOLEAN ChargeQuota, PIRP Irp);
 NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                           LOCK_OPERATION Operation);
 NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
-FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
-{
+FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
     (void)Priority;
     return (PVOID)((PUCHAR)Mdl->StartVa + Mdl->ByteOffset);
 }
@@ -554,24 +576,34 @@ FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
 /* ---- Devices, drivers, names ---- */
 NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                           PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT *DeviceObject);
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT* DeviceObject);
 /* Deleting a device that still has requests in its hands is a verifier finding. */
 NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                             PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
+                                                PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
-                                                     PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
-NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                                     const GUID* InterfaceClassGuid,
+                                                     PUNICODE_STRING ReferenceString,
+                                                     PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
+                                                     BOOLEAN Enable);
 NTKERNELAPI VOID NTAPI ObReferenceObject(PVOID Object);
 NTKERNELAPI VOID NTAPI ObDereferenceObject(PVOID Object);
 #define ObfReferenceObject ObReferenceObject
 #define ObfDereferenceObject ObDereferenceObject
 
 /* ---- Work items, run at PASSIVE_LEVEL on the system worker thread ---- */
-typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue,
+    DelayedWorkQueue,
+    HyperCriticalWorkQueue
+} WORK_QUEUE_TYPE;
 typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
 NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);

@@ -11,53 +11,51 @@ extern "C" {
 #endif
 
 /* ---- Lists ---- */
-FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
-FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
-FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
-{
+FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+    return (BOOLEAN)(ListHead->Flink == ListHead);
+}
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
     PLIST_ENTRY Flink = Entry->Flink;
     PLIST_ENTRY Blink = Entry->Blink;
     Blink->Flink = Flink;
     Flink->Blink = Blink;
     return (BOOLEAN)(Flink == Blink);
 }
-FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
-{
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
     PLIST_ENTRY Entry = ListHead->Flink;
     RemoveEntryList(Entry);
     return Entry;
 }
-FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead)
-{
+FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
     PLIST_ENTRY Entry = ListHead->Blink;
     RemoveEntryList(Entry);
     return Entry;
 }
-FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
-{
+FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     PLIST_ENTRY Blink = ListHead->Blink;
     Entry->Flink = ListHead;
     Entry->Blink = Blink;
     Blink->Flink = Entry;
     ListHead->Blink = Entry;
 }
-FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
-{
+FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
     PLIST_ENTRY Flink = ListHead->Flink;
     Entry->Flink = Flink;
     Entry->Blink = ListHead;
     Flink->Blink = Entry;
     ListHead->Flink = Entry;
 }
-FORCEINLINE VOID PushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY Entry)
-{
+FORCEINLINE VOID PushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY Entry) {
     Entry->Next = ListHead->Next;
     ListHead->Next = Entry;
 }
-FORCEINLINE PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY ListHead)
-{
+FORCEINLINE PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY ListHead) {
     PSINGLE_LIST_ENTRY First = ListHead->Next;
-    if (First != NULL) ListHead->Next = First->Next;
+    if (First != NULL)
+        ListHead->Next = First->Next;
     return First;
 }
 
@@ -67,13 +65,14 @@ FORCEINLINE PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY ListHead)
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
-NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
+NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
 /* ---- Counted strings ---- */
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 NTSYSAPI VOID NTAPI RtlInitString(PSTRING DestinationString, PCSZ SourceString);
-/* With AllocateDestinationString the buffer comes from pool and is freed by RtlFreeUnicodeString. */
+/* With AllocateDestinationString the buffer comes from pool and is freed by RtlFreeUnicodeString.
+ */
 NTSYSAPI NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                                      PCANSI_STRING SourceString,
                                                      BOOLEAN AllocateDestinationString);
@@ -82,7 +81,8 @@ NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationStr
                                                      BOOLEAN AllocateDestinationString);
 NTSYSAPI VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 NTSYSAPI VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
-NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
+                                         PCUNICODE_STRING SourceString);
 NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                              BOOLEAN CaseInSensitive);
 NTSYSAPI LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
@@ -90,52 +90,49 @@ NTSYSAPI LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_
 NTSYSAPI NTSTATUS NTAPI RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString);
 
 /* ---- Interlocked operations (full barriers, as on Windows) ---- */
-FORCEINLINE LONG InterlockedExchange(LONG volatile *Target, LONG Value)
-{
+FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
-{
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                            LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
-FORCEINLINE LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
-{
-    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedOr(LONG volatile *Destination, LONG Value)
-{
-    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedAnd(LONG volatile *Destination, LONG Value)
-{
-    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONG InterlockedXor(LONG volatile *Destination, LONG Value)
-{
-    return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedExchange64(LONGLONG volatile *Target, LONGLONG Value)
-{
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile *Addend)
-{
+FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONGLONG InterlockedDecrement64(LONGLONG volatile *Addend)
-{
+FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
-{
+FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedXor(LONG volatile* Destination, LONG Value) {
+    return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedExchange64(LONGLONG volatile* Target, LONGLONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand)
-{
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONGLONG InterlockedDecrement64(LONGLONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                                    PVOID Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 #define InterlockedIncrementAcquire InterlockedIncrement
@@ -167,7 +164,8 @@ NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 
 /* ---- Debug output and checks ---- */
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
-ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) __attribute__((format(printf, 3, 4)));
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
+    __attribute__((format(printf, 3, 4)));
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL 0
 #define DPFLTR_WARNING_LEVEL 1
@@ -182,12 +180,15 @@ ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) __attribute_
 #endif
 NTSYSAPI VOID NTAPI DbgBreakPoint(VOID);
 /* A failed assertion is a verifier finding (rule "assertion"), never a silent pass. */
-NTSYSAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
-#define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
-#define ASSERTMSG(msg, exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
+NTSYSAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber,
+                              PSTR Message);
+#define ASSERT(exp)                                                                                \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
+#define ASSERTMSG(msg, exp)                                                                        \
+    ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PSTR)(msg)), FALSE) : TRUE)
 #define NT_ASSERT(exp) ASSERT(exp)
-NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4)
-    __attribute__((noreturn));
+NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+                                    ULONG_PTR P4) __attribute__((noreturn));
 
 #ifdef __cplusplus
 }

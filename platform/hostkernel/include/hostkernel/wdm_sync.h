@@ -76,9 +76,9 @@ typedef struct _KEVENT {
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 struct _KDPC;
-typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                     PVOID SystemArgument2);
-typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext,
+                                     PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
     UCHAR Type;
@@ -96,7 +96,7 @@ typedef struct _KTIMER {
     DISPATCHER_HEADER Header; /* Header.Inserted is TRUE while the timer is set */
     ULARGE_INTEGER DueTime;   /* absolute interrupt time, 100 ns units */
     LIST_ENTRY TimerListEntry;
-    struct _KDPC *Dpc;
+    struct _KDPC* Dpc;
     LONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
@@ -106,8 +106,10 @@ NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 
-NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                       PVOID DeferredContext);
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                           PVOID SystemArgument2);
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 
@@ -115,14 +117,16 @@ NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period,
+                                       PKDPC Dpc);
 NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
 NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
 /* Waits on events and timers. A wait at DISPATCH_LEVEL with a non-zero time-out is a verifier
    finding and returns STATUS_TIMEOUT at once instead of blocking. */
-NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                                 BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);

@@ -3,28 +3,28 @@
 
 namespace hostkernel::testing {
 
-void KernelTest::SetUp()
-{
+void KernelTest::SetUp() {
     Start(ClockMode::Test);
     verifier::SetEndlessWaitLimit(std::chrono::seconds(5));
     verifier::TakeFindings();
 }
 
-void KernelTest::TearDown()
-{
+void KernelTest::TearDown() {
     Stop();
     auto findings = verifier::TakeFindings();
     EXPECT_TRUE(findings.empty()) << "verifier findings:\n" << verifier::Describe(findings);
 }
 
-std::vector<verifier::Finding> KernelTest::TakeFindings(const std::string &rule)
-{
+std::vector<verifier::Finding> KernelTest::TakeFindings(const std::string& rule) {
     std::vector<verifier::Finding> matching, others;
-    for (auto &f : verifier::TakeFindings()) (f.rule == rule ? matching : others).push_back(f);
+    for (auto& f : verifier::TakeFindings())
+        (f.rule == rule ? matching : others).push_back(f);
     EXPECT_TRUE(others.empty()) << "unexpected verifier findings:\n" << verifier::Describe(others);
     return matching;
 }
 
-bool KernelTest::TookOneFinding(const std::string &rule) { return TakeFindings(rule).size() == 1; }
+bool KernelTest::TookOneFinding(const std::string& rule) {
+    return TakeFindings(rule).size() == 1;
+}
 
 } // namespace hostkernel::testing

@@ -32,62 +32,61 @@ struct StubUsbDevice::State {
     // after the next selection. (The framework's own tests drive transfers without selecting.)
     bool configured = true;
     std::vector<UCHAR> endpoints; // of the configuration descriptor
-    std::function<bool(PURB, NTSTATUS *)> handler;
+    std::function<bool(PURB, NTSTATUS*)> handler;
 };
 
 namespace {
 
 std::atomic<int> stubCount{0};
 
-StubUsbDevice::State *StateOf(PDEVICE_OBJECT device)
-{
-    return *static_cast<StubUsbDevice::State **>(device->DeviceExtension);
+StubUsbDevice::State* StateOf(PDEVICE_OBJECT device) {
+    return *static_cast<StubUsbDevice::State**>(device->DeviceExtension);
 }
 
-UCHAR EndpointOf(USBD_PIPE_HANDLE pipe) { return static_cast<UCHAR>(reinterpret_cast<uintptr_t>(pipe) & 0xff); }
+UCHAR EndpointOf(USBD_PIPE_HANDLE pipe) {
+    return static_cast<UCHAR>(reinterpret_cast<uintptr_t>(pipe) & 0xff);
+}
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
-{
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-std::vector<uint8_t> BytesOf(PVOID buffer, PMDL mdl, ULONG length)
-{
+std::vector<uint8_t> BytesOf(PVOID buffer, PMDL mdl, ULONG length) {
     PVOID data = buffer;
-    if (data == nullptr && mdl != nullptr) data = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
-    if (data == nullptr) return {};
-    auto p = static_cast<const uint8_t *>(data);
+    if (data == nullptr && mdl != nullptr)
+        data = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    if (data == nullptr)
+        return {};
+    auto p = static_cast<const uint8_t*>(data);
     return std::vector<uint8_t>(p, p + length);
 }
 
-VOID NTAPI CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+VOID NTAPI CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    StubUsbDevice::State *state = StateOf(DeviceObject);
+    StubUsbDevice::State* state = StateOf(DeviceObject);
     {
         std::lock_guard<std::mutex> guard(state->mutex);
-        for (auto &queue : state->pending) {
-            auto &q = queue.second;
+        for (auto& queue : state->pending) {
+            auto& q = queue.second;
             q.erase(std::remove(q.begin(), q.end(), Irp), q.end());
         }
     }
-    auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = USBD_STATUS_CANCELED;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     Complete(Irp, STATUS_CANCELLED);
 }
 
-NTSTATUS Descriptor(StubUsbDevice::State *state, PURB urb)
-{
-    auto &request = urb->UrbControlDescriptorRequest;
+NTSTATUS Descriptor(StubUsbDevice::State* state, PURB urb) {
+    auto& request = urb->UrbControlDescriptorRequest;
     std::vector<uint8_t> source;
     {
         std::lock_guard<std::mutex> guard(state->mutex);
         if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
-            auto p = reinterpret_cast<const uint8_t *>(&state->deviceDescriptor);
+            auto p = reinterpret_cast<const uint8_t*>(&state->deviceDescriptor);
             source.assign(p, p + sizeof(state->deviceDescriptor));
         } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
             source = state->configuration;
@@ -100,15 +99,15 @@ NTSTATUS Descriptor(StubUsbDevice::State *state, PURB urb)
     if (target == nullptr && request.TransferBufferMDL != nullptr)
         target = MmGetSystemAddressForMdlSafe(request.TransferBufferMDL, NormalPagePriority);
     ULONG count = std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(source.size()));
-    if (target != nullptr) memcpy(target, source.data(), count);
+    if (target != nullptr)
+        memcpy(target, source.data(), count);
     request.TransferBufferLength = count;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SelectConfiguration(StubUsbDevice::State *state, PURB urb)
-{
-    auto &select = urb->UrbSelectConfiguration;
+NTSTATUS SelectConfiguration(StubUsbDevice::State* state, PURB urb) {
+    auto& select = urb->UrbSelectConfiguration;
     std::lock_guard<std::mutex> guard(state->mutex);
     if (select.ConfigurationDescriptor == nullptr) {
         state->deconfigureCount++;
@@ -119,24 +118,29 @@ NTSTATUS SelectConfiguration(StubUsbDevice::State *state, PURB urb)
     state->selectCount++;
     state->configured = true;
     select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0xC0F1);
-    const auto &config = state->configuration;
-    char *entry = reinterpret_cast<char *>(&select.Interface);
-    char *end = reinterpret_cast<char *>(urb) + urb->UrbHeader.Length;
+    const auto& config = state->configuration;
+    char* entry = reinterpret_cast<char*>(&select.Interface);
+    char* end = reinterpret_cast<char*>(urb) + urb->UrbHeader.Length;
     for (UCHAR i = 0; i < select.ConfigurationDescriptor->bNumInterfaces; ++i) {
-        auto *itf = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
-        if (entry + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > end || itf->Length == 0) break;
-        size_t capacity = (itf->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
+        auto* itf = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
+        if (entry + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > end || itf->Length == 0)
+            break;
+        size_t capacity = (itf->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) /
+                          sizeof(USBD_PIPE_INFORMATION);
         ULONG pipes = 0;
         UCHAR current = 0xff;
         for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2; at += config[at]) {
-            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && at + 9 <= config.size()) current = config[at + 2];
-            if (config[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || current != itf->InterfaceNumber || at + 7 > config.size())
+            if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && at + 9 <= config.size())
+                current = config[at + 2];
+            if (config[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || current != itf->InterfaceNumber ||
+                at + 7 > config.size())
                 continue;
             if (pipes < capacity) {
-                USBD_PIPE_INFORMATION &pipe = itf->Pipes[pipes];
+                USBD_PIPE_INFORMATION& pipe = itf->Pipes[pipes];
                 pipe.EndpointAddress = config[at + 2];
                 pipe.PipeType = static_cast<USBD_PIPE_TYPE>(config[at + 3] & 3);
-                pipe.MaximumPacketSize = static_cast<USHORT>(config[at + 4] | (config[at + 5] << 8));
+                pipe.MaximumPacketSize =
+                    static_cast<USHORT>(config[at + 4] | (config[at + 5] << 8));
                 pipe.Interval = config[at + 6];
                 pipe.PipeHandle = StubUsbDevice::PipeHandle(config[at + 2]);
                 pipe.MaximumTransferSize = 4096;
@@ -144,22 +148,23 @@ NTSTATUS SelectConfiguration(StubUsbDevice::State *state, PURB urb)
             ++pipes;
         }
         itf->NumberOfPipes = static_cast<ULONG>(std::min<size_t>(pipes, capacity));
-        itf->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(static_cast<uintptr_t>(0x1F00 + itf->InterfaceNumber));
+        itf->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
+            static_cast<uintptr_t>(0x1F00 + itf->InterfaceNumber));
         entry += itf->Length;
     }
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
-{
-    auto &transfer = urb->UrbBulkOrInterruptTransfer;
+NTSTATUS Transfer(StubUsbDevice::State* state, PIRP irp, PURB urb) {
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
     UCHAR endpoint = EndpointOf(transfer.PipeHandle);
     bool in = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     bool hold = in;
     if (!in) {
         std::lock_guard<std::mutex> guard(state->mutex);
-        UsbOutTransfer record{endpoint, BytesOf(transfer.TransferBuffer, transfer.TransferBufferMDL, transfer.TransferBufferLength)};
+        UsbOutTransfer record{endpoint, BytesOf(transfer.TransferBuffer, transfer.TransferBufferMDL,
+                                                transfer.TransferBufferLength)};
         record.headerLength = transfer.Hdr.Length;
         record.pipe = transfer.PipeHandle;
         record.transferFlags = transfer.TransferFlags;
@@ -176,7 +181,8 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
             // under the lock the cancel routine takes, so that neither can lose it.
             std::lock_guard<std::mutex> guard(state->mutex);
             IoSetCancelRoutine(irp, CancelPending);
-            if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr) != nullptr)
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) &&
+                IoSetCancelRoutine(irp, nullptr) != nullptr)
                 cancelled = true;
             else
                 state->pending[endpoint].push_back(irp);
@@ -193,10 +199,11 @@ NTSTATUS Transfer(StubUsbDevice::State *state, PIRP irp, PURB urb)
 
 // A data buffer as the bus driver accepts it: none for no data, else a buffer or an MDL that
 // covers the whole length.
-bool BufferFits(PVOID buffer, PMDL mdl, ULONG length)
-{
-    if (length == 0) return true;
-    if (buffer != nullptr) return true;
+bool BufferFits(PVOID buffer, PMDL mdl, ULONG length) {
+    if (length == 0)
+        return true;
+    if (buffer != nullptr)
+        return true;
     return mdl != nullptr && MmGetMdlByteCount(mdl) >= length;
 }
 
@@ -204,40 +211,49 @@ constexpr ULONG kKnownTransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TR
 
 // What the bus driver refuses before it looks at the request: the USBD status it sets, and the
 // status the IRP completes with; USBD_STATUS_SUCCESS when the URB is well formed.
-USBD_STATUS Malformed(StubUsbDevice::State *state, PURB urb, NTSTATUS *status)
-{
+USBD_STATUS Malformed(StubUsbDevice::State* state, PURB urb, NTSTATUS* status) {
     *status = STATUS_INVALID_PARAMETER;
     const USHORT length = urb->UrbHeader.Length;
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        auto &r = urb->UrbControlDescriptorRequest;
-        if (length != sizeof(r)) return USBD_STATUS_INVALID_PARAMETER;
-        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength)) return USBD_STATUS_INVALID_PARAMETER;
+        auto& r = urb->UrbControlDescriptorRequest;
+        if (length != sizeof(r))
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength))
+            return USBD_STATUS_INVALID_PARAMETER;
         return USBD_STATUS_SUCCESS;
     }
     case URB_FUNCTION_SELECT_CONFIGURATION: {
-        auto &r = urb->UrbSelectConfiguration;
+        auto& r = urb->UrbSelectConfiguration;
         size_t least = r.ConfigurationDescriptor == nullptr
                            ? sizeof(r)
-                           : sizeof(r) - sizeof(USBD_INTERFACE_INFORMATION) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
-        if (length < least) return USBD_STATUS_INVALID_PARAMETER;
+                           : sizeof(r) - sizeof(USBD_INTERFACE_INFORMATION) +
+                                 offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+        if (length < least)
+            return USBD_STATUS_INVALID_PARAMETER;
         return USBD_STATUS_SUCCESS;
     }
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-        auto &r = urb->UrbBulkOrInterruptTransfer;
-        if (length != sizeof(r)) return USBD_STATUS_INVALID_PARAMETER;
-        if (r.TransferFlags & ~kKnownTransferFlags) return USBD_STATUS_INVALID_PARAMETER;
-        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength)) return USBD_STATUS_INVALID_PARAMETER;
+        auto& r = urb->UrbBulkOrInterruptTransfer;
+        if (length != sizeof(r))
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (r.TransferFlags & ~kKnownTransferFlags)
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength))
+            return USBD_STATUS_INVALID_PARAMETER;
         UCHAR endpoint = EndpointOf(r.PipeHandle);
         {
             std::lock_guard<std::mutex> guard(state->mutex);
             bool known = state->configured && r.PipeHandle == StubUsbDevice::PipeHandle(endpoint) &&
-                         std::find(state->endpoints.begin(), state->endpoints.end(), endpoint) != state->endpoints.end();
-            if (!known) return USBD_STATUS_INVALID_PIPE_HANDLE;
+                         std::find(state->endpoints.begin(), state->endpoints.end(), endpoint) !=
+                             state->endpoints.end();
+            if (!known)
+                return USBD_STATUS_INVALID_PIPE_HANDLE;
         }
         // The direction of the transfer is the pipe's.
         bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        if (in != ((endpoint & 0x80) != 0)) return USBD_STATUS_INVALID_PARAMETER;
+        if (in != ((endpoint & 0x80) != 0))
+            return USBD_STATUS_INVALID_PARAMETER;
         return USBD_STATUS_SUCCESS;
     }
     case URB_FUNCTION_CLASS_DEVICE:
@@ -246,10 +262,13 @@ USBD_STATUS Malformed(StubUsbDevice::State *state, PURB urb, NTSTATUS *status)
     case URB_FUNCTION_VENDOR_DEVICE:
     case URB_FUNCTION_VENDOR_INTERFACE:
     case URB_FUNCTION_VENDOR_ENDPOINT: {
-        auto &r = urb->UrbControlVendorClassRequest;
-        if (length != sizeof(r)) return USBD_STATUS_INVALID_PARAMETER;
-        if (r.TransferFlags & ~kKnownTransferFlags) return USBD_STATUS_INVALID_PARAMETER;
-        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength)) return USBD_STATUS_INVALID_PARAMETER;
+        auto& r = urb->UrbControlVendorClassRequest;
+        if (length != sizeof(r))
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (r.TransferFlags & ~kKnownTransferFlags)
+            return USBD_STATUS_INVALID_PARAMETER;
+        if (!BufferFits(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength))
+            return USBD_STATUS_INVALID_PARAMETER;
         return USBD_STATUS_SUCCESS;
     }
     default:
@@ -258,15 +277,15 @@ USBD_STATUS Malformed(StubUsbDevice::State *state, PURB urb, NTSTATUS *status)
     }
 }
 
-NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    StubUsbDevice::State *state = StateOf(DeviceObject);
+NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    StubUsbDevice::State* state = StateOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
         return Complete(Irp, STATUS_NOT_SUPPORTED);
-    auto *urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-    if (urb == nullptr) return Complete(Irp, STATUS_INVALID_PARAMETER);
-    std::function<bool(PURB, NTSTATUS *)> handler;
+    auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (urb == nullptr)
+        return Complete(Irp, STATUS_INVALID_PARAMETER);
+    std::function<bool(PURB, NTSTATUS*)> handler;
     bool disconnected;
     {
         std::lock_guard<std::mutex> guard(state->mutex);
@@ -283,7 +302,8 @@ NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         urb->UrbHeader.Status = refusal;
         return Complete(Irp, status);
     }
-    if (handler && handler(urb, &status)) return Complete(Irp, status);
+    if (handler && handler(urb, &status))
+        return Complete(Irp, status);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
         return Complete(Irp, Descriptor(state, urb));
@@ -297,15 +317,17 @@ NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case URB_FUNCTION_VENDOR_DEVICE:
     case URB_FUNCTION_VENDOR_INTERFACE:
     case URB_FUNCTION_VENDOR_ENDPOINT: {
-        auto &request = urb->UrbControlVendorClassRequest;
-        UsbControlRequest record{urb->UrbHeader.Function, request.Request, request.Value, request.Index, {}};
+        auto& request = urb->UrbControlVendorClassRequest;
+        UsbControlRequest record{
+            urb->UrbHeader.Function, request.Request, request.Value, request.Index, {}};
         record.headerLength = request.Hdr.Length;
         record.transferFlags = request.TransferFlags;
         record.requestTypeReservedBits = request.RequestTypeReservedBits;
         record.transferBufferLength = request.TransferBufferLength;
         record.viaMdl = request.TransferBuffer == nullptr && request.TransferBufferMDL != nullptr;
         if (!(request.TransferFlags & USBD_TRANSFER_DIRECTION_IN))
-            record.bytes = BytesOf(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength);
+            record.bytes = BytesOf(request.TransferBuffer, request.TransferBufferMDL,
+                                   request.TransferBufferLength);
         {
             std::lock_guard<std::mutex> guard(state->mutex);
             state->controlRequests.push_back(record);
@@ -319,9 +341,8 @@ NTSTATUS NTAPI StubInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-NTSTATUS NTAPI StubPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    StubUsbDevice::State *state = StateOf(DeviceObject);
+NTSTATUS NTAPI StubPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    StubUsbDevice::State* state = StateOf(DeviceObject);
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     {
         std::lock_guard<std::mutex> guard(state->mutex);
@@ -341,13 +362,15 @@ NTSTATUS NTAPI StubPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         std::vector<PIRP> failed;
         {
             std::lock_guard<std::mutex> guard(state->mutex);
-            for (auto &queue : state->pending)
+            for (auto& queue : state->pending)
                 for (PIRP irp : queue.second)
-                    if (IoSetCancelRoutine(irp, nullptr) != nullptr) failed.push_back(irp);
+                    if (IoSetCancelRoutine(irp, nullptr) != nullptr)
+                        failed.push_back(irp);
             state->pending.clear();
         }
         for (PIRP irp : failed) {
-            auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+            auto* urb =
+                static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
             urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
             urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
             KIRQL old;
@@ -358,8 +381,10 @@ NTSTATUS NTAPI StubPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
-        if (caps != nullptr) caps->Removable = 1;
+        PDEVICE_CAPABILITIES caps =
+            IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+        if (caps != nullptr)
+            caps->Removable = 1;
         return Complete(Irp, STATUS_SUCCESS);
     }
     default:
@@ -367,68 +392,69 @@ NTSTATUS NTAPI StubPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-NTSTATUS NTAPI StubPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI StubPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)DeviceObject;
     PoStartNextPowerIrp(Irp);
     return Complete(Irp, STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI StubDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI StubDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)DeviceObject;
     UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
-    if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) return Complete(Irp, STATUS_SUCCESS);
+    if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE)
+        return Complete(Irp, STATUS_SUCCESS);
     return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 // The bus takes its device away with it.
-VOID NTAPI StubUnload(PDRIVER_OBJECT DriverObject)
-{
+VOID NTAPI StubUnload(PDRIVER_OBJECT DriverObject) {
     while (DriverObject->DeviceObject != nullptr) {
         PDEVICE_OBJECT device = DriverObject->DeviceObject;
-        if (device->AttachedDevice != nullptr) IoDetachDevice(device);
+        if (device->AttachedDevice != nullptr)
+            IoDetachDevice(device);
         IoDeleteDevice(device);
     }
 }
 
-NTSTATUS NTAPI StubEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
-{
+NTSTATUS NTAPI StubEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     DriverObject->DriverUnload = StubUnload;
     (void)RegistryPath;
-    for (auto &dispatch : DriverObject->MajorFunction) dispatch = StubDefault;
+    for (auto& dispatch : DriverObject->MajorFunction)
+        dispatch = StubDefault;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = StubInternalControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = StubPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = StubPower;
     return STATUS_SUCCESS;
 }
 
-std::vector<UCHAR> EndpointsOf(const std::vector<uint8_t> &configuration)
-{
+std::vector<UCHAR> EndpointsOf(const std::vector<uint8_t>& configuration) {
     std::vector<UCHAR> endpoints;
-    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2; at += configuration[at])
+    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2;
+         at += configuration[at])
         if (configuration[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at + 3 <= configuration.size())
             endpoints.push_back(configuration[at + 2]);
     return endpoints;
 }
 
-std::vector<uint8_t> DefaultConfiguration()
-{
+std::vector<uint8_t> DefaultConfiguration() {
     return {
-        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 39, 0, 2, 1, 0, 0xA0, 50, // configuration: 2 interfaces
-        9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 1, 3, 1, 1, 0,           // interface 0: boot keyboard
-        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, 3, 8, 0, 10,              // 0x81 interrupt IN
-        9, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0, 2, 3, 0, 0, 0,           // interface 1: music keys
-        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x82, 3, 64, 0, 1,              // 0x82 interrupt IN
-        7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x03, 3, 64, 0, 1,              // 0x03 interrupt OUT
+        9,  USB_CONFIGURATION_DESCRIPTOR_TYPE, 39,   0, 2,  1, 0,  0xA0,
+        50, // configuration: 2 interfaces
+        9,  USB_INTERFACE_DESCRIPTOR_TYPE,     0,    0, 1,  3, 1,  1,
+        0,                                                         // interface 0: boot keyboard
+        7,  USB_ENDPOINT_DESCRIPTOR_TYPE,      0x81, 3, 8,  0, 10, // 0x81 interrupt IN
+        9,  USB_INTERFACE_DESCRIPTOR_TYPE,     1,    0, 2,  3, 0,  0,
+        0,                                                        // interface 1: music keys
+        7,  USB_ENDPOINT_DESCRIPTOR_TYPE,      0x82, 3, 64, 0, 1, // 0x82 interrupt IN
+        7,  USB_ENDPOINT_DESCRIPTOR_TYPE,      0x03, 3, 64, 0, 1, // 0x03 interrupt OUT
     };
 }
 
 } // namespace
 
-StubUsbDevice::StubUsbDevice(USHORT vendorId, USHORT productId, USHORT bcdDevice) : state_(std::make_shared<State>())
-{
-    auto &d = state_->deviceDescriptor;
+StubUsbDevice::StubUsbDevice(USHORT vendorId, USHORT productId, USHORT bcdDevice)
+    : state_(std::make_shared<State>()) {
+    auto& d = state_->deviceDescriptor;
     d.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
     d.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
     d.bcdUSB = 0x0110;
@@ -443,78 +469,81 @@ StubUsbDevice::StubUsbDevice(USHORT vendorId, USHORT productId, USHORT bcdDevice
     state_->endpoints = EndpointsOf(state_->configuration);
     std::wstring name = L"UsbStub" + std::to_wstring(++stubCount);
     state_->driver = LoadDriver(name, StubEntry);
-    NTSTATUS status = IoCreateDevice(state_->driver, sizeof(State *), nullptr, FILE_DEVICE_UNKNOWN,
+    NTSTATUS status = IoCreateDevice(state_->driver, sizeof(State*), nullptr, FILE_DEVICE_UNKNOWN,
                                      FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &state_->pdo);
     if (NT_SUCCESS(status)) {
-        *static_cast<State **>(state_->pdo->DeviceExtension) = state_.get();
+        *static_cast<State**>(state_->pdo->DeviceExtension) = state_.get();
         state_->pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         state_->pdo->Flags |= DO_POWER_PAGABLE;
     }
 }
 
-StubUsbDevice::~StubUsbDevice()
-{
-    if (!DriverLoaded(state_->driver)) return; // the kernel has been stopped and took the device with it
+StubUsbDevice::~StubUsbDevice() {
+    if (!DriverLoaded(state_->driver))
+        return; // the kernel has been stopped and took the device with it
     FailPendingTransfers(STATUS_NO_SUCH_DEVICE);
     UnloadDriver(state_->driver);
 }
 
-PDEVICE_OBJECT StubUsbDevice::Pdo() const { return state_->pdo; }
+PDEVICE_OBJECT StubUsbDevice::Pdo() const {
+    return state_->pdo;
+}
 
-PDEVICE_OBJECT StubUsbDevice::TopOfStack() const
-{
+PDEVICE_OBJECT StubUsbDevice::TopOfStack() const {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(state_->pdo);
     ObDereferenceObject(top);
     return top;
 }
 
-void StubUsbDevice::SetDeviceDescriptor(const USB_DEVICE_DESCRIPTOR &descriptor)
-{
+void StubUsbDevice::SetDeviceDescriptor(const USB_DEVICE_DESCRIPTOR& descriptor) {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->deviceDescriptor = descriptor;
 }
 
-void StubUsbDevice::SetConfigurationDescriptor(const std::vector<uint8_t> &descriptor)
-{
+void StubUsbDevice::SetConfigurationDescriptor(const std::vector<uint8_t>& descriptor) {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->configuration = descriptor;
     state_->endpoints = EndpointsOf(descriptor);
 }
 
-USBD_PIPE_HANDLE StubUsbDevice::PipeHandle(UCHAR endpoint)
-{
+USBD_PIPE_HANDLE StubUsbDevice::PipeHandle(UCHAR endpoint) {
     return reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<uintptr_t>(0x7000 + endpoint));
 }
 
-size_t StubUsbDevice::PendingTransfers(UCHAR endpoint) const
-{
+size_t StubUsbDevice::PendingTransfers(UCHAR endpoint) const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     auto it = state_->pending.find(endpoint);
     return it == state_->pending.end() ? 0 : it->second.size();
 }
 
-bool StubUsbDevice::CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t> &bytes, NTSTATUS status)
-{
+bool StubUsbDevice::CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t>& bytes,
+                                     NTSTATUS status) {
     PIRP irp = nullptr;
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
-        auto &queue = state_->pending[endpoint];
+        auto& queue = state_->pending[endpoint];
         while (!queue.empty() && irp == nullptr) {
             PIRP candidate = queue.front();
             queue.pop_front();
-            if (IoSetCancelRoutine(candidate, nullptr) != nullptr) irp = candidate; // else being cancelled
+            if (IoSetCancelRoutine(candidate, nullptr) != nullptr)
+                irp = candidate; // else being cancelled
         }
     }
-    if (irp == nullptr) return false;
-    auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    auto &transfer = urb->UrbBulkOrInterruptTransfer;
+    if (irp == nullptr)
+        return false;
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
     PVOID target = transfer.TransferBuffer;
     if (target == nullptr && transfer.TransferBufferMDL != nullptr)
         target = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority);
-    ULONG count = NT_SUCCESS(status) ? std::min<ULONG>(transfer.TransferBufferLength, static_cast<ULONG>(bytes.size())) : 0;
-    if (target != nullptr && count > 0) memcpy(target, bytes.data(), count);
+    ULONG count = NT_SUCCESS(status) ? std::min<ULONG>(transfer.TransferBufferLength,
+                                                       static_cast<ULONG>(bytes.size()))
+                                     : 0;
+    if (target != nullptr && count > 0)
+        memcpy(target, bytes.data(), count);
     transfer.TransferBufferLength = count;
-    urb->UrbHeader.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING;
+    urb->UrbHeader.Status =
+        NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     {
@@ -525,26 +554,24 @@ bool StubUsbDevice::CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t> 
     return true;
 }
 
-void StubUsbDevice::FailPendingTransfers(NTSTATUS status)
-{
+void StubUsbDevice::FailPendingTransfers(NTSTATUS status) {
     std::vector<UCHAR> endpoints;
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
-        for (auto &queue : state_->pending) endpoints.push_back(queue.first);
+        for (auto& queue : state_->pending)
+            endpoints.push_back(queue.first);
     }
     for (UCHAR endpoint : endpoints)
         while (CompleteTransfer(endpoint, {}, status)) {
         }
 }
 
-void StubUsbDevice::HoldOutTransfers(bool hold)
-{
+void StubUsbDevice::HoldOutTransfers(bool hold) {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->holdOut = hold;
 }
 
-void StubUsbDevice::Disconnect()
-{
+void StubUsbDevice::Disconnect() {
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
         state_->disconnected = true;
@@ -552,44 +579,37 @@ void StubUsbDevice::Disconnect()
     FailPendingTransfers(STATUS_NO_SUCH_DEVICE);
 }
 
-bool StubUsbDevice::IsConnected() const
-{
+bool StubUsbDevice::IsConnected() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return !state_->disconnected;
 }
 
-std::vector<UsbOutTransfer> StubUsbDevice::OutTransfers() const
-{
+std::vector<UsbOutTransfer> StubUsbDevice::OutTransfers() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return state_->outTransfers;
 }
 
-std::vector<UsbControlRequest> StubUsbDevice::ControlRequests() const
-{
+std::vector<UsbControlRequest> StubUsbDevice::ControlRequests() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return state_->controlRequests;
 }
 
-int StubUsbDevice::SelectConfigurationCount() const
-{
+int StubUsbDevice::SelectConfigurationCount() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return state_->selectCount;
 }
 
-int StubUsbDevice::DeconfigureCount() const
-{
+int StubUsbDevice::DeconfigureCount() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return state_->deconfigureCount;
 }
 
-std::vector<UCHAR> StubUsbDevice::PnpRequests() const
-{
+std::vector<UCHAR> StubUsbDevice::PnpRequests() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
     return state_->pnpRequests;
 }
 
-void StubUsbDevice::SetUrbHandler(std::function<bool(PURB urb, NTSTATUS *status)> handler)
-{
+void StubUsbDevice::SetUrbHandler(std::function<bool(PURB urb, NTSTATUS* status)> handler) {
     std::lock_guard<std::mutex> guard(state_->mutex);
     state_->handler = std::move(handler);
 }

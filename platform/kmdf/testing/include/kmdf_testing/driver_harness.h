@@ -17,12 +17,12 @@
 namespace hostkernel::testing {
 
 class DriverUnderTest {
-public:
+  public:
     // Loads the driver (calls its DriverEntry); a failing entry point fails the test.
-    DriverUnderTest(const std::wstring &serviceName, PDRIVER_INITIALIZE entry);
+    DriverUnderTest(const std::wstring& serviceName, PDRIVER_INITIALIZE entry);
     ~DriverUnderTest(); // unloads if still loaded
-    DriverUnderTest(const DriverUnderTest &) = delete;
-    DriverUnderTest &operator=(const DriverUnderTest &) = delete;
+    DriverUnderTest(const DriverUnderTest&) = delete;
+    DriverUnderTest& operator=(const DriverUnderTest&) = delete;
 
     PDRIVER_OBJECT Driver() const { return driver_; }
     NTSTATUS EntryStatus() const { return entryStatus_; }
@@ -39,42 +39,44 @@ public:
     NTSTATUS Stop(PDEVICE_OBJECT pdo);
     // An orderly removal: IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE unless refused.
     NTSTATUS RemoveOrderly(PDEVICE_OBJECT pdo);
-    NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *capabilities);
+    NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities);
 
     // The framework device this driver attached directly above `pdo`, or NULL.
     WDFDEVICE DeviceAbove(PDEVICE_OBJECT pdo) const;
 
     void Unload();
 
-private:
+  private:
     PDRIVER_OBJECT driver_ = nullptr;
     NTSTATUS entryStatus_ = STATUS_UNSUCCESSFUL;
 };
 
 // A URB sent from above (as the HID class driver sends one), owning the URB and its buffer.
 class UrbSubmission {
-public:
+  public:
     // An interrupt/bulk IN transfer of `bufferLength` bytes on `pipe`.
     static std::unique_ptr<UrbSubmission> InterruptIn(USBD_PIPE_HANDLE pipe, ULONG bufferLength);
     // Any URB: the bytes are copied; TransferBuffer fields are the caller's business.
-    static std::unique_ptr<UrbSubmission> Raw(const URB &urb);
+    static std::unique_ptr<UrbSubmission> Raw(const URB& urb);
     // A transfer still in flight is cancelled and waited for, so that no driver is left holding a
     // URB that is gone; one that will not end is reported and its memory kept.
     ~UrbSubmission();
-    UrbSubmission(const UrbSubmission &) = delete;
-    UrbSubmission &operator=(const UrbSubmission &) = delete;
+    UrbSubmission(const UrbSubmission&) = delete;
+    UrbSubmission& operator=(const UrbSubmission&) = delete;
 
     // Sends IOCTL_INTERNAL_USB_SUBMIT_URB to `device` (the top of the stack).
     void Submit(PDEVICE_OBJECT device);
     bool IsComplete() const { return io_ && io_->IsComplete(); }
-    bool Wait(std::chrono::milliseconds limit = std::chrono::seconds(5)) const { return io_ && io_->Wait(limit); }
+    bool Wait(std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+        return io_ && io_->Wait(limit);
+    }
     NTSTATUS Status() const { return io_ ? io_->Status() : STATUS_PENDING; }
     bool Cancel() const { return io_ && io_->Cancel(); }
     // The bytes the transfer delivered (TransferBufferLength of them), as the sender reads them.
     std::vector<uint8_t> Bytes() const;
     PURB Urb() { return &payload_->urb; }
 
-private:
+  private:
     // What a driver below holds pointers into while the transfer is in flight.
     struct Payload {
         URB urb{};
@@ -87,8 +89,8 @@ private:
 
 // The keys by which the verifier tracks a framework lock (for verifier::NameLock and
 // verifier::RequireHeldAlone).
-const void *LockKey(WDFSPINLOCK lock);
-const void *LockKey(WDFWAITLOCK lock);
+const void* LockKey(WDFSPINLOCK lock);
+const void* LockKey(WDFWAITLOCK lock);
 
 // The security descriptor (SDDL) a control device was created with; empty for other devices.
 std::wstring DeviceSddl(WDFDEVICE device);

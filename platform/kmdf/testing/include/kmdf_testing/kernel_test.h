@@ -15,16 +15,16 @@
 namespace hostkernel::testing {
 
 class KernelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     // Stops the kernel (closing handles, unloading drivers, end-of-run leak checks) and expects
     // no findings left.
     void TearDown() override;
 
     // Takes the findings so far; those of `rule` are returned, any others fail the test.
-    std::vector<verifier::Finding> TakeFindings(const std::string &rule);
+    std::vector<verifier::Finding> TakeFindings(const std::string& rule);
     // True if exactly one finding of `rule` (and no other) has been raised since the last take.
-    bool TookOneFinding(const std::string &rule);
+    bool TookOneFinding(const std::string& rule);
 };
 
 } // namespace hostkernel::testing

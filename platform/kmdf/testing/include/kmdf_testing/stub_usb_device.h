@@ -43,11 +43,11 @@ struct UsbControlRequest {
 };
 
 class StubUsbDevice {
-public:
+  public:
     StubUsbDevice(USHORT vendorId = 0x5E3A, USHORT productId = 0x1C07, USHORT bcdDevice = 0x0005);
     ~StubUsbDevice(); // fails pending transfers with STATUS_NO_SUCH_DEVICE and deletes the device
-    StubUsbDevice(const StubUsbDevice &) = delete;
-    StubUsbDevice &operator=(const StubUsbDevice &) = delete;
+    StubUsbDevice(const StubUsbDevice&) = delete;
+    StubUsbDevice& operator=(const StubUsbDevice&) = delete;
 
     PDEVICE_OBJECT Pdo() const;
     // The top of the stack built on this device: where requests from above are sent.
@@ -55,15 +55,16 @@ public:
 
     // Descriptors returned from now on. The default configuration has interface 0 with endpoint
     // 0x81 (interrupt IN) and interface 1 with 0x82 (interrupt IN) and 0x03 (interrupt OUT).
-    void SetDeviceDescriptor(const USB_DEVICE_DESCRIPTOR &descriptor);
-    void SetConfigurationDescriptor(const std::vector<uint8_t> &descriptor);
+    void SetDeviceDescriptor(const USB_DEVICE_DESCRIPTOR& descriptor);
+    void SetConfigurationDescriptor(const std::vector<uint8_t>& descriptor);
     // The handle configuration selection reports for an endpoint (fixed per endpoint address).
     static USBD_PIPE_HANDLE PipeHandle(UCHAR endpoint);
 
     size_t PendingTransfers(UCHAR endpoint) const;
     // Completes the oldest pending IN transfer of `endpoint` at DISPATCH_LEVEL with these bytes
     // (truncated to the transfer's buffer) and status. False if none is pending.
-    bool CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t> &bytes, NTSTATUS status = STATUS_SUCCESS);
+    bool CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t>& bytes,
+                          NTSTATUS status = STATUS_SUCCESS);
     // Fails every pending transfer with `status`.
     void FailPendingTransfers(NTSTATUS status);
     // From now on OUT transfers are recorded on arrival and then kept pending (cancellably),
@@ -83,11 +84,11 @@ public:
 
     // Lets a test answer URBs itself: return true when it completed (filled) the URB with
     // *status; false to let the stub handle it.
-    void SetUrbHandler(std::function<bool(PURB urb, NTSTATUS *status)> handler);
+    void SetUrbHandler(std::function<bool(PURB urb, NTSTATUS* status)> handler);
 
     struct State;
 
-private:
+  private:
     std::shared_ptr<State> state_;
 };
 
