@@ -29,12 +29,10 @@
    with their own GUID type (DEFINE_GUID or a plain initialiser). */
 #define OVTM_INTERFACE_GUID_PARTS                                                                  \
     0xf39c84da, 0x8cba, 0x4a11, 0xa7, 0xbb, 0xa1, 0x7d, 0x5d, 0x25, 0x06, 0x64
-#define OVTM_INTERFACE_GUID_INIT                                                                   \
-    {                                                                                              \
-        0xf39c84da, 0x8cba, 0x4a11, {                                                              \
-            0xa7, 0xbb, 0xa1, 0x7d, 0x5d, 0x25, 0x06, 0x64                                         \
-        }                                                                                          \
-    }
+/* clang-format off */
+#define OVTM_INTERFACE_GUID_INIT \
+    { 0xf39c84da, 0x8cba, 0x4a11, { 0xa7, 0xbb, 0xa1, 0x7d, 0x5d, 0x25, 0x06, 0x64 } }
+/* clang-format on */
 #define OVTM_INTERFACE_GUID_TEXT "{f39c84da-8cba-4a11-a7bb-a17d5d250664}"
 
 #endif
