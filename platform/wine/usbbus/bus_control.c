@@ -139,7 +139,8 @@ static NTSTATUS Unplug(PIRP irp, ULONG inLength) {
     }
     KeReleaseSpinLock(&VbusLock, irql);
     if (NT_SUCCESS(status)) {
-        VbusWakeThread();
+        /* As with a pulled cable, the transfers fail before plug and play tells the stack. */
+        VbusDisconnect(keyboard);
         VbusInvalidateRelations();
     }
     return status;
@@ -258,6 +259,7 @@ static NTSTATUS ReadLog(PIRP irp, ULONG inLength, ULONG outLength) {
 /* A program that ends (or closes its handle) with keyboards still plugged in pulls them out,
    so that a crashed test leaves the bus as it found it. */
 static void UnplugOwnedBy(PFILE_OBJECT owner) {
+    BOOLEAN pulled[VBUS_MAX_KEYBOARDS] = {FALSE};
     BOOLEAN any = FALSE;
     KIRQL irql;
     ULONG i;
@@ -269,15 +271,16 @@ static void UnplugOwnedBy(PFILE_OBJECT owner) {
             if (keyboard->Present) {
                 keyboard->Present = FALSE;
                 keyboard->State = VBUS_UNPLUGGING;
-                any = TRUE;
+                pulled[i] = any = TRUE;
             }
         }
     }
     KeReleaseSpinLock(&VbusLock, irql);
-    if (any) {
-        VbusWakeThread();
+    for (i = 0; i < VBUS_MAX_KEYBOARDS; ++i)
+        if (pulled[i])
+            VbusDisconnect(&VbusKeyboards[i]);
+    if (any)
         VbusInvalidateRelations();
-    }
 }
 
 NTSTATUS VbusControlDispatch(PDEVICE_OBJECT device, PIRP irp) {

@@ -135,9 +135,9 @@ static void FailTransfers(PLIST_ENTRY taken) {
     }
 }
 
-/* The device is gone (surprise removal, or removal): transfers still waiting fail, and later
-   URBs are refused. */
-static void Disconnect(VBUS_KEYBOARD* keyboard) {
+/* The device is gone (pulled out, surprise removal, or removal): transfers still waiting fail,
+   and later URBs are refused. */
+void VbusDisconnect(VBUS_KEYBOARD* keyboard) {
     LIST_ENTRY taken;
     KIRQL irql;
     InitializeListHead(&taken);
@@ -176,11 +176,11 @@ NTSTATUS VbusPdoPnp(PDEVICE_OBJECT device, PIRP irp) {
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
-        Disconnect(keyboard);
+        VbusDisconnect(keyboard);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE:
-        Disconnect(keyboard);
+        VbusDisconnect(keyboard);
         KeAcquireSpinLock(&VbusLock, &irql);
         keyboard->Present = FALSE;
         keyboard->Pdo = NULL;

@@ -113,6 +113,8 @@ NTSTATUS VbusStartThread(void);
 void VbusStopThread(void);
 void VbusQueueUrb(PIRP irp); /* takes a URB IRP that is already marked pending */
 void VbusWakeThread(void);
+/* The keyboard has left the bus: its waiting transfers fail, later URBs are refused. */
+void VbusDisconnect(VBUS_KEYBOARD* keyboard);
 
 /* ---- The control device (bus_control.c) ---- */
 NTSTATUS VbusCreateControlDevice(PDRIVER_OBJECT driver);

@@ -4,10 +4,6 @@ column aside. The Wine tier's own notes ("not shown here: ...") stand for no hos
 request it shows as "pending or waiting in the driver (not told apart here)" stands for the
 host's "-> pending" or "-> waiting in the driver" of the same request.
 
-One difference is known and accepted, and listed in platform/wine/README.md: when a keyboard is
-pulled out, the HID stack's transfers end with STATUS_CANCELLED under Wine, where the host
-tier's keyboard fails them with STATUS_NO_SUCH_DEVICE before PnP removes the stack.
-
 Usage: compare_tiers.py HOST_OUTPUT WINE_OUTPUT   (exit 0: the same story; 1: it differs)
 """
 import difflib
@@ -18,7 +14,6 @@ TIME = re.compile(r"^\s*\d+ ms  ")
 NOTE = "not shown here: "
 UNTOLD = " -> pending or waiting in the driver (not told apart here)"
 TOLD = (" -> pending", " -> waiting in the driver")
-TRANSFER_GONE = re.compile(r"^(HID stack above \S+: transfer on endpoint \S+ fails )STATUS_")
 
 
 def lines(path):
@@ -35,10 +30,6 @@ def compare(host, wine):
         if line.endswith(UNTOLD):
             subject = line[: -len(UNTOLD)]
             if host_line in (subject + ending for ending in TOLD):
-                line = host_line
-        gone = TRANSFER_GONE.match(line)
-        if gone and line == gone.group(1) + "STATUS_CANCELLED":
-            if host_line == gone.group(1) + "STATUS_NO_SUCH_DEVICE":
                 line = host_line
         told.append(line)
     return told
