@@ -253,7 +253,7 @@ void Demo::Summary() {
         return static_cast<size_t>(std::count(events.begin(), events.end(), value));
     };
     std::printf("  0x626 events the application received: %zu: %zu key events for %zu key presses "
-                "and releases, %zu arrivals, %zu removals, %zu other\n",
+                "and releases; arrivals %zu, removals %zu, other %zu\n",
                 events.size(), keyEvents, 2 * notesPlayed_, count(kKeyboardArrived),
                 count(kKeyboardRemoved),
                 events.size() - keyEvents - count(kKeyboardArrived) - count(kKeyboardRemoved));
