@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +126,13 @@ TEST(OvtmRecordWithoutKeyboard, NoSuchInputAndNoKeyboardSayWhyAndLeaveNoFile) {
     EXPECT_EQ(unplugged.exitCode, 2u);
     EXPECT_TRUE(Contains(unplugged.output, "no keyboard is connected")) << unplugged.output;
     EXPECT_FALSE(FileExists(InTestDirectory("none.mid")));
+
+    // An earlier recording under the same name is left as it was.
+    const std::string earlier = "MThd earlier recording";
+    std::ofstream(InTestDirectory("keep.mid"), std::ios::binary) << earlier;
+    EXPECT_EQ(RunRecorder("--seconds 1 keep.mid").exitCode, 2u);
+    std::ifstream kept(InTestDirectory("keep.mid"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), earlier);
 }
 
 class OvtmRecordOnAKeyboard : public ::testing::Test {
