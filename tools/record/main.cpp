@@ -31,8 +31,8 @@ const char kUsage[] =
     "Records the MIDI input \"" OVTM_DEVICE_NAME_TEXT "\" (or NAME) into FILE.mid\n"
     "(recording.mid unless given): a format-0 Standard MIDI File, one tick a millisecond.\n"
     "Stops at Ctrl+C, or after S seconds. --list shows the MIDI inputs.\n"
-    "Exit codes: 0 done, 1 wrong arguments, 2 no such MIDI input, 3 the input or the file\n"
-    "failed.\n";
+    "Exit codes: 0 done, 1 wrong arguments, 2 no such MIDI input or no keyboard connected,\n"
+    "3 the input or the file failed (a file that cannot be written fails before recording).\n";
 
 // Set by Ctrl+C or Ctrl+Break: the recording ends and the file is written.
 HANDLE g_stopEvent = nullptr;
@@ -112,12 +112,73 @@ bool FindInput(const std::string& name, UINT* id) {
     return false;
 }
 
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return false;
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
+// The output file, opened before the recording starts: a path that cannot be written fails at
+// once instead of after an hour of playing. An existing file keeps its bytes until the recording
+// is written over it; a file this run created is removed again when nothing is recorded.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::string& path) : path_(path) {
+        created_ = GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+        handle_ = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        error_ = handle_ == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    }
+    ~OutputFile() {
+        if (handle_ == INVALID_HANDLE_VALUE)
+            return;
+        CloseHandle(handle_);
+        if (created_ && !written_)
+            DeleteFileA(path_.c_str());
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    DWORD Error() const { return error_; }
+
+    bool Write(const std::vector<uint8_t>& bytes) {
+        DWORD done = 0;
+        written_ =
+            SetFilePointer(handle_, 0, nullptr, FILE_BEGIN) == 0 &&
+            ::WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
+            done == bytes.size() && SetEndOfFile(handle_) && FlushFileBuffers(handle_);
+        if (!written_)
+            error_ = GetLastError();
+        return written_;
+    }
+
+  private:
+    std::string path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    DWORD error_ = ERROR_SUCCESS;
+    bool created_ = false;
+    bool written_ = false;
+};
+
+// Queues the system-exclusive buffers. A MIDI system that cannot take them (one that leaves
+// preparing to a driver that does not prepare) still delivers short messages: the recording goes
+// on without system-exclusive messages, and says so once.
+size_t QueueLongBuffers(HMIDIIN input, std::vector<MIDIHDR>& headers) {
+    size_t queued = 0;
+    MMRESULT refusal = MMSYSERR_NOERROR;
+    for (MIDIHDR& header : headers) {
+        MMRESULT result = midiInPrepareHeader(input, &header, sizeof(MIDIHDR));
+        if (result == MMSYSERR_NOERROR) {
+            result = midiInAddBuffer(input, &header, sizeof(MIDIHDR));
+            if (result != MMSYSERR_NOERROR)
+                midiInUnprepareHeader(input, &header, sizeof(MIDIHDR));
+        }
+        if (result == MMSYSERR_NOERROR)
+            ++queued;
+        else
+            refusal = result;
+    }
+    if (queued == 0)
+        std::fprintf(stderr,
+                     "ovtm-record: system-exclusive messages are not recorded: the MIDI system "
+                     "refused input buffers (error %u)\n",
+                     refusal);
+    return queued;
 }
 
 int Record(const std::string& inputName, const std::string& path, DWORD seconds) {
@@ -127,6 +188,12 @@ int Record(const std::string& inputName, const std::string& path, DWORD seconds)
                      inputName.c_str());
         return kExitNoInput;
     }
+    OutputFile file(path);
+    if (!file.IsOpen()) {
+        std::fprintf(stderr, "ovtm-record: cannot write %s (error %lu)\n", path.c_str(),
+                     static_cast<unsigned long>(file.Error()));
+        return kExitFailed;
+    }
     Recording recording;
     recording.buffersReturned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -134,10 +201,20 @@ int Record(const std::string& inputName, const std::string& path, DWORD seconds)
     MMRESULT result = midiInOpen(&input, id, reinterpret_cast<DWORD_PTR>(OnMidiInput),
                                  reinterpret_cast<DWORD_PTR>(&recording), CALLBACK_FUNCTION);
     if (result != MMSYSERR_NOERROR) {
-        std::fprintf(stderr, "ovtm-record: opening \"%s\" failed with %u\n", inputName.c_str(),
-                     result);
         CloseHandle(recording.buffersReturned);
         CloseHandle(g_stopEvent);
+        g_stopEvent = nullptr;
+        // The keyboard's driver refuses the open with "invalid handle" when no keyboard is
+        // connected; a driver that went missing means the same to the person recording.
+        if (result == MMSYSERR_INVALHANDLE || result == MMSYSERR_NODRIVER) {
+            std::fprintf(stderr,
+                         "ovtm-record: \"%s\" cannot be opened: no keyboard is connected "
+                         "(error %u)\n",
+                         inputName.c_str(), result);
+            return kExitNoInput;
+        }
+        std::fprintf(stderr, "ovtm-record: opening \"%s\" failed with %u\n", inputName.c_str(),
+                     result);
         return kExitFailed;
     }
 
@@ -146,9 +223,8 @@ int Record(const std::string& inputName, const std::string& path, DWORD seconds)
     for (size_t i = 0; i < kLongBufferCount; ++i) {
         headers[i].lpData = storage[i].data();
         headers[i].dwBufferLength = kLongBufferSize;
-        midiInPrepareHeader(input, &headers[i], sizeof(MIDIHDR));
-        midiInAddBuffer(input, &headers[i], sizeof(MIDIHDR));
     }
+    QueueLongBuffers(input, headers);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     result = midiInStart(input);
     if (result == MMSYSERR_NOERROR) {
@@ -169,7 +245,7 @@ int Record(const std::string& inputName, const std::string& path, DWORD seconds)
                 break;
             // Filled system-exclusive buffers go back to the input for the next message.
             for (MIDIHDR& header : headers) {
-                if (header.dwFlags & MHDR_DONE) {
+                if ((header.dwFlags & (MHDR_PREPARED | MHDR_DONE)) == (MHDR_PREPARED | MHDR_DONE)) {
                     header.dwBytesRecorded = 0;
                     header.dwFlags &= ~MHDR_DONE;
                     midiInAddBuffer(input, &header, sizeof(MIDIHDR));
@@ -182,8 +258,10 @@ int Record(const std::string& inputName, const std::string& path, DWORD seconds)
     }
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     midiInReset(input);
-    for (MIDIHDR& header : headers)
-        midiInUnprepareHeader(input, &header, sizeof(MIDIHDR));
+    for (MIDIHDR& header : headers) {
+        if (header.dwFlags & MHDR_PREPARED)
+            midiInUnprepareHeader(input, &header, sizeof(MIDIHDR));
+    }
     midiInClose(input);
     CloseHandle(recording.buffersReturned);
     CloseHandle(g_stopEvent);
@@ -196,8 +274,9 @@ int Record(const std::string& inputName, const std::string& path, DWORD seconds)
         if ((message.bytes[0] & 0xF0) == 0x90 && message.bytes.size() == 3 && message.bytes[2])
             ++notes;
     }
-    if (!WriteFile(path, WriteStandardMidiFile(recording.messages))) {
-        std::fprintf(stderr, "ovtm-record: could not write %s\n", path.c_str());
+    if (!file.Write(WriteStandardMidiFile(recording.messages))) {
+        std::fprintf(stderr, "ovtm-record: could not write %s (error %lu)\n", path.c_str(),
+                     static_cast<unsigned long>(file.Error()));
         return kExitFailed;
     }
     std::printf("%zu messages, %zu notes played, written to %s\n", recording.messages.size(), notes,
@@ -219,8 +298,12 @@ int main(int argc, char** argv) {
             std::printf("%s", record::kUsage);
             return record::kExitOk;
         }
-        if (word == "--list")
-            return argc == 2 ? record::ListInputs() : record::kExitUsage;
+        if (word == "--list") {
+            if (argc == 2)
+                return record::ListInputs();
+            std::fprintf(stderr, "ovtm-record: --list takes nothing else\n%s", record::kUsage);
+            return record::kExitUsage;
+        }
         if ((word == "--seconds" || word == "--input") && i + 1 < argc) {
             std::string value = argv[++i];
             if (word == "--input") {
@@ -230,8 +313,8 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             unsigned long n = std::strtoul(value.c_str(), &end, 10);
             if (value.empty() || *end || n == 0 || n > 86400) {
-                std::fprintf(stderr, "ovtm-record: --seconds needs 1 to 86400, not '%s'\n",
-                             value.c_str());
+                std::fprintf(stderr, "ovtm-record: --seconds needs 1 to 86400, not '%s'\n%s",
+                             value.c_str(), record::kUsage);
                 return record::kExitUsage;
             }
             seconds = static_cast<DWORD>(n);
