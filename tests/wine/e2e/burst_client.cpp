@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -71,7 +72,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     SetEvent(opened);
-    WaitForSingleObject(finish, INFINITE);
+    // The main thread wakes every 10 ms meanwhile: its longest pause tells a process that was
+    // not run at all from readers whose reads did not end.
+    double longestPauseMs = 0;
+    LONGLONG last = PerformanceCounter();
+    while (WaitForSingleObject(finish, 10) == WAIT_TIMEOUT) {
+        const LONGLONG now = PerformanceCounter();
+        longestPauseMs = std::max(longestPauseMs, Microseconds(now - last) / 1000);
+        last = now;
+    }
     // Long enough quiet that a reader held up for a second or two still delivers what the
     // driver kept for it.
     log.WaitUntilQuiet(3000, 20000);
@@ -79,8 +88,10 @@ int main(int argc, char** argv) {
     midiInClose(input);
     const bool written =
         WriteMessages(log, argv[2]) && WriteMessages(raw.Log(), std::string(argv[2]) + ".raw");
-    std::printf("second MIDI client: %zu messages%s\n", log.Count(),
-                written ? "" : ", cannot write them");
+    std::printf("second process: %zu MIDI messages, %zu raw records%s; its main thread "
+                "paused for %.1f ms at most\n",
+                log.Count(), raw.Log().Count(), written ? "" : ", cannot write them",
+                longestPauseMs);
     CloseHandle(opened);
     CloseHandle(finish);
     return written ? 0 : 1;
