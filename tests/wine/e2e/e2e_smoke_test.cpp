@@ -1,5 +1,5 @@
 // The end-to-end benchmark's short form on the real filter: 100 keys one at a time and a
-// one-second burst at a rate any machine keeps up with, checking only that every client
+// two-second burst at a rate any machine keeps up with, checking only that every client
 // received every note once and in order (never how fast). Before it, the check that decides
 // this: what a client received, against what was sent.
 #include <gtest/gtest.h>
@@ -120,16 +120,17 @@ TEST(BurstNotes, OtherMessagesAreForeignNotNotes) {
     EXPECT_EQ(Tally(Messages(0, 6), 4).foreign, 2u);
 }
 
-// At 1,000 reports/s a client's ring in the filter holds a quarter of a second of notes, so a
-// loss here means a fault in the path rather than a machine that was briefly busy.
+// At 250 reports/s a client's ring in the filter holds a second of notes, so a loss here means
+// a fault in the path rather than a machine that was busy for a moment (at 1,000 reports/s a
+// loaded machine here stalled every reader for 300 ms and lost notes in the rings).
 TEST(EndToEndOnTheFilter, EveryClientReceivesEveryNoteOnceAndInOrder) {
     const ovtm::wine::ProcessResult run = ovtm::wine::RunProcess(
-        "ovtm-e2e-bench.exe --keys 100 --burst-seconds 1 --burst-rate 1000", "", 120000);
+        "ovtm-e2e-bench.exe --keys 100 --burst-seconds 2 --burst-rate 250", "", 120000);
     ASSERT_TRUE(run.started) << run.Why();
     ASSERT_FALSE(run.timedOut) << run.output;
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_NE(run.output.find("Key to client, 100 key events"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("Burst: 1000 reports of 4 note changes (4000 notes)"),
+    EXPECT_NE(run.output.find("Burst: 500 reports of 4 note changes (2000 notes)"),
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.output.find("<--"), std::string::npos) << run.output;
