@@ -123,8 +123,11 @@ VOID RunDeliveryPass(PFILTER_EXTENSION extension) {
         PCLIENT_RECORD client = CONTAINING_RECORD(entry, CLIENT_RECORD, Link);
         WDFREQUEST request = TakeParkedRead(extension, &client->ParkedRead);
         if (request == NULL) {
-            // Clients later in the list wait for a pass that reaches them.
-            break;
+            // A client between two reads (or one that stopped reading) must not hold up the
+            // clients behind it: they would wait for a pass that finds every client before
+            // them parked at once, which a steady stream of reports hardly ever gives, while
+            // their rings fill and drop what comes.
+            continue;
         }
         WDF_REQUEST_PARAMETERS parameters;
         WDF_REQUEST_PARAMETERS_INIT(&parameters);

@@ -241,6 +241,42 @@ bool VirtualBus::Send(int keyboard, uint8_t endpoint, const std::vector<uint8_t>
     return Control(IOCTL_VBUS_SEND, &send, sizeof(send), nullptr, 0, nullptr, "sending a report");
 }
 
+bool VirtualBus::SendReports(int keyboard, const std::vector<std::vector<uint8_t>>& reports,
+                             LONGLONG* issuedAt, LONGLONG* carriedAt) {
+    static_assert(kMaxReportsPerSend == VBUS_MAX_SEND_BATCH);
+    if (reports.empty() || reports.size() > kMaxReportsPerSend) {
+        lastError_ = "a send carries 1 to 256 reports";
+        return false;
+    }
+    std::vector<VBUS_SEND> sends(reports.size());
+    for (size_t i = 0; i < reports.size(); ++i) {
+        if (reports[i].empty() || reports[i].size() > VBUS_MAX_REPORT) {
+            lastError_ = "a report holds 1 to 64 bytes";
+            return false;
+        }
+        sends[i].KeyboardId = static_cast<ULONG>(keyboard);
+        sends[i].Endpoint = 0x82;
+        sends[i].Length = static_cast<unsigned char>(reports[i].size());
+        std::memcpy(sends[i].Bytes, reports[i].data(), reports[i].size());
+    }
+    VBUS_SEND_RESULT result{};
+    DWORD returned = 0;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    if (issuedAt != nullptr) {
+        *issuedAt = now.QuadPart;
+    }
+    if (!Control(IOCTL_VBUS_SEND, sends.data(),
+                 static_cast<DWORD>(sends.size() * sizeof(VBUS_SEND)), &result, sizeof(result),
+                 &returned, "sending reports")) {
+        return false;
+    }
+    if (carriedAt != nullptr) {
+        *carriedAt = returned == sizeof(result) ? result.CarriedAt : 0;
+    }
+    return true;
+}
+
 bool VirtualBus::SendReport(int keyboard, const std::vector<uint8_t>& bytes) {
     return Send(keyboard, 0x82, bytes);
 }

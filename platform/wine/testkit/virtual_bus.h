@@ -88,6 +88,13 @@ class VirtualBus {
     bool SendReport(int keyboard, const std::vector<uint8_t>& bytes);
     // A report on the typing keyboard's pipe (0x81), for a keyboard with two interface entries.
     bool SendTypingReport(int keyboard, const std::vector<uint8_t>& bytes);
+    // Up to kMaxReportsPerSend reports on the music pipe in one request, carried in order;
+    // returns once the last one was. For timing: `issuedAt` gets the performance counter
+    // just before the request goes to the bus, `carriedAt` the bus's reading of the same
+    // clock just before it completed the transfer with the last report.
+    static constexpr size_t kMaxReportsPerSend = 256;
+    bool SendReports(int keyboard, const std::vector<std::vector<uint8_t>>& reports,
+                     LONGLONG* issuedAt = nullptr, LONGLONG* carriedAt = nullptr);
 
     // The keyboard answers query command 0xC3 or 0xC4 with report 5 carrying `value`,
     // `delayMs` after the command (from the bus's own thread); or never (the default).

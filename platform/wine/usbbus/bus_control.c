@@ -170,39 +170,68 @@ static NTSTATUS State(PIRP irp, ULONG inLength, ULONG outLength) {
     return STATUS_SUCCESS;
 }
 
-/* Hands the bytes to the bus's thread; the request ends there. */
+static BOOLEAN ValidSend(const VBUS_SEND* send, const VBUS_SEND* first) {
+    return send->Length != 0 && send->Length <= VBUS_MAX_REPORT &&
+           (send->Endpoint == OVTM_ENDPOINT_KEYBOARD_IN ||
+            send->Endpoint == OVTM_ENDPOINT_MUSIC_IN) &&
+           send->KeyboardId == first->KeyboardId && send->Endpoint == first->Endpoint;
+}
+
+static void FreeOutgoing(LIST_ENTRY* list) {
+    while (!IsListEmpty(list))
+        ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(list), VBUS_OUTGOING, Link), VBUS_TAG);
+}
+
+/* Hands the reports to the bus's thread; the request ends there, with the last report, and
+   STATUS_PENDING comes back. Any other status refuses the request without completing it. */
 static NTSTATUS Send(PIRP irp, ULONG inLength) {
-    const VBUS_SEND* send = (const VBUS_SEND*)irp->AssociatedIrp.SystemBuffer;
-    VBUS_OUTGOING* outgoing;
+    const VBUS_SEND* sends = (const VBUS_SEND*)irp->AssociatedIrp.SystemBuffer;
+    const ULONG count = inLength / sizeof(VBUS_SEND);
+    const ULONGLONG deadline = KeQueryInterruptTime() + SEND_LIMIT_MS * TICKS_PER_MS;
+    LIST_ENTRY batch;
+    VBUS_OUTGOING* outgoing = NULL;
     VBUS_KEYBOARD* keyboard;
     NTSTATUS status = STATUS_PENDING;
     KIRQL irql;
-    if (inLength != sizeof(VBUS_SEND) || send->Length == 0 || send->Length > VBUS_MAX_REPORT ||
-        (send->Endpoint != OVTM_ENDPOINT_KEYBOARD_IN && send->Endpoint != OVTM_ENDPOINT_MUSIC_IN))
+    ULONG i;
+    if (count == 0 || count > VBUS_MAX_SEND_BATCH || inLength != count * sizeof(VBUS_SEND))
         return STATUS_INVALID_PARAMETER;
-    outgoing = (VBUS_OUTGOING*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*outgoing), VBUS_TAG);
-    if (outgoing == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(outgoing, sizeof(*outgoing));
-    outgoing->Pipe = send->Endpoint == OVTM_ENDPOINT_KEYBOARD_IN ? VBUS_PIPE_81 : VBUS_PIPE_82;
-    outgoing->Length = send->Length;
-    RtlCopyMemory(outgoing->Bytes, send->Bytes, send->Length);
+    for (i = 0; i < count; ++i)
+        if (!ValidSend(&sends[i], &sends[0]))
+            return STATUS_INVALID_PARAMETER;
+    /* Everything is allocated before anything is queued: a batch goes out whole or not at
+       all. */
+    InitializeListHead(&batch);
+    for (i = 0; i < count; ++i) {
+        outgoing = (VBUS_OUTGOING*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*outgoing), VBUS_TAG);
+        if (outgoing == NULL) {
+            FreeOutgoing(&batch);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        RtlZeroMemory(outgoing, sizeof(*outgoing));
+        outgoing->Pipe =
+            sends[i].Endpoint == OVTM_ENDPOINT_KEYBOARD_IN ? VBUS_PIPE_81 : VBUS_PIPE_82;
+        outgoing->Length = sends[i].Length;
+        RtlCopyMemory(outgoing->Bytes, sends[i].Bytes, sends[i].Length);
+        outgoing->Deadline = deadline;
+        InsertTailList(&batch, &outgoing->Link);
+    }
     outgoing->Request = irp;
-    outgoing->Deadline = KeQueryInterruptTime() + SEND_LIMIT_MS * TICKS_PER_MS;
     IoMarkIrpPending(irp);
     KeAcquireSpinLock(&VbusLock, &irql);
-    keyboard = VbusFindKeyboard(send->KeyboardId);
+    keyboard = VbusFindKeyboard(sends[0].KeyboardId);
     if (keyboard == NULL)
         status = STATUS_INVALID_PARAMETER;
     else if (!keyboard->Present)
         status = STATUS_NO_SUCH_DEVICE;
-    else if (send->Endpoint == OVTM_ENDPOINT_KEYBOARD_IN && !keyboard->Plug.TwoInterfaces)
+    else if (sends[0].Endpoint == OVTM_ENDPOINT_KEYBOARD_IN && !keyboard->Plug.TwoInterfaces)
         status = STATUS_INVALID_PARAMETER;
     else
-        InsertTailList(&keyboard->Outgoing, &outgoing->Link);
+        while (!IsListEmpty(&batch))
+            InsertTailList(&keyboard->Outgoing, RemoveHeadList(&batch));
     KeReleaseSpinLock(&VbusLock, irql);
     if (status != STATUS_PENDING) {
-        ExFreePoolWithTag(outgoing, VBUS_TAG);
+        FreeOutgoing(&batch);
         VbusCompleteIrp(irp, status, 0);
         return STATUS_PENDING;
     }
@@ -310,7 +339,11 @@ NTSTATUS VbusControlDispatch(PDEVICE_OBJECT device, PIRP irp) {
         status = State(irp, inLength, outLength);
         break;
     case IOCTL_VBUS_SEND:
-        return Send(irp, inLength);
+        /* A send the bus took ends later; one it refused ends here like any other request. */
+        status = Send(irp, inLength);
+        if (status == STATUS_PENDING)
+            return status;
+        break;
     case IOCTL_VBUS_SET_ANSWER:
         status = SetAnswer(irp, inLength);
         break;

@@ -444,8 +444,19 @@ static void ServeKeyboard(VBUS_KEYBOARD* keyboard, ULONGLONG now, PLIST_ENTRY tr
     }
 }
 
+/* A carried send request whose caller gave room for it learns when its last report went up. */
+static ULONG_PTR SendResult(PIRP irp, LONGLONG carriedAt) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (!NT_SUCCESS(irp->IoStatus.Status) ||
+        stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(VBUS_SEND_RESULT))
+        return 0;
+    ((VBUS_SEND_RESULT*)irp->AssociatedIrp.SystemBuffer)->CarriedAt = carriedAt;
+    return sizeof(VBUS_SEND_RESULT);
+}
+
 static ULONGLONG ServeKeyboards(void) {
     LIST_ENTRY transfers, requests;
+    LONGLONG carriedAt;
     ULONGLONG now = Now(), nextLook = now + IDLE_LOOK_MS * TICKS_PER_MS;
     KIRQL irql;
     ULONG i;
@@ -456,6 +467,9 @@ static ULONGLONG ServeKeyboards(void) {
         if (VbusKeyboards[i].Id != 0)
             ServeKeyboard(&VbusKeyboards[i], now, &transfers, &requests, &nextLook);
     KeReleaseSpinLock(&VbusLock, irql);
+    /* One reading of the clock for the pass: a program timing a report sends one at a time,
+       so its transfer is the only one here. */
+    carriedAt = KeQueryPerformanceCounter(NULL).QuadPart;
     /* In the order the device sent them: the stand-in's completion routine sends each
        transfer again, and the next report finds it. */
     while (!IsListEmpty(&transfers)) {
@@ -464,7 +478,7 @@ static ULONGLONG ServeKeyboards(void) {
     }
     while (!IsListEmpty(&requests)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&requests), IRP, Tail.Overlay.ListEntry);
-        VbusCompleteIrp(irp, irp->IoStatus.Status, 0);
+        VbusCompleteIrp(irp, irp->IoStatus.Status, SendResult(irp, carriedAt));
     }
     return nextLook;
 }

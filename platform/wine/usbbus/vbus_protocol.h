@@ -13,7 +13,7 @@
 #define IOCTL_VBUS_PLUG VBUS_CONTROL_CODE(1)       /* in VBUS_PLUG, out ULONG keyboard id */
 #define IOCTL_VBUS_UNPLUG VBUS_CONTROL_CODE(2)     /* in ULONG keyboard id */
 #define IOCTL_VBUS_STATE VBUS_CONTROL_CODE(3)      /* in ULONG keyboard id, out VBUS_STATE */
-#define IOCTL_VBUS_SEND VBUS_CONTROL_CODE(4)       /* in VBUS_SEND; done once a transfer took it */
+#define IOCTL_VBUS_SEND VBUS_CONTROL_CODE(4)       /* in VBUS_SEND[n], out VBUS_SEND_RESULT */
 #define IOCTL_VBUS_SET_ANSWER VBUS_CONTROL_CODE(5) /* in VBUS_ANSWER */
 #define IOCTL_VBUS_READ_LOG VBUS_CONTROL_CODE(6)   /* in VBUS_LOG_QUERY, out VBUS_LOG_ENTRY[] */
 
@@ -57,6 +57,21 @@ typedef struct _VBUS_SEND {
     unsigned char Length;
     unsigned char Bytes[VBUS_MAX_REPORT];
 } VBUS_SEND;
+
+/* A send request ends once transfers carried its reports; its output buffer may be empty.
+   One request may carry up to this many reports, all for the same keyboard and endpoint, so
+   that a program can put thousands of reports a second on the wire without a round trip
+   through the system for each. They go out in order, one per transfer, and the request ends
+   once the last one was carried, or as a single report's would when they are dropped. */
+#define VBUS_MAX_SEND_BATCH 256u
+
+/* What a send request hands back when its output buffer has room for it. */
+typedef struct _VBUS_SEND_RESULT {
+    /* The performance counter (KeQueryPerformanceCounter, the clock user mode reads with
+       QueryPerformanceCounter) just before the bus completed the transfer that carried the
+       last report, that is before the completion routines of the stack above it ran. */
+    long long CarriedAt;
+} VBUS_SEND_RESULT;
 
 /* How the keyboard answers query command 0xC3 or 0xC4: these bytes on 0x82, DelayMs after
    the command, or (Enabled 0) never. */

@@ -64,8 +64,6 @@ TEST_F(ConcurrentCompletion, TwoCompletionsThreeReaders) {
                     break;
                 }
             }
-            // A reader that stops reading must close: the delivery pass stops at the first
-            // client without a parked read, and would never reach the readers behind it.
             handles[r].Close();
             readersDone.fetch_add(1);
         });

@@ -172,7 +172,6 @@ TEST_F(FilterTest, QueryAnsweredAfterFiveMillisecondsCarriesTheAnswer) {
 }
 
 TEST_F(FilterTest, UnansweredQueryEndsAfterHalfASecondWhileOtherHandlesKeepWorking) {
-    // The reader opens first: a delivery pass ends at the first client without a parked read.
     Client reader(1), waiter(1), other(1);
     ASSERT_TRUE(waiter.IsOpen());
     ASSERT_TRUE(reader.IsOpen());
