@@ -59,23 +59,9 @@ PluggedKeyboard::Outcome PluggedKeyboard::Plug() {
         outcome.stage = "device add";
         return outcome;
     }
-    outcome.status = SendPnp(keyboard_->Pdo(), IRP_MN_START_DEVICE);
-    if (!NT_SUCCESS(outcome.status)) {
-        outcome.stage = "start";
-        RemoveFailedStack();
-        return outcome;
-    }
-    hid_ = std::make_unique<HidClassStandIn>(keyboard_->TopOfStack());
-    outcome.status = hid_->Enumerate();
-    if (!NT_SUCCESS(outcome.status)) {
-        outcome.stage = "HID setup";
-        RemoveFailedStack();
-        return outcome;
-    }
-    hid_->Listen();
-    started_ = true;
-    hostkernel::Settle();
-    return outcome;
+    // A new stack gets a new HID stand-in; then it starts as a stopped one restarts.
+    hid_.reset();
+    return Restart();
 }
 
 PluggedKeyboard::Outcome PluggedKeyboard::Stop() {
