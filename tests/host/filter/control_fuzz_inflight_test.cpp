@@ -18,6 +18,7 @@
 
 #include "client_record.h"
 #include "device_commands.h"
+#include "control_fuzz_inputs.h"
 #include "filter_rig.h"
 #include "keyboard_model.h"
 #include "ovtm_control.h"
@@ -30,7 +31,6 @@ namespace {
 
 class ControlFuzzInFlight : public FilterTest {};
 
-const size_t kLengths[] = {0, 1, 3, 4, 127, 128, 129, 200, 4096};
 const ULONG kProtocolCodes[] = {
     IOCTL_OVTM_COMMAND_C1,      IOCTL_OVTM_COMMAND_C2,         IOCTL_OVTM_GET_REVISION,
     IOCTL_OVTM_UNSUPPORTED_804, IOCTL_OVTM_SET_SWITCHES,       IOCTL_OVTM_GET_VERSION,
@@ -51,21 +51,6 @@ size_t RequestCount() {
         return static_cast<size_t>(std::strtoull(text, nullptr, 0));
     }
     return kDefaultRequests;
-}
-
-uint32_t FuzzSeed() {
-    if (const char* text = std::getenv("OVTM_FUZZ_SEED")) {
-        return static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
-    }
-    return std::random_device{}();
-}
-
-Bytes RandomBytes(std::mt19937& random, size_t length) {
-    Bytes bytes(length);
-    for (auto& b : bytes) {
-        b = static_cast<uint8_t>(random() % 4 == 0 ? random() % 256 : random() % 20);
-    }
-    return bytes;
 }
 
 ULONG RandomCode(std::mt19937& random) {
@@ -114,7 +99,9 @@ void RunShare(FilterRig& rig, size_t share, uint32_t seed, InFlight& flight, boo
             break;
         case 3: { // a thread that ends with its read in flight
             PendingIo read(nullptr);
-            hostkernel::UserThread([&] { read = rig.Read(handle, kLengths[random() % 9]); }).Join();
+            hostkernel::UserThread([&] {
+                read = rig.Read(handle, kFuzzLengths[random() % 9]);
+            }).Join();
             if (!read.IsComplete()) {
                 ADD_FAILURE() << "a read outlived its thread";
             }
@@ -124,7 +111,7 @@ void RunShare(FilterRig& rig, size_t share, uint32_t seed, InFlight& flight, boo
         }
         default: {
             ULONG code = RandomCode(random);
-            size_t out = kLengths[random() % 9], in = kLengths[random() % 9];
+            size_t out = kFuzzLengths[random() % 9], in = kFuzzLengths[random() % 9];
             flight.requests.push_back(handle.DeviceIoControlOverlapped(
                 code, RandomBytes(random, in), RandomBytes(random, out)));
             ++issued;

@@ -15,6 +15,7 @@
 
 #include "client_record.h"
 #include "device_commands.h"
+#include "control_fuzz_inputs.h"
 #include "filter_rig.h"
 #include "keyboard_model.h"
 
@@ -26,7 +27,6 @@ namespace {
 
 class ControlFuzz : public FilterTest {};
 
-const size_t kLengths[] = {0, 1, 3, 4, 127, 128, 129, 200, 4096};
 const ULONG kFirstProtocolFunction = 0x801, kLastProtocolFunction = 0x80F;
 const int kThreads = 4;
 
@@ -38,22 +38,6 @@ const int kShapesPerProtocolCode = 12;
 const int kShapesPerOtherCode = 3;
 const int kShapesPerProtocolCode = 81; // every pair of lengths
 #endif
-
-uint32_t FuzzSeed() {
-    if (const char* text = std::getenv("OVTM_FUZZ_SEED")) {
-        return static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
-    }
-    return std::random_device{}();
-}
-
-Bytes RandomBytes(std::mt19937& random, size_t length) {
-    Bytes bytes(length);
-    for (auto& b : bytes) {
-        // Small values hit the meaningful operations (capture 1 and 2, mask index and state).
-        b = static_cast<uint8_t>(random() % 4 == 0 ? random() % 256 : random() % 20);
-    }
-    return bytes;
-}
 
 // One thread's share of the code space: functions f with f % parts == part.
 void SendShare(UserHandle& handle, int part, int parts, uint32_t seed,
@@ -68,11 +52,11 @@ void SendShare(UserHandle& handle, int part, int parts, uint32_t seed,
             for (int shape = 0; shape < shapes; ++shape) {
                 size_t out, in;
                 if (shapes == 81) {
-                    out = kLengths[shape / 9];
-                    in = kLengths[shape % 9];
+                    out = kFuzzLengths[shape / 9];
+                    in = kFuzzLengths[shape % 9];
                 } else {
-                    out = kLengths[random() % 9];
-                    in = kLengths[random() % 9];
+                    out = kFuzzLengths[random() % 9];
+                    in = kFuzzLengths[random() % 9];
                 }
                 issued.push_back(handle.DeviceIoControlOverlapped(code, RandomBytes(random, in),
                                                                   RandomBytes(random, out)));
