@@ -1,74 +1,26 @@
 // Installing, steering and removing the control-device stand-in (see standin_client.h).
 #include "standin_client.h"
 
-#include <string>
-
 #include "ovtm_control.h"
-#include "process_runner.h"
 
 namespace ovtm::appapi_test {
 
 namespace {
 
 bool CallStandIn(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize) {
-    HANDLE device = CreateFileW(L"\\\\.\\" STANDIN_LINK_NAME, GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(device, code, const_cast<void*>(input), inputSize, output,
-                                    outputSize, &returned, nullptr);
-    CloseHandle(device);
-    return ok && returned == outputSize;
+    return ovtm::wine::CallDevice(L"\\\\.\\" STANDIN_LINK_NAME, code, input, inputSize, output,
+                                  outputSize);
 }
 
 } // namespace
 
 bool ControlStandIn::Start() {
-    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager_ == nullptr) {
-        return false;
-    }
-    const std::string driver = ovtm::wine::TestDirectory() + "\\control_standin.sys";
-    const std::wstring driverPath(driver.begin(), driver.end());
-    service_ =
-        CreateServiceW(manager_, STANDIN_SERVICE_NAME, STANDIN_SERVICE_NAME, SERVICE_ALL_ACCESS,
-                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                       driverPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service_ == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
-        service_ = OpenServiceW(manager_, STANDIN_SERVICE_NAME, SERVICE_ALL_ACCESS);
-    }
-    if (service_ == nullptr) {
-        return false;
-    }
-    if (!StartServiceW(service_, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-        return false;
-    }
-    return TakeLog().has_value();
+    service_.WatchForUnload(OVTM_CONTROL_PATH_W);
+    return service_.Start(STANDIN_SERVICE_NAME, "control_standin.sys") && TakeLog().has_value();
 }
 
 void ControlStandIn::Stop() {
-    if (service_ != nullptr) {
-        SERVICE_STATUS status;
-        ControlService(service_, SERVICE_CONTROL_STOP, &status);
-        // The driver host unloads the driver a moment after the stop; wait for its link to go.
-        const ULONGLONG deadline = GetTickCount64() + 5000;
-        while (ControlDevicePresent() && GetTickCount64() < deadline) {
-            Sleep(20);
-        }
-        DeleteService(service_);
-        CloseServiceHandle(service_);
-        service_ = nullptr;
-    }
-    if (manager_ != nullptr) {
-        CloseServiceHandle(manager_);
-        manager_ = nullptr;
-    }
-}
-
-ControlStandIn::~ControlStandIn() {
-    Stop();
+    service_.Stop();
 }
 
 std::optional<STANDIN_LOG> ControlStandIn::TakeLog() {
@@ -103,14 +55,7 @@ bool ControlStandIn::EndReads() {
 }
 
 bool ControlDevicePresent() {
-    HANDLE device = CreateFileW(OVTM_CONTROL_PATH_W, GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(device);
-    return true;
+    return ovtm::wine::DeviceOpens(OVTM_CONTROL_PATH_W);
 }
 
 } // namespace ovtm::appapi_test

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control_standin.h"
+#include "test_driver_service.h"
 
 namespace ovtm::appapi_test {
 
@@ -18,7 +19,7 @@ class ControlStandIn {
     ControlStandIn(const ControlStandIn&) = delete;
     ControlStandIn& operator=(const ControlStandIn&) = delete;
     // Stops and removes the driver, so that later tests find no control device.
-    ~ControlStandIn();
+    ~ControlStandIn() = default;
 
     // Installs control_standin.sys from the test's folder as a kernel service and starts it.
     bool Start();
@@ -33,8 +34,7 @@ class ControlStandIn {
     bool EndReads();
 
   private:
-    SC_HANDLE manager_ = nullptr;
-    SC_HANDLE service_ = nullptr;
+    ovtm::wine::TestDriverService service_;
 };
 
 // Whether a client opening the first keyboard's control device now reaches anything.

@@ -1,77 +1,23 @@
 // Installing and driving the control-device stand-in (see standin_client.h).
 #include "standin_client.h"
 
-#include <string>
-
 #include "ovtm_control.h"
-#include "process_runner.h"
 
 namespace ovtm::midi_test {
 
 namespace {
 
-bool CallStandin(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize) {
-    HANDLE device = CreateFileW(L"\\\\.\\" STANDIN_LINK_NAME, GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(device, code, const_cast<void*>(input), inputSize, output,
-                                    outputSize, &returned, nullptr);
-    CloseHandle(device);
-    return ok && returned == outputSize;
-}
+const wchar_t kStandinPath[] = L"\\\\.\\" STANDIN_LINK_NAME;
 
-bool StandinPresent() {
-    HANDLE device = CreateFileW(L"\\\\.\\" STANDIN_LINK_NAME, GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(device);
-    return true;
+bool CallStandin(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize) {
+    return ovtm::wine::CallDevice(kStandinPath, code, input, inputSize, output, outputSize);
 }
 
 } // namespace
 
 bool ControlStandin::Start() {
-    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager_ == nullptr) {
-        return false;
-    }
-    const std::string driver = ovtm::wine::TestDirectory() + "\\midi_control_standin.sys";
-    const std::wstring driverPath(driver.begin(), driver.end());
-    service_ =
-        CreateServiceW(manager_, STANDIN_SERVICE_NAME, STANDIN_SERVICE_NAME, SERVICE_ALL_ACCESS,
-                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                       driverPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service_ == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
-        service_ = OpenServiceW(manager_, STANDIN_SERVICE_NAME, SERVICE_ALL_ACCESS);
-    }
-    if (service_ == nullptr) {
-        return false;
-    }
-    if (!StartServiceW(service_, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-        return false;
-    }
-    return ResetLog();
-}
-
-ControlStandin::~ControlStandin() {
-    if (service_ != nullptr) {
-        SERVICE_STATUS status;
-        ControlService(service_, SERVICE_CONTROL_STOP, &status);
-        const ULONGLONG deadline = GetTickCount64() + 5000;
-        while (StandinPresent() && GetTickCount64() < deadline) {
-            Sleep(20);
-        }
-        DeleteService(service_);
-        CloseServiceHandle(service_);
-    }
-    if (manager_ != nullptr) {
-        CloseServiceHandle(manager_);
-    }
+    service_.WatchForUnload(kStandinPath);
+    return service_.Start(STANDIN_SERVICE_NAME, "midi_control_standin.sys") && ResetLog();
 }
 
 bool ControlStandin::Append(const std::vector<std::uint32_t>& records) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "control_standin.h"
+#include "test_driver_service.h"
 
 namespace ovtm::midi_test {
 
@@ -28,7 +29,7 @@ constexpr ULONG kNoInput = 0xFFFFFFFFu;
 class ControlStandin {
   public:
     ControlStandin() = default;
-    ~ControlStandin();
+    ~ControlStandin() = default;
     ControlStandin(const ControlStandin&) = delete;
     ControlStandin& operator=(const ControlStandin&) = delete;
 
@@ -40,8 +41,7 @@ class ControlStandin {
     std::vector<LoggedRequest> Requests();
 
   private:
-    SC_HANDLE manager_ = nullptr;
-    SC_HANDLE service_ = nullptr;
+    ovtm::wine::TestDriverService service_;
 };
 
 } // namespace ovtm::midi_test

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "control_recorder.h"
+#include "test_driver_service.h"
 
 namespace ovtm::notifier_test {
 
@@ -16,7 +17,7 @@ class ControlRecorder {
     ControlRecorder(const ControlRecorder&) = delete;
     ControlRecorder& operator=(const ControlRecorder&) = delete;
     // Stops and removes the driver, so that later tests find no control device.
-    ~ControlRecorder();
+    ~ControlRecorder() = default;
 
     // Installs control_recorder.sys from the test's folder as a kernel service and starts it.
     bool Start();
@@ -24,8 +25,7 @@ class ControlRecorder {
     std::optional<RECORDER_COUNTS> Counts();
 
   private:
-    SC_HANDLE manager_ = nullptr;
-    SC_HANDLE service_ = nullptr;
+    ovtm::wine::TestDriverService service_;
 };
 
 // Whether a client opening the first keyboard's control device now reaches anything.
