@@ -10,17 +10,51 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64
   python3-mido
+  dpkg-dev
 )
+
+# The Wine tier builds third-party MIDI clients from Debian's source packages (`apt-get source
+# rtmidi portmidi`, fetched by the build, never committed): apt needs deb-src entries for Debian's
+# own archives. Adds "deb-src" beside "deb" in their entries when no source index is configured.
+source_indexes_configured() {
+  apt-get indextargets --format '$(IDENTIFIER)' 2>/dev/null | grep -qx Sources
+}
+
+enable_debian_sources() {
+  local file
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] || continue
+    # deb822 stanzas: a Types line of a stanza whose URIs are Debian's gains deb-src.
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /URIs:[^\n]*debian\.org/ { sub(/Types: deb\n/, "Types: deb deb-src\n") }
+         { print }' "$file" >"$file.new" && mv "$file.new" "$file"
+  done
+  if [ -f /etc/apt/sources.list ]; then
+    awk '{ print }
+         /^deb [^#]*debian\.org/ { line = $0; sub(/^deb /, "deb-src ", line); print line }' \
+      /etc/apt/sources.list >/etc/apt/sources.list.new && mv /etc/apt/sources.list.new /etc/apt/sources.list
+  fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+need_update=0
+if ! source_indexes_configured; then
+  echo "Enabling Debian's source packages (deb-src)"
+  "${sudo_cmd[@]}" bash -c "$(declare -f enable_debian_sources); enable_debian_sources"
+  need_update=1
+fi
+
+if ((${#missing[@]})) || ((need_update)); then
+  "${sudo_cmd[@]}" apt-get update -qq
+fi
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <mmsystem.h>
+#include <mmddk.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,11 @@ constexpr int kExitFailed = 3;
 
 constexpr size_t kLongBufferCount = 4;
 constexpr DWORD kLongBufferSize = 256;
+
+// The keyboard's driver reports its state (sustain, octave shift) when asked with this private
+// request, and from then on sends each octave change as a system-exclusive notification.
+constexpr UINT kStateRequest = DRVM_USER;
+constexpr DWORD_PTR kStateRequestReport = 1;
 
 const char kUsage[] =
     "Usage: ovtm-record [--seconds S] [--input NAME] [FILE.mid]\n"
@@ -224,10 +230,15 @@ int Record(const std::string& inputName, const std::string& path, DWORD seconds)
         headers[i].lpData = storage[i].data();
         headers[i].dwBufferLength = kLongBufferSize;
     }
-    QueueLongBuffers(input, headers);
+    const size_t queued = QueueLongBuffers(input, headers);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     result = midiInStart(input);
     if (result == MMSYSERR_NOERROR) {
+        // The file then starts with the keyboard's state and holds its octave changes. Only our
+        // keyboard's driver knows the request, and only where system-exclusive messages are
+        // recorded: otherwise the file would hold some of them after all.
+        if (queued > 0 && inputName == OVTM_DEVICE_NAME_TEXT)
+            midiInMessage(input, kStateRequest, kStateRequestReport, 0);
         std::fprintf(stderr, "ovtm-record: recording \"%s\" into %s%s\n", inputName.c_str(),
                      path.c_str(), seconds ? "" : " until Ctrl+C");
         const ULONGLONG end = seconds ? GetTickCount64() + 1000ull * seconds : 0;

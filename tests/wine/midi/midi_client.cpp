@@ -255,15 +255,6 @@ std::vector<std::string> Lines(const std::vector<Received>& messages) {
     return lines;
 }
 
-MMRESULT PrepareHeader(HMIDIIN handle, MIDIHDR* header) {
-    MMRESULT result = midiInPrepareHeader(handle, header, sizeof(MIDIHDR));
-    if (result == MMSYSERR_NOTSUPPORTED) {
-        header->dwFlags |= MHDR_PREPARED;
-        result = MMSYSERR_NOERROR;
-    }
-    return result;
-}
-
 HWND DriverWindow() {
     return FindWindowW(OVTM_MIDI_WINDOW_CLASS_W, OVTM_MIDI_WINDOW_TITLE_W);
 }

@@ -84,10 +84,6 @@ extern const std::string kBracketClose;
 extern const std::string kOctaveUpNote;
 extern const std::string kOctaveDownNote;
 
-// Windows' winmm prepares a header itself when the driver leaves MIDM_PREPARE to it; Wine's
-// passes the driver's MMSYSERR_NOTSUPPORTED on. This does what Windows would.
-MMRESULT PrepareHeader(HMIDIIN handle, MIDIHDR* header);
-
 // The driver's hidden window, or null.
 HWND DriverWindow();
 

@@ -128,7 +128,8 @@ TEST_F(MidiDriverTest, NotificationsForPostedCallbacksFillTheOldestQueuedBuffer)
         for (int i = 0; i < 3; ++i) {
             headers[i].lpData = bytes[i];
             headers[i].dwBufferLength = i == 0 ? 16 : 10;
-            ASSERT_EQ(PrepareHeader(client.Handle(), &headers[i]), MMSYSERR_NOERROR);
+            ASSERT_EQ(midiInPrepareHeader(client.Handle(), &headers[i], sizeof(MIDIHDR)),
+                      MMSYSERR_NOERROR);
             ASSERT_EQ(midiInAddBuffer(client.Handle(), &headers[i], sizeof(MIDIHDR)),
                       MMSYSERR_NOERROR);
         }
@@ -152,7 +153,8 @@ TEST_F(MidiDriverTest, ResetReturnsEveryBufferInOrderAndCloseWaitsForIt) {
     for (int i = 0; i < 3; ++i) {
         headers[i].lpData = bytes[i];
         headers[i].dwBufferLength = sizeof(bytes[i]);
-        ASSERT_EQ(PrepareHeader(client.Handle(), &headers[i]), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiInPrepareHeader(client.Handle(), &headers[i], sizeof(MIDIHDR)),
+                  MMSYSERR_NOERROR);
         ASSERT_EQ(midiInAddBuffer(client.Handle(), &headers[i], sizeof(MIDIHDR)), MMSYSERR_NOERROR);
     }
     EXPECT_EQ(midiInAddBuffer(client.Handle(), &headers[1], sizeof(MIDIHDR)),
@@ -190,6 +192,30 @@ TEST_F(MidiDriverTest, ResetReturnsEveryBufferInOrderAndCloseWaitsForIt) {
     ASSERT_EQ(other.Open(id_), MMSYSERR_NOERROR);
     EXPECT_EQ(midiInAddBuffer(other.Handle(), &unprepared, sizeof(MIDIHDR)),
               MMRESULT(MIDIERR_UNPREPARED));
+}
+
+// The driver leaves preparing to the system; the client sees Windows' default preparation.
+TEST_F(MidiDriverTest, HeadersArePreparedByTheSystemAndKeptPreparedWhileQueued) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    char bytes[16] = {};
+    MIDIHDR header = {};
+    header.lpData = bytes;
+    header.dwBufferLength = sizeof(bytes);
+    ASSERT_EQ(midiInPrepareHeader(client.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(header.dwFlags, DWORD(MHDR_PREPARED));
+    ASSERT_EQ(midiInAddBuffer(client.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiInUnprepareHeader(client.Handle(), &header, sizeof(MIDIHDR)),
+              MMRESULT(MIDIERR_STILLPLAYING));
+    EXPECT_EQ(header.dwFlags & (MHDR_PREPARED | MHDR_INQUEUE), DWORD(MHDR_PREPARED | MHDR_INQUEUE));
+    ASSERT_EQ(midiInReset(client.Handle()), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiInUnprepareHeader(client.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(header.dwFlags & MHDR_PREPARED, 0u);
+    EXPECT_EQ(midiInAddBuffer(client.Handle(), &header, sizeof(MIDIHDR)),
+              MMRESULT(MIDIERR_UNPREPARED));
+    EXPECT_EQ(midiInUnprepareHeader(client.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR)
+        << "a header that is not prepared needs nothing";
+    EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
 }
 
 TEST_F(MidiDriverTest, EveryCallbackKindReceivesTheKeys) {

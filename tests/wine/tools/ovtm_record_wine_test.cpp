@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ovtm_event.h"
 #include "process_runner.h"
 #include "smf_events.h"
 #include "virtual_bus.h"
@@ -99,6 +101,40 @@ std::vector<Note> RecordedNotes(const SmfFile& file) {
             notes.push_back({event.tick, 0x80, event.bytes[1], 0});
     }
     return notes;
+}
+
+// The keyboard's state notifications in a recording, by what follows the manufacturer
+// identifier: "30 04 s v 00 F7" with s 1 octave (v 0 up, 1 down), s 2 the state report's
+// brackets (v 0 open, 1 close); any other system-exclusive message as all its bytes.
+std::vector<std::string> StateNotifications(const SmfFile& file) {
+    std::vector<std::string> found;
+    for (const SmfEvent& event : file.events) {
+        if (event.bytes[0] != 0xF0)
+            continue;
+        const bool ours = event.bytes.size() == 10 && event.bytes[1] == 0x00;
+        std::string text;
+        for (size_t i = ours ? 4 : 0; i < event.bytes.size(); ++i) {
+            char hex[4];
+            snprintf(hex, sizeof(hex), "%s%02X", text.empty() ? "" : " ", event.bytes[i]);
+            text += hex;
+        }
+        found.push_back(text);
+    }
+    return found;
+}
+
+const std::string kReportOpens = "30 04 02 00 00 F7";
+const std::string kReportCloses = "30 04 02 01 00 F7";
+const std::string kOctaveUp = "30 04 01 00 00 F7";
+
+// The controller-64 values in a recording, in order.
+std::vector<int> SustainValues(const SmfFile& file) {
+    std::vector<int> values;
+    for (const SmfEvent& event : file.events) {
+        if ((event.bytes[0] & 0xF0) == 0xB0 && event.bytes.size() == 3 && event.bytes[1] == 64)
+            values.push_back(event.bytes[2]);
+    }
+    return values;
 }
 
 TEST(OvtmRecordWithoutKeyboard, ListsTheKeyboardsInput) {
@@ -203,12 +239,14 @@ TEST_F(OvtmRecordOnAKeyboard, RecordsNotesVelocitiesAndGapsFromTheDriversTimesta
     Play(31, 127, 50); // note 71
     ProcessResult r = FinishRecording();
     ASSERT_EQ(r.exitCode, 0u) << r.output;
-    EXPECT_TRUE(Contains(r.output, "6 messages, 3 notes played, written to take.mid")) << r.output;
-    // Wine's winmm cannot queue system-exclusive buffers; short messages are recorded anyway.
-    EXPECT_EQ(Occurrences(r.output, "system-exclusive messages are not recorded"), 1u) << r.output;
+    // The keyboard's state first (sustain off between the report's brackets), then the notes.
+    EXPECT_TRUE(Contains(r.output, "9 messages, 3 notes played, written to take.mid")) << r.output;
+    EXPECT_FALSE(Contains(r.output, "not recorded")) << r.output;
 
     SmfFile file = ReadSmfFile(InTestDirectory("take.mid"));
     ASSERT_TRUE(file.readable) << file.problem;
+    EXPECT_EQ(StateNotifications(file), (std::vector<std::string>{kReportOpens, kReportCloses}));
+    EXPECT_EQ(SustainValues(file), std::vector<int>{0});
     EXPECT_EQ(file.format, 0);
     EXPECT_EQ(file.division, 1000);
     EXPECT_EQ(file.tempo, 1000000u) << "one tick a millisecond";
@@ -228,6 +266,53 @@ TEST_F(OvtmRecordOnAKeyboard, RecordsNotesVelocitiesAndGapsFromTheDriversTimesta
     EXPECT_GE(gap(1, 2), 300u);
     EXPECT_LE(gap(1, 2), 2500u);
     EXPECT_GT(gap(1, 2), gap(3, 4)) << "a long rest recorded longer than no rest";
+}
+
+TEST_F(OvtmRecordOnAKeyboard, OctaveAndSustainButtonsAreRecordedWithTheNotesTheyChange) {
+    StartRecording("--seconds 3 buttons.mid");
+    ASSERT_TRUE(bus_.Press(keyboard_, OVTM_KEY_OCTAVE_UP)) << bus_.LastError();
+    ASSERT_TRUE(bus_.Release(keyboard_, OVTM_KEY_OCTAVE_UP)) << bus_.LastError();
+    ASSERT_TRUE(bus_.Press(keyboard_, OVTM_KEY_SUSTAIN)) << bus_.LastError();
+    ASSERT_TRUE(bus_.Release(keyboard_, OVTM_KEY_SUSTAIN)) << bus_.LastError();
+    Play(20, 90, 50); // note 60, an octave up
+    ProcessResult r = FinishRecording();
+    ASSERT_EQ(r.exitCode, 0u) << r.output;
+
+    SmfFile file = ReadSmfFile(InTestDirectory("buttons.mid"));
+    ASSERT_TRUE(file.readable) << file.problem;
+    EXPECT_EQ(StateNotifications(file),
+              (std::vector<std::string>{kReportOpens, kReportCloses, kOctaveUp}));
+    EXPECT_EQ(SustainValues(file), (std::vector<int>{0, 70}));
+    std::vector<Note> notes = RecordedNotes(file);
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].note, 72);
+    EXPECT_EQ(notes[0].velocity, 90);
+}
+
+// A MIDI system that refuses input buffers (the test-only winmm module told to answer every
+// preparation with "no memory"): the short messages are recorded, and the recorder says once
+// that system-exclusive messages are not, and records none.
+TEST_F(OvtmRecordOnAKeyboard, AMidiSystemRefusingBuffersStillRecordsTheNotesAndSaysSo) {
+    ASSERT_TRUE(SetEnvironmentVariableA("OVTM_MIDI_SHIM_REFUSE_PREPARE", "7"));
+    StartRecording("--seconds 3 refused.mid");
+    ASSERT_TRUE(SetEnvironmentVariableA("OVTM_MIDI_SHIM_REFUSE_PREPARE", nullptr));
+    ASSERT_TRUE(bus_.Press(keyboard_, OVTM_KEY_OCTAVE_UP)) << bus_.LastError();
+    ASSERT_TRUE(bus_.Release(keyboard_, OVTM_KEY_OCTAVE_UP)) << bus_.LastError();
+    Play(20, 100, 50);
+    ProcessResult r = FinishRecording();
+    ASSERT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_EQ(Occurrences(r.output, "system-exclusive messages are not recorded: the MIDI system "
+                                    "refused input buffers (error 7)"),
+              1u)
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "2 messages, 1 notes played")) << r.output;
+
+    SmfFile file = ReadSmfFile(InTestDirectory("refused.mid"));
+    ASSERT_TRUE(file.readable) << file.problem;
+    EXPECT_EQ(StateNotifications(file), std::vector<std::string>{});
+    std::vector<Note> notes = RecordedNotes(file);
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].note, 72) << "the octave button still works";
 }
 
 TEST_F(OvtmRecordOnAKeyboard, TheRecordingGoesOnAcrossUnplugAndReplug) {
