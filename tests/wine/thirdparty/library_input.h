@@ -51,7 +51,5 @@ inline std::string KeyboardInput(const std::vector<std::string>& names, const st
 
 // The library this program is built with.
 std::unique_ptr<LibraryInput> MakeLibraryInput();
-// Its listener program for a second process (listener_main.cpp), as installed beside the test.
-const char* ListenerProgram();
 
 } // namespace ovtm::thirdparty_test

@@ -1,13 +1,14 @@
 // A third-party library's MIDI listener in a process of its own: opens the keyboard's input
-// through the library, says so through a named event, listens until told to finish (and until
-// the expected number of messages came, at most 3 seconds more), prints each message received
-// as hex bytes, one a line, and closes.
+// through the library, says so through the named event OvtmThirdPartyListenerOpened<N>, listens
+// until OvtmThirdPartyListenerFinish is set (and until the expected number of messages came, at
+// most 3 seconds more), prints each message received as hex bytes, one a line, and closes.
 //
-//   <listener>.exe COUNT
+//   <listener>.exe COUNT N
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "library_input.h"
 #include "ovtm_control.h"
@@ -15,12 +16,14 @@
 using namespace ovtm::thirdparty_test;
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::printf("usage: %s COUNT\n", argv[0]);
+    if (argc != 3) {
+        std::printf("usage: %s COUNT N\n", argv[0]);
         return 2;
     }
     const std::size_t expected = std::strtoul(argv[1], nullptr, 10);
-    HANDLE opened = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"OvtmThirdPartyListenerOpened");
+    const std::wstring openedName =
+        L"OvtmThirdPartyListenerOpened" + std::to_wstring(std::strtoul(argv[2], nullptr, 10));
+    HANDLE opened = OpenEventW(EVENT_MODIFY_STATE, FALSE, openedName.c_str());
     HANDLE finish = OpenEventW(SYNCHRONIZE, FALSE, L"OvtmThirdPartyListenerFinish");
     if (opened == nullptr || finish == nullptr) {
         std::printf("events missing\n");

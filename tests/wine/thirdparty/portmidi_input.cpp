@@ -137,8 +137,4 @@ std::unique_ptr<LibraryInput> MakeLibraryInput() {
     return std::make_unique<PortMidiInput>();
 }
 
-const char* ListenerProgram() {
-    return "portmidi_listener.exe";
-}
-
 } // namespace ovtm::thirdparty_test

@@ -91,8 +91,4 @@ std::unique_ptr<LibraryInput> MakeLibraryInput() {
     return std::make_unique<RtMidiInput>();
 }
 
-const char* ListenerProgram() {
-    return "rtmidi_listener.exe";
-}
-
 } // namespace ovtm::thirdparty_test

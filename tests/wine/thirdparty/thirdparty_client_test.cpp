@@ -257,33 +257,11 @@ TEST_F(ThirdPartyClientTest, CloseThenOpenAgainReceives) {
     EXPECT_EQ(opens, 2u) << Describe(WinmmCalls());
 }
 
-TEST_F(ThirdPartyClientTest, TwoClientsInTwoProcessesBothReceiveEveryNote) {
-    HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, L"OvtmThirdPartyListenerOpened");
-    HANDLE finish = CreateEventW(nullptr, TRUE, FALSE, L"OvtmThirdPartyListenerFinish");
-    ASSERT_NE(opened, nullptr);
-    ASSERT_NE(finish, nullptr);
-    ProcessResult other;
-    std::thread listener([&other] {
-        other = RunProcess(
-            std::string(ListenerProgram()) + " " + std::to_string(kPhraseHeard.size()), "", 60000);
-    });
-    const bool listening = WaitForSingleObject(opened, 30000) == WAIT_OBJECT_0;
-    Open();
-    if (listening) {
-        PlayPhrase();
-    }
-    SetEvent(finish);
-    listener.join();
-    CloseHandle(opened);
-    CloseHandle(finish);
-    ASSERT_TRUE(listening) << "the listener never opened: " << other.output;
-    EXPECT_EQ(WaitForWords(kPhraseHeard.size()), kPhraseHeard) << "in this process";
-
-    ASSERT_TRUE(other.started) << other.Why();
-    EXPECT_EQ(other.exitCode, 0u) << other.output;
+// The messages a listener printed ("message 90 3C 64" lines), in words.
+std::vector<std::string> ListenerHeard(const std::string& output) {
     std::vector<std::string> heard;
     std::string line;
-    for (char c : other.output) {
+    for (char c : output) {
         if (c == '\n') {
             if (line.rfind("message ", 0) == 0) {
                 std::vector<std::uint8_t> bytes;
@@ -298,7 +276,50 @@ TEST_F(ThirdPartyClientTest, TwoClientsInTwoProcessesBothReceiveEveryNote) {
             line += c;
         }
     }
-    EXPECT_EQ(heard, kPhraseHeard) << "in the other process:\n" << other.output;
+    return heard;
+}
+
+// This library's client here, and a listener of each library in a process of its own.
+TEST_F(ThirdPartyClientTest, ClientsInSeveralProcessesEachReceiveEveryNote) {
+    const std::vector<std::string> listeners = {"rtmidi_listener.exe", "portmidi_listener.exe"};
+    HANDLE finish = CreateEventW(nullptr, TRUE, FALSE, L"OvtmThirdPartyListenerFinish");
+    ASSERT_NE(finish, nullptr);
+    std::vector<HANDLE> opened;
+    std::vector<ProcessResult> results(listeners.size());
+    std::vector<std::thread> running;
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+        const std::wstring event = L"OvtmThirdPartyListenerOpened" + std::to_wstring(i);
+        opened.push_back(CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
+        ASSERT_NE(opened.back(), nullptr);
+        const std::string command =
+            listeners[i] + " " + std::to_string(kPhraseHeard.size()) + " " + std::to_string(i);
+        running.emplace_back(
+            [&results, i, command] { results[i] = RunProcess(command, "", 60000); });
+    }
+    bool listening = true;
+    for (HANDLE event : opened) {
+        listening = listening && WaitForSingleObject(event, 30000) == WAIT_OBJECT_0;
+    }
+    Open();
+    if (listening) {
+        PlayPhrase();
+    }
+    SetEvent(finish);
+    for (std::thread& thread : running) {
+        thread.join();
+    }
+    for (HANDLE event : opened) {
+        CloseHandle(event);
+    }
+    CloseHandle(finish);
+    ASSERT_TRUE(listening) << "a listener never opened";
+    EXPECT_EQ(WaitForWords(kPhraseHeard.size()), kPhraseHeard) << "in this process";
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+        ASSERT_TRUE(results[i].started) << listeners[i] << ": " << results[i].Why();
+        EXPECT_EQ(results[i].exitCode, 0u) << listeners[i] << ":\n" << results[i].output;
+        EXPECT_EQ(ListenerHeard(results[i].output), kPhraseHeard) << listeners[i] << ":\n"
+                                                                  << results[i].output;
+    }
 }
 
 // Notes played with rests of 300 ms, 50 ms and 1 s between them reach the client with those
