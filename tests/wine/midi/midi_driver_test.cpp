@@ -8,6 +8,8 @@
 #include <dbt.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "ovtm_event.h"
 #include "ovtm_identity.h"
 #include "ovtm_ui.h"
+#include "process_runner.h"
 #include "standin_client.h"
 
 namespace ovtm::midi_test {
@@ -357,6 +360,42 @@ TEST_F(MidiDriverTest, CloseWhileDetachedTellsTheApplicationWindow) {
     EXPECT_EQ(static_cast<DWORD>(message.lParam), OVTM_RECORD_CAPTURE_RELEASED);
     DestroyWindow(application);
     UnregisterClassW(className, GetModuleHandleW(nullptr));
+}
+
+// Any process that can load the driver can write its shared section. Whatever another process
+// stored, the driver reads a transpose the buttons can reach (else none) and a bounded open
+// count, before the open and while it runs.
+TEST_F(MidiDriverTest, HostileSharedValuesFromAnotherProcessCountAsNone) {
+    auto writeShared = [](std::int64_t value) {
+        const ovtm::wine::ProcessResult result =
+            ovtm::wine::RunProcess("shared_section_writer.exe " + std::to_string(value), "", 20000);
+        return result.started && !result.timedOut && result.exitCode == 0;
+    };
+    // A negative open count and the most negative transpose, before the open. (Octave
+    // notifications are only sent once the client asked for the state report.)
+    ASSERT_TRUE(writeShared(std::numeric_limits<std::int32_t>::min()));
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    ASSERT_TRUE(standin_->Append({NoteOn(60), kOctaveUp, NoteOn(60)}));
+    EXPECT_EQ(Lines(client.WaitForMessages(2)),
+              (std::vector<std::string>{Data(NoteOn(60)), Data(NoteOn(72))}))
+        << "the open is the first: its buttons move the transpose";
+    client.Clear();
+
+    // A transpose between octaves, while the client listens: read afresh for every key.
+    ASSERT_TRUE(writeShared(7));
+    ASSERT_TRUE(standin_->Append({NoteOn(60), kOctaveUp, NoteOn(60)}));
+    EXPECT_EQ(Lines(client.WaitForMessages(2)),
+              (std::vector<std::string>{Data(NoteOn(60)), Data(NoteOn(72))}));
+    client.Clear();
+    ASSERT_TRUE(writeShared(std::numeric_limits<std::int32_t>::max()));
+    EXPECT_EQ(midiInMessage(client.Handle(), DRVM_USER, 1, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(
+        Lines(client.WaitForMessages(3)),
+        (std::vector<std::string>{"long" + kBracketOpen, Data(0x000040B0), "long" + kBracketClose}))
+        << "no octaves reported for a transpose the buttons cannot reach";
+    EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
+    EXPECT_TRUE(writeShared(0)) << "left as found";
 }
 
 } // namespace
