@@ -362,6 +362,100 @@ TEST_F(MidiDriverTest, CloseWhileDetachedTellsTheApplicationWindow) {
     UnregisterClassW(className, GetModuleHandleW(nullptr));
 }
 
+using MidMessageFunction = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+MidMessageFunction DriverMidMessage() {
+    return reinterpret_cast<MidMessageFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"OvtmMidi.dll"), "midMessage")));
+}
+
+// winmm keeps the value the driver writes to the instance slot at open and hands it back with
+// every later message of that open.
+TEST_F(MidiDriverTest, OpenWritesTheDriversInstanceValue) {
+    const MidMessageFunction midMessage = DriverMidMessage();
+    ASSERT_NE(midMessage, nullptr);
+    MIDIOPENDESC description{};
+    description.hMidi = reinterpret_cast<HMIDI>(0x5678);
+    DWORD_PTR instance = 0xDEADBEEF;
+    ASSERT_EQ(midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&instance),
+                         reinterpret_cast<DWORD_PTR>(&description), CALLBACK_NULL),
+              DWORD(MMSYSERR_NOERROR));
+    EXPECT_EQ(instance, DWORD_PTR(0x4F544D31));
+    EXPECT_EQ(midMessage(0, MIDM_CLOSE, instance, 0, 0), DWORD(MMSYSERR_NOERROR));
+}
+
+// The buffers a reset hands back carry the time since the start, as every message does.
+TEST_F(MidiDriverTest, ResetStampsTheReturnedBuffersWithTheTimeSinceStart) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    char bytes[2][16] = {};
+    MIDIHDR headers[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        headers[i].lpData = bytes[i];
+        headers[i].dwBufferLength = sizeof(bytes[i]);
+        ASSERT_EQ(PrepareHeader(client.Handle(), &headers[i]), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiInAddBuffer(client.Handle(), &headers[i], sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    }
+    Sleep(100); // the open lies well before the start
+    const DWORD beforeStart = timeGetTime();
+    ASSERT_EQ(midiInStart(client.Handle()), MMSYSERR_NOERROR);
+    Sleep(300);
+    ASSERT_EQ(midiInReset(client.Handle()), MMSYSERR_NOERROR);
+    const DWORD afterReset = timeGetTime();
+    const auto messages = client.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    for (const Received& received : messages) {
+        EXPECT_EQ(received.message, DWORD(MIM_LONGDATA));
+        EXPECT_GE(received.parameter2, DWORD_PTR(290)) << "the 300 ms since the start";
+        EXPECT_LE(received.parameter2, DWORD_PTR(afterReset - beforeStart));
+    }
+    EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
+}
+
+// A read that ends empty (the held reads after the notifier's release-all) or fails is not the
+// keyboard's end: the reader reads on.
+TEST_F(MidiDriverTest, ReaderGoesOnAfterAnEmptyAndAFailedRead) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    for (bool fail : {false, true, false}) {
+        SCOPED_TRACE(fail ? "failed read" : "empty read");
+        ASSERT_TRUE(standin_->EndReads(fail));
+        ASSERT_TRUE(WaitForReaders(1)) << "a new read is parked";
+        ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+        EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(60))});
+        client.Clear();
+    }
+    EXPECT_EQ(standin_->Log()->OpenHandles, 1);
+}
+
+// The transpose belongs to every open in every process: the first client's close leaves it to
+// the other process's client.
+TEST_F(MidiDriverTest, FirstClientsCloseKeepsTheTransposeForAnotherProcess) {
+    MidiClient first(CallbackKind::Function);
+    OpenListening(first);
+    ASSERT_TRUE(standin_->Append({kOctaveUp, NoteOn(60)}));
+    ASSERT_EQ(Lines(first.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(72))});
+    HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, L"OvtmMidiTestChildOpened");
+    HANDLE finish = CreateEventW(nullptr, TRUE, FALSE, L"OvtmMidiTestChildFinish");
+    ovtm::wine::ProcessResult child;
+    std::thread runner([&] {
+        child =
+            ovtm::wine::RunProcess("second_process_client.exe " + std::to_string(id_), "", 30000);
+    });
+    EXPECT_EQ(WaitForSingleObject(opened, 20000), WAIT_OBJECT_0);
+    EXPECT_TRUE(WaitForReaders(2));
+    EXPECT_EQ(first.Close(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+    SetEvent(finish);
+    runner.join();
+    CloseHandle(opened);
+    CloseHandle(finish);
+    EXPECT_NE(child.output.find(Data(NoteOn(72))), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find(kOctaveUpNote), std::string::npos)
+        << "the state report shows one octave up: " << child.output;
+    EXPECT_NE(child.output.find("close 0"), std::string::npos) << child.output;
+}
+
 // Any process that can load the driver can write its shared section. Whatever another process
 // stored, the driver reads a transpose the buttons can reach (else none) and a bounded open
 // count, before the open and while it runs.
