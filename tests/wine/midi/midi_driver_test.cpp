@@ -412,6 +412,55 @@ TEST_F(MidiDriverTest, ResetStampsTheReturnedBuffersWithTheTimeSinceStart) {
     EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
 }
 
+// A refused close leaves the open to its client for as long as the system keeps the client's
+// handle (Windows' winmm does): the process's next open is refused. Wine's winmm forgets the
+// handle all the same, which would strand the open; the next open then takes it over.
+TEST_F(MidiDriverTest, OpenLeftByARefusedCloseIsTakenOverOnlyOnceTheSystemForgotIt) {
+    const MidMessageFunction midMessage = DriverMidMessage();
+    ASSERT_NE(midMessage, nullptr);
+    MidiClient left(CallbackKind::Function);
+    OpenListening(left);
+    char bytes[16] = {};
+    MIDIHDR header{};
+    header.lpData = bytes;
+    header.dwBufferLength = sizeof(bytes);
+    ASSERT_EQ(PrepareHeader(left.Handle(), &header), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInAddBuffer(left.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+
+    // Refused while winmm keeps the handle, as Windows' does.
+    EXPECT_EQ(midMessage(0, MIDM_CLOSE, 0, 0, 0), DWORD(MIDIERR_STILLPLAYING));
+    MidiClient refused(CallbackKind::Function);
+    EXPECT_EQ(refused.Open(id_), MMRESULT(MMSYSERR_ALLOCATED));
+
+    // Refused through winmm, which forgets the handle here.
+    EXPECT_EQ(midiInClose(left.Handle()), MMRESULT(MIDIERR_STILLPLAYING));
+    UINT unused = 0;
+    if (midiInGetID(left.Handle(), &unused) != MMSYSERR_INVALHANDLE) {
+        GTEST_SKIP() << "this winmm keeps the handle of a refused close";
+    }
+    ASSERT_TRUE(standin_->ResetLog());
+    MidiClient next(CallbackKind::Function);
+    ASSERT_EQ(next.Open(id_), MMSYSERR_NOERROR);
+    EXPECT_EQ(Lines(next.WaitForMessages(1)), std::vector<std::string>{"open"});
+    EXPECT_EQ(standin_->Requests(),
+              (std::vector<LoggedRequest>{{IOCTL_OVTM_CAPTURE, OVTM_CAPTURE_RELEASE},
+                                          {kLoggedClose, kNoInput},
+                                          {kLoggedOpen, kNoInput},
+                                          {IOCTL_OVTM_GET_REVISION, kNoInput},
+                                          {IOCTL_OVTM_COMMAND_C1, kNoInput},
+                                          {IOCTL_OVTM_CAPTURE, OVTM_CAPTURE_ACQUIRE}}))
+        << "the left open's capture and handle are given back first";
+    ASSERT_TRUE(WaitForReaders(1));
+    next.Clear();
+    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+    EXPECT_EQ(Lines(next.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(60))});
+    EXPECT_EQ(Lines(left.Messages()), std::vector<std::string>{})
+        << "the left client hears nothing";
+    EXPECT_EQ(header.dwFlags & MHDR_DONE, 0u) << "its buffer is not touched";
+    EXPECT_EQ(next.Close(), MMSYSERR_NOERROR);
+    EXPECT_EQ(standin_->Log()->OpenHandles, 0);
+}
+
 // A read that ends empty (the held reads after the notifier's release-all) or fails is not the
 // keyboard's end: the reader reads on.
 TEST_F(MidiDriverTest, ReaderGoesOnAfterAnEmptyAndAFailedRead) {
