@@ -517,6 +517,27 @@ TEST_F(AppApiUnderWine, ResumeSendsC1AndRestoresLedEight) {
     EXPECT_EQ(TakeRequests(standIn), std::vector<std::string>{"222007"});
 }
 
+// The library's window is registered for console-session changes at 0x205, and the
+// registration goes at 0x206 (the application's folder holds a wtsapi32.dll that writes the
+// calls down; the test runs with Wine told to load it rather than its own).
+TEST_F(AppApiUnderWine, ConsoleSessionRegistrationLastsFromCreateToDestroy) {
+    const char* const key = "Software\\OvtmAppapiTest";
+    auto calls = [key] {
+        auto value = ReadRegistryValue(HKEY_CURRENT_USER, key, "SessionCalls");
+        return value ? value->Text() : std::string();
+    };
+    DeleteRegistryValue(HKEY_CURRENT_USER, key, "SessionCalls");
+    ASSERT_EQ(app.Command(0x205), 0u);
+    char window[32];
+    std::snprintf(window, sizeof(window), "%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(LibraryWindow())));
+    EXPECT_EQ(calls(), "register " + std::string(window) + " 0\n") << "for this session";
+    ASSERT_EQ(app.Command(0x206), 0u);
+    EXPECT_EQ(calls(),
+              "register " + std::string(window) + " 0\nunregister " + std::string(window) + "\n");
+    DeleteRegistryTree(HKEY_CURRENT_USER, key);
+}
+
 // Counts of what a process holds, to compare before and after.
 struct ProcessResources {
     DWORD handles = 0;
