@@ -7,6 +7,28 @@ namespace ovtm::appapi {
 
 namespace {
 
+class SharedUse {
+  public:
+    explicit SharedUse(ObjectHost& host) : host_(host) { host_.LockShared(); }
+    ~SharedUse() { host_.UnlockShared(); }
+    SharedUse(const SharedUse&) = delete;
+    SharedUse& operator=(const SharedUse&) = delete;
+
+  private:
+    ObjectHost& host_;
+};
+
+class ExclusiveUse {
+  public:
+    explicit ExclusiveUse(ObjectHost& host) : host_(host) { host_.LockExclusive(); }
+    ~ExclusiveUse() { host_.UnlockExclusive(); }
+    ExclusiveUse(const ExclusiveUse&) = delete;
+    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+  private:
+    ObjectHost& host_;
+};
+
 std::uint32_t* ValuePointer(CommandArgument a) {
     return reinterpret_cast<std::uint32_t*>(a);
 }
@@ -67,11 +89,14 @@ std::uint32_t RunCommand(ObjectHost& host, std::uint32_t command, CommandArgumen
         return kResultUnknownCommand;
     }
     if (command == kCommandCreateObject) {
+        ExclusiveUse use(host);
         return host.CreateObject();
     }
     if (command == kCommandDestroyObject) {
+        ExclusiveUse use(host);
         return host.DestroyObject();
     }
+    SharedUse use(host);
     DeviceApi* object = host.Object();
     if (object == nullptr) {
         // Before 0x205 or after 0x206 there is nothing to call.

@@ -106,6 +106,12 @@ unsigned long ParseArguments(const std::vector<char*>& tokens, InjectArguments& 
     if (!haveHardwareId || !haveService) {
         return kArgumentError;
     }
+    // An empty id would match every device with an empty name; a service name is a registry
+    // key's name and a file's, so a path separator can only aim elsewhere.
+    if (arguments.hardwareId.empty() || arguments.service.empty() ||
+        arguments.service.find_first_of("\\/") != std::string::npos) {
+        return kArgumentError;
+    }
     if (arguments.mode == InjectMode::Remove) {
         arguments.reference = arguments.service;
     }

@@ -27,7 +27,8 @@ struct InjectArguments {
 std::vector<char*> SplitArguments(char* line);
 
 // Interprets the tokens; switch tokens are lower-cased in place. Returns kArgumentsOk or
-// kArgumentError, in which case arguments must not be used.
+// kArgumentError, in which case arguments must not be used. An empty hardware id, an empty
+// service or a service with '\\' or '/' in it is an argument error.
 unsigned long ParseArguments(const std::vector<char*>& tokens, InjectArguments& arguments);
 
 // Both steps on a private copy of commandLine (which may be null).

@@ -2,6 +2,7 @@
 #include "record_conversion.h"
 
 #include "ovtm_event.h"
+#include "shared_values.h"
 
 namespace ovtm::midi {
 
@@ -15,7 +16,8 @@ constexpr std::uint32_t kKeyDeviceRemoved = OVTM_RECORD_DEVICE_REMOVED;
 // A note is moved by the transpose; one that would leave 0..127 is dropped rather than
 // clamped, so that a note-on and its note-off can never land on different keys of the range.
 std::uint32_t TransposeNote(std::uint32_t record, std::int32_t transpose) {
-    const std::int32_t note = static_cast<std::int32_t>((record >> 8) & 0xFFu) + transpose;
+    const std::int32_t note =
+        static_cast<std::int32_t>((record >> 8) & 0xFFu) + ValidTranspose(transpose);
     if (note < 0 || note > 127) {
         return 0;
     }
@@ -53,9 +55,9 @@ RecordOutcome ConvertKeyRecord(std::uint32_t record, ConversionState& state) {
 
 } // namespace
 
-std::int32_t StepTranspose(std::int32_t transpose, OctaveStep step) {
-    // The limits are compared for equality: starting from 0 in octave steps the transpose
-    // can only reach them exactly.
+std::int32_t StepTranspose(std::int32_t stored, OctaveStep step) {
+    // A transpose the buttons cannot reach counts as 0; a valid one meets the limits exactly.
+    const std::int32_t transpose = ValidTranspose(stored);
     if (step == OctaveStep::Up && transpose != kTransposeHighest) {
         return transpose + kTransposeStep;
     }

@@ -32,10 +32,12 @@ struct RecordOutcome {
     bool detached = false; // the keyboard announced its removal
 };
 
-// Converts one record; may change the state (transpose, latch).
+// Converts one record; may change the state (transpose, latch). A transpose the buttons cannot
+// reach is taken as 0.
 RecordOutcome ConvertRecord(std::uint32_t record, ConversionState& state);
 
-// The transpose after one octave step; at a limit it stays where it is.
+// The transpose after one octave step; at a limit it stays where it is. Any value is accepted:
+// one the buttons cannot reach is taken as 0.
 std::int32_t StepTranspose(std::int32_t transpose, OctaveStep step);
 
 } // namespace ovtm::midi

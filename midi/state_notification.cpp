@@ -1,6 +1,8 @@
 // State notifications and the resync sequence.
 #include "state_notification.h"
 
+#include "shared_values.h"
+
 namespace ovtm::midi {
 
 namespace {
@@ -51,13 +53,10 @@ ResyncSequence BuildResyncSequence(std::int32_t transpose, bool sustainLatch) {
     sustain.isShortMessage = true;
     sustain.shortMessage = sustainLatch ? kSustainOnMessage : kSustainOffMessage;
     append(sustain);
-    const OctaveStep direction = transpose > 0 ? OctaveStep::Up : OctaveStep::Down;
-    std::int32_t octaves = (transpose < 0 ? -transpose : transpose) / kTransposeStep;
-    // The shared transpose never leaves its limits; should another process's copy of the
-    // section hold something else, the report still stays within the sequence's bounds.
-    if (octaves > kTransposeHighest / kTransposeStep) {
-        octaves = kTransposeHighest / kTransposeStep;
-    }
+    // Whatever the caller read, only a reachable transpose is reported.
+    const std::int32_t valid = ValidTranspose(transpose);
+    const OctaveStep direction = valid > 0 ? OctaveStep::Up : OctaveStep::Down;
+    const std::int32_t octaves = (valid < 0 ? -valid : valid) / kTransposeStep;
     for (std::int32_t i = 0; i < octaves; ++i) {
         append(NotificationItem(OctaveNotification(direction)));
     }

@@ -13,9 +13,8 @@ namespace ovtm::appapi {
 namespace {
 
 constexpr const char* kInstancesKey = "SYSTEM\\CurrentControlSet\\Enum\\" OVTM_MUSIC_INTERFACE_ID;
-constexpr const char* kInjectionParameters =
-    "OvtmAddf,InjectFilter " OVTM_MUSIC_INTERFACE_HARDWARE_ID " " OVTM_FILTER_SERVICE_A
-    " -add -lower";
+constexpr const char* kInjectionArguments =
+    ",InjectFilter " OVTM_MUSIC_INTERFACE_HARDWARE_ID " " OVTM_FILTER_SERVICE_A " -add -lower";
 constexpr DWORD kInstanceNameSize = 260;
 
 // The music interface's instances as the registry holds them.
@@ -58,13 +57,27 @@ bool NeedsInjection() {
 }
 
 void RunInjection(HWND window) {
+    // The command runs elevated as often as not: rundll32 and OvtmAddf (which the package puts
+    // beside it) are named by their full paths in the system directory, and the command runs
+    // there, so nothing in the application's folder or working directory is ever started or
+    // loaded in their place. For a 32-bit application on 64-bit Windows the same path leads
+    // to the 32-bit rundll32 and OvtmAddf.
+    char system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    const std::string directory(system, length);
+    const std::string program = directory + "\\rundll32.exe";
+    const std::string parameters = "\"" + directory + "\\OvtmAddf.dll\"" + kInjectionArguments;
     SHELLEXECUTEINFOA execute{};
     execute.cbSize = sizeof(execute);
     execute.fMask = SEE_MASK_NOCLOSEPROCESS;
     execute.hwnd = window;
     execute.lpVerb = "open";
-    execute.lpFile = "rundll32";
-    execute.lpParameters = kInjectionParameters;
+    execute.lpFile = program.c_str();
+    execute.lpParameters = parameters.c_str();
+    execute.lpDirectory = directory.c_str();
     execute.nShow = SW_SHOWNORMAL;
     if (ShellExecuteExA(&execute) && execute.hProcess != nullptr) {
         // The command is not waited for; its process handle is not kept either.

@@ -9,7 +9,8 @@ namespace ovtm::appapi {
 // True when an instance of the music interface in the registry has no "LowerFilters" value.
 bool NeedsInjection();
 
-// Starts rundll32 with the injection command; neither waited for nor checked.
+// Starts the system directory's rundll32 with its OvtmAddf and the injection command, in that
+// directory; neither waited for nor checked.
 void RunInjection(HWND window);
 
 } // namespace ovtm::appapi

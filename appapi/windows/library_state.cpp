@@ -70,6 +70,11 @@ std::uint32_t LibraryObjectHost::DestroyObject() {
     if (library.window == nullptr) {
         return kResultOk;
     }
+    // Only the window's own thread can destroy it. From any other thread the call fails before
+    // it changes anything, so the library keeps hearing of the keyboard until a later 0x206.
+    if (GetWindowThreadProcessId(library.window, nullptr) != GetCurrentThreadId()) {
+        return kResultFailed;
+    }
     UnregisterLibraryNotifications();
     if (!DestroyWindow(library.window)) {
         return kResultFailed; // the object stays; a later 0x206 may try again
@@ -81,6 +86,22 @@ std::uint32_t LibraryObjectHost::DestroyObject() {
 
 DeviceApi* LibraryObjectHost::Object() {
     return library.object.load();
+}
+
+void LibraryObjectHost::LockShared() {
+    AcquireSRWLockShared(&library.objectLock);
+}
+
+void LibraryObjectHost::UnlockShared() {
+    ReleaseSRWLockShared(&library.objectLock);
+}
+
+void LibraryObjectHost::LockExclusive() {
+    AcquireSRWLockExclusive(&library.objectLock);
+}
+
+void LibraryObjectHost::UnlockExclusive() {
+    ReleaseSRWLockExclusive(&library.objectLock);
 }
 
 } // namespace ovtm::appapi

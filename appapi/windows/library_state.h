@@ -22,6 +22,7 @@ struct LibraryState {
     std::atomic<LONG> sessionActive{0}; // records reach the application only while 1
     std::atomic<LONG> injectionStarted{0};
     EventForwarder forwarder;
+    SRWLOCK objectLock = SRWLOCK_INIT; // commands share it; creation and destruction take it alone
 };
 
 LibraryState& Library();
@@ -39,6 +40,10 @@ class LibraryObjectHost : public ObjectHost {
     std::uint32_t CreateObject() override;
     std::uint32_t DestroyObject() override;
     DeviceApi* Object() override;
+    void LockShared() override;
+    void UnlockShared() override;
+    void LockExclusive() override;
+    void UnlockExclusive() override;
 };
 
 } // namespace ovtm::appapi

@@ -1,6 +1,8 @@
 // The per-process driver state and the shared data section.
 #include "driver_state.h"
 
+#include "shared_values.h"
+
 namespace ovtm::midi {
 
 namespace {
@@ -11,6 +13,24 @@ __attribute__((section(".sdata"), shared)) volatile LONG sharedOpenCount = 0;
 __attribute__((section(".sdata"), shared)) volatile LONG sharedTranspose = 0;
 
 DriverState processState;
+
+// The section's values are read afresh for every use and checked each time: any process that
+// loads the driver can write them. An update that keeps losing to other writers gives up
+// comparing after a while and stores its result, so no writer can hold a caller here.
+constexpr int kUpdateAttempts = 64;
+
+template <typename Update> LONG UpdateShared(volatile LONG* value, Update update) {
+    for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
+        const LONG stored = *value;
+        const LONG updated = update(stored);
+        if (InterlockedCompareExchange(value, updated, stored) == stored) {
+            return updated;
+        }
+    }
+    const LONG updated = update(*value);
+    InterlockedExchange(value, updated);
+    return updated;
+}
 
 } // namespace
 
@@ -29,32 +49,24 @@ DriverState& State() {
 }
 
 LONG SharedOpenCount() {
-    return sharedOpenCount;
+    return ValidOpenCount(sharedOpenCount);
 }
 
 LONG IncrementSharedOpenCount() {
-    return InterlockedIncrement(&sharedOpenCount);
+    return UpdateShared(&sharedOpenCount, OpenCountAfterOpen);
 }
 
 LONG DecrementSharedOpenCountIfAboveZero() {
-    // Compare-exchange so that two processes closing at once can never take it below zero.
-    for (;;) {
-        const LONG count = sharedOpenCount;
-        if (count <= 0) {
-            return count;
-        }
-        if (InterlockedCompareExchange(&sharedOpenCount, count - 1, count) == count) {
-            return count - 1;
-        }
-    }
+    // Two processes closing at once can never take it below zero.
+    return UpdateShared(&sharedOpenCount, OpenCountAfterClose);
 }
 
 LONG SharedTranspose() {
-    return sharedTranspose;
+    return ValidTranspose(sharedTranspose);
 }
 
 void SetSharedTranspose(LONG transpose) {
-    InterlockedExchange(&sharedTranspose, transpose);
+    InterlockedExchange(&sharedTranspose, ValidTranspose(transpose));
 }
 
 void ResetKeyboardState() {

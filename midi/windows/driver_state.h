@@ -39,6 +39,7 @@ struct DriverState {
     volatile LONG openOrdinal = 0;
     volatile LONG notificationsEnabled = 0;
     volatile LONG detached = 0;
+    volatile LONG closeRefused = 0; // the last close was refused with buffers still queued
 
     CRITICAL_SECTION connectionLock;
     HANDLE controlDevice = nullptr;

@@ -35,7 +35,68 @@ void ForgetOpen() {
     state.callbackInstance = 0;
     state.midiHandle = nullptr;
     state.openFlags = 0;
+    InterlockedExchange(&state.closeRefused, 0);
     InterlockedExchange(&state.isOpen, 0);
+}
+
+// While the keyboard is gone its control device cannot be told; the companion application
+// hears of the released capture through its window instead.
+void ReportCloseToApplication() {
+    HWND application = FindWindowW(OVTM_APP_WINDOW_CLASS_W, OVTM_APP_WINDOW_TITLE_W);
+    if (application != nullptr) {
+        PostMessageW(application, OVTM_WM_EVENT, 0, OVTM_RECORD_CAPTURE_RELEASED);
+    }
+}
+
+// Everything a close gives back but the client's buffers and its MIM_CLOSE.
+void EndOpen() {
+    DriverState& state = State();
+    // The window goes first, so that no arrival or removal runs beside the rest of the close.
+    DestroyDriverWindow();
+    if (state.detached != 0) {
+        ReportCloseToApplication();
+    } else {
+        RequestCapture(OVTM_CAPTURE_RELEASE);
+    }
+    StopReader();
+    CloseControlDevice();
+    if (state.stopEvent != nullptr) {
+        // The reader never started: its stop event is still ours to release.
+        CloseHandle(state.stopEvent);
+        state.stopEvent = nullptr;
+    }
+    if (DecrementSharedOpenCountIfAboveZero() == 0) {
+        ResetKeyboardState();
+    }
+}
+
+// A multimedia system that forgets its handle when the driver refuses the close leaves the
+// open behind with nobody to close it: its reader runs on, its capture stays held and every
+// later open of the process would be refused. A new open takes such an open over when the
+// refused close's handle is no longer the system's (it fails to name a device, or the system
+// has handed the same value to this very open). While the system keeps the handle, as after
+// a refused close it should, the open stays and the new one is refused as before. The left
+// open's client hears nothing more, and its buffers are not touched: their memory may be gone.
+bool TakeOverAbandonedOpen(HMIDI newHandle) {
+    DriverState& state = State();
+    if (state.closeRefused == 0) {
+        return false;
+    }
+    if (newHandle != state.midiHandle) {
+        UINT id = 0;
+        if (midiInGetID(reinterpret_cast<HMIDIIN>(state.midiHandle), &id) != MMSYSERR_INVALHANDLE) {
+            return false;
+        }
+    }
+    // One taker only, should two opens arrive at once.
+    if (InterlockedCompareExchange(&state.closeRefused, 0, 1) != 1) {
+        return false;
+    }
+    EndOpen();
+    EnterCriticalSection(&state.stateLock);
+    state.queue = InputBufferQueue<MIDIHDR>{};
+    LeaveCriticalSection(&state.stateLock);
+    return true;
 }
 
 DWORD OnOpen(DWORD_PTR instanceSlot, DWORD_PTR openDescription, DWORD_PTR flags) {
@@ -45,7 +106,8 @@ DWORD OnOpen(DWORD_PTR instanceSlot, DWORD_PTR openDescription, DWORD_PTR flags)
         return MMSYSERR_INVALPARAM;
     }
     // One open per process: a second one would need a second reader on the same state.
-    if (InterlockedCompareExchange(&state.isOpen, 1, 0) != 0) {
+    if (InterlockedCompareExchange(&state.isOpen, 1, 0) != 0 &&
+        !TakeOverAbandonedOpen(description->hMidi)) {
         return MMSYSERR_ALLOCATED;
     }
     state.midiHandle = description->hMidi;
@@ -90,15 +152,6 @@ DWORD OnOpen(DWORD_PTR instanceSlot, DWORD_PTR openDescription, DWORD_PTR flags)
     return MMSYSERR_NOERROR;
 }
 
-// While the keyboard is gone its control device cannot be told; the companion application
-// hears of the released capture through its window instead.
-void ReportCloseToApplication() {
-    HWND application = FindWindowW(OVTM_APP_WINDOW_CLASS_W, OVTM_APP_WINDOW_TITLE_W);
-    if (application != nullptr) {
-        PostMessageW(application, OVTM_WM_EVENT, 0, OVTM_RECORD_CAPTURE_RELEASED);
-    }
-}
-
 DWORD OnClose() {
     DriverState& state = State();
     if (state.isOpen == 0) {
@@ -109,25 +162,10 @@ DWORD OnClose() {
     LeaveCriticalSection(&state.stateLock);
     if (buffersQueued) {
         // The client still owns headers in our queue; it takes them back with a reset first.
+        InterlockedExchange(&state.closeRefused, 1);
         return MIDIERR_STILLPLAYING;
     }
-    // The window goes first, so that no arrival or removal runs beside the rest of the close.
-    DestroyDriverWindow();
-    if (state.detached != 0) {
-        ReportCloseToApplication();
-    } else {
-        RequestCapture(OVTM_CAPTURE_RELEASE);
-    }
-    StopReader();
-    CloseControlDevice();
-    if (state.stopEvent != nullptr) {
-        // The reader never started: its stop event is still ours to release.
-        CloseHandle(state.stopEvent);
-        state.stopEvent = nullptr;
-    }
-    if (DecrementSharedOpenCountIfAboveZero() == 0) {
-        ResetKeyboardState();
-    }
+    EndOpen();
     NotifyClient(MIM_CLOSE, 0, 0);
     ForgetOpen();
     return MMSYSERR_NOERROR;

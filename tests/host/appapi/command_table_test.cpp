@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api_codes.h"
@@ -61,6 +68,13 @@ class RecordingHost : public ObjectHost {
     std::uint32_t CreateObject() override { return ++creates, 0x1205; }
     std::uint32_t DestroyObject() override { return ++destroys, 0x1206; }
     DeviceApi* Object() override { return hasObject ? &device : nullptr; }
+    void LockShared() override { lock_.lock_shared(); }
+    void UnlockShared() override { lock_.unlock_shared(); }
+    void LockExclusive() override { lock_.lock(); }
+    void UnlockExclusive() override { lock_.unlock(); }
+
+  private:
+    std::shared_mutex lock_;
 };
 
 struct CommandRow {
@@ -118,6 +132,98 @@ TEST(AppApiCommandTable, CommandsWithoutAnObjectAnswer6101) {
     }
     EXPECT_TRUE(host.device.calls.empty());
     EXPECT_EQ(host.creates + host.destroys, 0);
+}
+
+// Where a command waits until the test lets it go on; it outlives the device object.
+class Gate {
+  public:
+    void Enter() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(hold, [this] { return goOn_; });
+    }
+    void WaitUntilEntered() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        changed_.wait(hold, [this] { return entered_; });
+    }
+    void LetGoOn() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        goOn_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool goOn_ = false;
+};
+
+// A device object whose Open waits at the gate, counts who is inside and answers from its own
+// memory (a freed object is a finding under AddressSanitizer).
+class WaitingDevice : public DeviceApi {
+  public:
+    WaitingDevice(Gate& gate, std::atomic<int>& inside) : gate_(gate), inside_(inside) {}
+    std::uint32_t Open(CommandArgument, CommandArgument) override {
+        ++inside_;
+        gate_.Enter();
+        --inside_;
+        return answer_;
+    }
+
+  private:
+    Gate& gate_;
+    std::atomic<int>& inside_;
+    std::uint32_t answer_ = 0x77;
+};
+
+// The library's host as the real one is: destruction frees the object.
+class FreeingHost : public ObjectHost {
+  public:
+    Gate gate;
+    std::atomic<int> inside{0};
+    std::unique_ptr<WaitingDevice> object = std::make_unique<WaitingDevice>(gate, inside);
+    int insideAtDestroy = -1;
+
+    std::uint32_t CreateObject() override { return 0; }
+    std::uint32_t DestroyObject() override {
+        insideAtDestroy = inside.load();
+        object.reset();
+        return 0;
+    }
+    DeviceApi* Object() override { return object.get(); }
+    void LockShared() override { lock_.lock_shared(); }
+    void UnlockShared() override { lock_.unlock_shared(); }
+    void LockExclusive() override { lock_.lock(); }
+    void UnlockExclusive() override { lock_.unlock(); }
+
+  private:
+    std::shared_mutex lock_;
+};
+
+// 0x206 on one thread while another thread is inside a command: the object goes only once the
+// command has returned, and later commands find none.
+TEST(AppApiCommandTable, DestroyWaitsForACommandInProgressOnAnotherThread) {
+    FreeingHost host;
+    std::uint32_t opened = 0;
+    std::thread command([&] { opened = RunCommand(host, kCommandOpen, 0, 0); });
+    host.gate.WaitUntilEntered();
+    std::atomic<bool> destroyed{false};
+    std::thread destroy([&] {
+        EXPECT_EQ(RunCommand(host, kCommandDestroyObject, 0, 0), kResultOk);
+        destroyed = true;
+    });
+    // Time for the destroy to reach the object if nothing stopped it (only the fault's
+    // detection depends on it, never the pass).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(destroyed.load()) << "destroy did not wait for the command";
+    host.gate.LetGoOn();
+    command.join();
+    destroy.join();
+    EXPECT_EQ(opened, 0x77u) << "the command ran to its end on a live object";
+    EXPECT_EQ(host.insideAtDestroy, 0);
+    EXPECT_EQ(RunCommand(host, kCommandOpen, 0, 0), kResultFailed);
 }
 
 } // namespace

@@ -146,6 +146,21 @@ TEST(ParseArguments, ArgumentErrors) {
     EXPECT_EQ(ParseCommandLine(nullptr, arguments), kArgumentError);
 }
 
-TEST(ParseArguments, EmptyQuotedTokensArePositional) {
-    ExpectParsed("\"\" s", "", "s", InjectMode::Add, "");
+// An empty quoted token still takes its place among the positional tokens, but an empty id
+// would match every device without a name, and a service is never a path.
+TEST(ParseArguments, EmptyIdsAndServicesThatArePathsAreArgumentErrors) {
+    for (const char* line : {
+             "\"\" s",            // empty hardware id
+             "\"\" s -remove",    // empty hardware id, remove mode
+             "h \"\"",            // empty service
+             "h ..\\evil",        // a path
+             "h C:\\x\\OvtmFilt", // a path
+             "h a/b -remove",     // a path, remove mode
+             "h \"s\\\" -last",   // a separator at the end
+         }) {
+        SCOPED_TRACE(line);
+        EXPECT_FALSE(Parse(line));
+    }
+    ExpectParsed("\"My Keyboard\" s -last", "My Keyboard", "s", InjectMode::Last, "");
+    ExpectParsed("h s -before a\\b", "h", "s", InjectMode::Before, "a\\b");
 }

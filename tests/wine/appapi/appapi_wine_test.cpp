@@ -21,6 +21,7 @@
 #include "ovtm_control.h"
 #include "ovtm_identity.h"
 #include "ovtm_ui.h"
+#include "process_handles.h"
 #include "standin_client.h"
 #include "test_application.h"
 #include "wine_registry.h"
@@ -293,6 +294,17 @@ TEST_F(AppApiUnderWine, RequestsTheDriverFailsReport6101) {
     EXPECT_EQ(app.Command(0x20D, name), 0u);
     EXPECT_EQ(std::string(name, 28), std::string(28, '\0')); // cleared before the request
     EXPECT_EQ(name[28], 'x');
+    // The queries' answers would be there, but the requests fail: nothing is written.
+    behaviour.AnswerC3Set = 1;
+    behaviour.AnswerC3 = 0x00012D05;
+    behaviour.AnswerC4Set = 1;
+    behaviour.AnswerC4 = 0x00034F07;
+    ASSERT_TRUE(standIn.SetBehaviour(behaviour));
+    UINT32 c3 = 0xA5A5A5A5, c4 = 0x5A5A5A5A;
+    EXPECT_EQ(app.Command(0x20B, &c3), 0u);
+    EXPECT_EQ(app.Command(0x20C, &c4), 0u);
+    EXPECT_EQ(c3, 0xA5A5A5A5u);
+    EXPECT_EQ(c4, 0x5A5A5A5Au);
 }
 
 // The driver may keep any control request pending. Each call returns only once its own request
@@ -505,6 +517,27 @@ TEST_F(AppApiUnderWine, ResumeSendsC1AndRestoresLedEight) {
     EXPECT_EQ(TakeRequests(standIn), std::vector<std::string>{"222007"});
 }
 
+// The library's window is registered for console-session changes at 0x205, and the
+// registration goes at 0x206 (the application's folder holds a wtsapi32.dll that writes the
+// calls down; the test runs with Wine told to load it rather than its own).
+TEST_F(AppApiUnderWine, ConsoleSessionRegistrationLastsFromCreateToDestroy) {
+    const char* const key = "Software\\OvtmAppapiTest";
+    auto calls = [key] {
+        auto value = ReadRegistryValue(HKEY_CURRENT_USER, key, "SessionCalls");
+        return value ? value->Text() : std::string();
+    };
+    DeleteRegistryValue(HKEY_CURRENT_USER, key, "SessionCalls");
+    ASSERT_EQ(app.Command(0x205), 0u);
+    char window[32];
+    std::snprintf(window, sizeof(window), "%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(LibraryWindow())));
+    EXPECT_EQ(calls(), "register " + std::string(window) + " 0\n") << "for this session";
+    ASSERT_EQ(app.Command(0x206), 0u);
+    EXPECT_EQ(calls(),
+              "register " + std::string(window) + " 0\nunregister " + std::string(window) + "\n");
+    DeleteRegistryTree(HKEY_CURRENT_USER, key);
+}
+
 // Counts of what a process holds, to compare before and after.
 struct ProcessResources {
     DWORD handles = 0;
@@ -512,43 +545,9 @@ struct ProcessResources {
     std::size_t libraryWindows = 0;
 };
 
-// The handles this process holds, as the system's handle table lists them (Wine answers
-// GetProcessHandleCount with 0).
-DWORD CountProcessHandles() {
-    struct HandleEntry {
-        USHORT process;
-        USHORT creatorBackTrace;
-        UCHAR objectType;
-        UCHAR attributes;
-        USHORT handle;
-        PVOID object;
-        ULONG access;
-    };
-    struct HandleTable {
-        ULONG count;
-        HandleEntry entries[1];
-    };
-    constexpr auto kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
-    std::vector<char> buffer(1 << 20);
-    ULONG size = 0;
-    while (NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
-                                    static_cast<ULONG>(buffer.size()), &size) != 0) {
-        if (buffer.size() >= (1u << 26)) {
-            return 0;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    DWORD count = 0;
-    for (ULONG i = 0; i < table->count; ++i) {
-        count += table->entries[i].process == static_cast<USHORT>(GetCurrentProcessId());
-    }
-    return count;
-}
-
 ProcessResources CountResources() {
     ProcessResources resources;
-    resources.handles = CountProcessHandles();
+    resources.handles = HandlesOfThisProcess();
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);

@@ -1,7 +1,9 @@
 // The injection start as the registry shows it: a device-node change while an instance of the
 // music interface lacks its filter list starts the real rundll32 with the real OvtmAddf, which
 // writes the filter into the lists of the matching devices; once, until the keyboard's
-// interface is removed.
+// interface is removed. Both are the system directory's, where the package installs OvtmAddf:
+// the application's folder holds a rundll32.exe and an OvtmAddf.dll of its own, which must
+// never run.
 #include <windows.h>
 
 #include <dbt.h>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "process_runner.h"
 #include "registry_guards.h"
 #include "ovtm_identity.h"
 #include "ovtm_ui.h"
@@ -72,15 +75,52 @@ void SendToLibrary(WPARAM event, void* broadcast = nullptr) {
                  reinterpret_cast<LPARAM>(broadcast));
 }
 
+// The keyboard's interface goes: the library looks again at the next device-node change.
+void SendInterfaceRemoval() {
+    struct {
+        DEV_BROADCAST_DEVICEINTERFACE_A header;
+        char rest[64];
+    } removal{};
+    removal.header.dbcc_size = sizeof(removal.header);
+    removal.header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    removal.header.dbcc_classguid = GUID OVTM_INTERFACE_GUID_INIT;
+    SendToLibrary(DBT_DEVICEREMOVECOMPLETE, &removal);
+}
+
+const char kTestKey[] = "Software\\OvtmAppapiTest";
+const char kPlantedRan[] = "PlantedProgramRan";
+
+std::string SystemCopyOfOvtmAddf() {
+    char system[MAX_PATH] = {};
+    GetSystemDirectoryA(system, MAX_PATH);
+    return std::string(system) + "\\OvtmAddf.dll";
+}
+
+// OvtmAddf.dll in the system directory, as the package installs it, while the test runs.
+bool InstallOvtmAddfInSystemDirectory() {
+    const std::string source = TestDirectory() + "\\OvtmAddf.dll";
+    return CopyFileA(source.c_str(), SystemCopyOfOvtmAddf().c_str(), FALSE) != FALSE;
+}
+
+void RemoveOvtmAddfFromSystemDirectory() {
+    DeleteFileA(SystemCopyOfOvtmAddf().c_str());
+}
+
 class InjectionStart : public ::testing::Test {
   protected:
     void SetUp() override {
+        DeleteRegistryTree(HKEY_CURRENT_USER, kTestKey);
+        ASSERT_TRUE(InstallOvtmAddfInSystemDirectory());
         ASSERT_TRUE(app.Loaded());
         ASSERT_EQ(app.Command(0x205), 0u);
     }
     void TearDown() override {
+        EXPECT_FALSE(ReadRegistryValue(HKEY_CURRENT_USER, kTestKey, kPlantedRan))
+            << "the rundll32.exe in the application's folder was started";
+        DeleteRegistryTree(HKEY_CURRENT_USER, kTestKey);
         RemoveFakeDevice(kMusicInstance);
         RemoveFakeDevice(kWitnessInstance);
+        RemoveOvtmAddfFromSystemDirectory();
     }
 
     Drivers32Snapshot drivers32;
@@ -108,14 +148,21 @@ TEST_F(InjectionStart, StartsOnceForAnUnfilteredInstanceAndAgainAfterRemoval) {
     SendToLibrary(DBT_DEVNODES_CHANGED);
     EXPECT_FALSE(FilterListedWithin(kWitnessInstance, 5000, app));
 
-    struct {
-        DEV_BROADCAST_DEVICEINTERFACE_A header;
-        char rest[64];
-    } removal{};
-    removal.header.dbcc_size = sizeof(removal.header);
-    removal.header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    removal.header.dbcc_classguid = GUID OVTM_INTERFACE_GUID_INIT;
-    SendToLibrary(DBT_DEVICEREMOVECOMPLETE, &removal);
+    SendInterfaceRemoval();
+    SendToLibrary(DBT_DEVNODES_CHANGED);
+    EXPECT_TRUE(FilterListedWithin(kMusicInstance, 30000, app));
+}
+
+// Without the system directory's OvtmAddf nothing runs: neither the OvtmAddf.dll nor the
+// rundll32.exe in the application's folder (which is also its working directory).
+TEST_F(InjectionStart, NothingFromTheApplicationsFolderRunsInTheSystemsPlace) {
+    RemoveOvtmAddfFromSystemDirectory();
+    ASSERT_TRUE(CreateFakeDevice(MusicInterface(std::nullopt)));
+    SendToLibrary(DBT_DEVNODES_CHANGED);
+    EXPECT_FALSE(FilterListedWithin(kMusicInstance, 5000, app));
+
+    ASSERT_TRUE(InstallOvtmAddfInSystemDirectory());
+    SendInterfaceRemoval();
     SendToLibrary(DBT_DEVNODES_CHANGED);
     EXPECT_TRUE(FilterListedWithin(kMusicInstance, 30000, app));
 }

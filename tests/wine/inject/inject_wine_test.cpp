@@ -269,13 +269,18 @@ TEST_F(InjectFilterUnderWine, QuotedHardwareIdWithASpaceMatchesAFriendlyName) {
 
 TEST_F(InjectFilterUnderWine, ArgumentErrorsChangeNothing) {
     const std::string device = DeviceWithList("errors", "Errkbd", MultiStringBytes({"OvtmFilt"}));
+    // A device whose friendly name is empty: an empty id must not find it.
+    const std::string nameless = DeviceWithList("nameless", "", MultiStringBytes({"a"}));
     SetSlots({{9, kOurDriver}});
     for (const char* arguments :
          {"", "Errkbd", "Errkbd OvtmFilt extra -remove", "Errkbd OvtmFilt -remove -before",
-          "Errkbd OvtmFilt -upper foo -r", "-remove -lower"}) {
+          "Errkbd OvtmFilt -upper foo -r", "-remove -lower", "\"\" OvtmFilt -last",
+          "\"\" a -remove", "Errkbd ..\\OvtmFilt -last", "Errkbd a/b -first",
+          "Errkbd \"\" -last"}) {
         SCOPED_TRACE(arguments);
         Inject(arguments);
         EXPECT_EQ(LowerFilters(device), (Names{"OvtmFilt"}));
+        EXPECT_EQ(LowerFilters(nameless), (Names{"a"}));
         EXPECT_EQ(ReadSlots(), (Slots{{9, kOurDriver}}));
     }
 }

@@ -8,6 +8,8 @@
 #include <dbt.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "ovtm_event.h"
 #include "ovtm_identity.h"
 #include "ovtm_ui.h"
+#include "process_runner.h"
 #include "standin_client.h"
 
 namespace ovtm::midi_test {
@@ -383,6 +386,185 @@ TEST_F(MidiDriverTest, CloseWhileDetachedTellsTheApplicationWindow) {
     EXPECT_EQ(static_cast<DWORD>(message.lParam), OVTM_RECORD_CAPTURE_RELEASED);
     DestroyWindow(application);
     UnregisterClassW(className, GetModuleHandleW(nullptr));
+}
+
+using MidMessageFunction = DWORD(WINAPI*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+MidMessageFunction DriverMidMessage() {
+    return reinterpret_cast<MidMessageFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"OvtmMidi.dll"), "midMessage")));
+}
+
+// winmm keeps the value the driver writes to the instance slot at open and hands it back with
+// every later message of that open.
+TEST_F(MidiDriverTest, OpenWritesTheDriversInstanceValue) {
+    const MidMessageFunction midMessage = DriverMidMessage();
+    ASSERT_NE(midMessage, nullptr);
+    MIDIOPENDESC description{};
+    description.hMidi = reinterpret_cast<HMIDI>(0x5678);
+    DWORD_PTR instance = 0xDEADBEEF;
+    ASSERT_EQ(midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&instance),
+                         reinterpret_cast<DWORD_PTR>(&description), CALLBACK_NULL),
+              DWORD(MMSYSERR_NOERROR));
+    EXPECT_EQ(instance, DWORD_PTR(0x4F544D31));
+    EXPECT_EQ(midMessage(0, MIDM_CLOSE, instance, 0, 0), DWORD(MMSYSERR_NOERROR));
+}
+
+// The buffers a reset hands back carry the time since the start, as every message does.
+TEST_F(MidiDriverTest, ResetStampsTheReturnedBuffersWithTheTimeSinceStart) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    char bytes[2][16] = {};
+    MIDIHDR headers[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        headers[i].lpData = bytes[i];
+        headers[i].dwBufferLength = sizeof(bytes[i]);
+        ASSERT_EQ(PrepareHeader(client.Handle(), &headers[i]), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiInAddBuffer(client.Handle(), &headers[i], sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    }
+    Sleep(100); // the open lies well before the start
+    const DWORD beforeStart = timeGetTime();
+    ASSERT_EQ(midiInStart(client.Handle()), MMSYSERR_NOERROR);
+    Sleep(300);
+    ASSERT_EQ(midiInReset(client.Handle()), MMSYSERR_NOERROR);
+    const DWORD afterReset = timeGetTime();
+    const auto messages = client.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    for (const Received& received : messages) {
+        EXPECT_EQ(received.message, DWORD(MIM_LONGDATA));
+        EXPECT_GE(received.parameter2, DWORD_PTR(290)) << "the 300 ms since the start";
+        EXPECT_LE(received.parameter2, DWORD_PTR(afterReset - beforeStart));
+    }
+    EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
+}
+
+// A refused close leaves the open to its client for as long as the system keeps the client's
+// handle (Windows' winmm does): the process's next open is refused. Wine's winmm forgets the
+// handle all the same, which would strand the open; the next open then takes it over.
+TEST_F(MidiDriverTest, OpenLeftByARefusedCloseIsTakenOverOnlyOnceTheSystemForgotIt) {
+    const MidMessageFunction midMessage = DriverMidMessage();
+    ASSERT_NE(midMessage, nullptr);
+    MidiClient left(CallbackKind::Function);
+    OpenListening(left);
+    char bytes[16] = {};
+    MIDIHDR header{};
+    header.lpData = bytes;
+    header.dwBufferLength = sizeof(bytes);
+    ASSERT_EQ(PrepareHeader(left.Handle(), &header), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInAddBuffer(left.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+
+    // Refused while winmm keeps the handle, as Windows' does.
+    EXPECT_EQ(midMessage(0, MIDM_CLOSE, 0, 0, 0), DWORD(MIDIERR_STILLPLAYING));
+    MidiClient refused(CallbackKind::Function);
+    EXPECT_EQ(refused.Open(id_), MMRESULT(MMSYSERR_ALLOCATED));
+
+    // Refused through winmm, which forgets the handle here.
+    EXPECT_EQ(midiInClose(left.Handle()), MMRESULT(MIDIERR_STILLPLAYING));
+    UINT unused = 0;
+    if (midiInGetID(left.Handle(), &unused) != MMSYSERR_INVALHANDLE) {
+        GTEST_SKIP() << "this winmm keeps the handle of a refused close";
+    }
+    ASSERT_TRUE(standin_->ResetLog());
+    MidiClient next(CallbackKind::Function);
+    ASSERT_EQ(next.Open(id_), MMSYSERR_NOERROR);
+    EXPECT_EQ(Lines(next.WaitForMessages(1)), std::vector<std::string>{"open"});
+    EXPECT_EQ(standin_->Requests(),
+              (std::vector<LoggedRequest>{{IOCTL_OVTM_CAPTURE, OVTM_CAPTURE_RELEASE},
+                                          {kLoggedClose, kNoInput},
+                                          {kLoggedOpen, kNoInput},
+                                          {IOCTL_OVTM_GET_REVISION, kNoInput},
+                                          {IOCTL_OVTM_COMMAND_C1, kNoInput},
+                                          {IOCTL_OVTM_CAPTURE, OVTM_CAPTURE_ACQUIRE}}))
+        << "the left open's capture and handle are given back first";
+    ASSERT_TRUE(WaitForReaders(1));
+    next.Clear();
+    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+    EXPECT_EQ(Lines(next.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(60))});
+    EXPECT_EQ(Lines(left.Messages()), std::vector<std::string>{})
+        << "the left client hears nothing";
+    EXPECT_EQ(header.dwFlags & MHDR_DONE, 0u) << "its buffer is not touched";
+    EXPECT_EQ(next.Close(), MMSYSERR_NOERROR);
+    EXPECT_EQ(standin_->Log()->OpenHandles, 0);
+}
+
+// A read that ends empty (the held reads after the notifier's release-all) or fails is not the
+// keyboard's end: the reader reads on.
+TEST_F(MidiDriverTest, ReaderGoesOnAfterAnEmptyAndAFailedRead) {
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    for (bool fail : {false, true, false}) {
+        SCOPED_TRACE(fail ? "failed read" : "empty read");
+        ASSERT_TRUE(standin_->EndReads(fail));
+        ASSERT_TRUE(WaitForReaders(1)) << "a new read is parked";
+        ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+        EXPECT_EQ(Lines(client.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(60))});
+        client.Clear();
+    }
+    EXPECT_EQ(standin_->Log()->OpenHandles, 1);
+}
+
+// The transpose belongs to every open in every process: the first client's close leaves it to
+// the other process's client.
+TEST_F(MidiDriverTest, FirstClientsCloseKeepsTheTransposeForAnotherProcess) {
+    MidiClient first(CallbackKind::Function);
+    OpenListening(first);
+    ASSERT_TRUE(standin_->Append({kOctaveUp, NoteOn(60)}));
+    ASSERT_EQ(Lines(first.WaitForMessages(1)), std::vector<std::string>{Data(NoteOn(72))});
+    HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, L"OvtmMidiTestChildOpened");
+    HANDLE finish = CreateEventW(nullptr, TRUE, FALSE, L"OvtmMidiTestChildFinish");
+    ovtm::wine::ProcessResult child;
+    std::thread runner([&] {
+        child =
+            ovtm::wine::RunProcess("second_process_client.exe " + std::to_string(id_), "", 30000);
+    });
+    EXPECT_EQ(WaitForSingleObject(opened, 20000), WAIT_OBJECT_0);
+    EXPECT_TRUE(WaitForReaders(2));
+    EXPECT_EQ(first.Close(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(standin_->Append({NoteOn(60)}));
+    SetEvent(finish);
+    runner.join();
+    CloseHandle(opened);
+    CloseHandle(finish);
+    EXPECT_NE(child.output.find(Data(NoteOn(72))), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find(kOctaveUpNote), std::string::npos)
+        << "the state report shows one octave up: " << child.output;
+    EXPECT_NE(child.output.find("close 0"), std::string::npos) << child.output;
+}
+
+// Any process that can load the driver can write its shared section. Whatever another process
+// stored, the driver reads a transpose the buttons can reach (else none) and a bounded open
+// count, before the open and while it runs.
+TEST_F(MidiDriverTest, HostileSharedValuesFromAnotherProcessCountAsNone) {
+    auto writeShared = [](std::int64_t value) {
+        const ovtm::wine::ProcessResult result =
+            ovtm::wine::RunProcess("shared_section_writer.exe " + std::to_string(value), "", 20000);
+        return result.started && !result.timedOut && result.exitCode == 0;
+    };
+    // A negative open count and the most negative transpose, before the open. (Octave
+    // notifications are only sent once the client asked for the state report.)
+    ASSERT_TRUE(writeShared(std::numeric_limits<std::int32_t>::min()));
+    MidiClient client(CallbackKind::Function);
+    OpenListening(client);
+    ASSERT_TRUE(standin_->Append({NoteOn(60), kOctaveUp, NoteOn(60)}));
+    EXPECT_EQ(Lines(client.WaitForMessages(2)),
+              (std::vector<std::string>{Data(NoteOn(60)), Data(NoteOn(72))}))
+        << "the open is the first: its buttons move the transpose";
+    client.Clear();
+
+    // A transpose between octaves, while the client listens: read afresh for every key.
+    ASSERT_TRUE(writeShared(7));
+    ASSERT_TRUE(standin_->Append({NoteOn(60), kOctaveUp, NoteOn(60)}));
+    EXPECT_EQ(Lines(client.WaitForMessages(2)),
+              (std::vector<std::string>{Data(NoteOn(60)), Data(NoteOn(72))}));
+    client.Clear();
+    ASSERT_TRUE(writeShared(std::numeric_limits<std::int32_t>::max()));
+    EXPECT_EQ(midiInMessage(client.Handle(), DRVM_USER, 1, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(
+        Lines(client.WaitForMessages(3)),
+        (std::vector<std::string>{"long" + kBracketOpen, Data(0x000040B0), "long" + kBracketClose}))
+        << "no octaves reported for a transpose the buttons cannot reach";
+    EXPECT_EQ(client.Close(), MMSYSERR_NOERROR);
+    EXPECT_TRUE(writeShared(0)) << "left as found";
 }
 
 } // namespace

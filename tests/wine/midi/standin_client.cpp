@@ -34,6 +34,11 @@ bool ControlStandin::SetPresent(bool present) {
     return CallStandin(IOCTL_STANDIN_SET_PRESENT, &value, 1, nullptr, 0);
 }
 
+bool ControlStandin::EndReads(bool fail) {
+    const BYTE value = fail ? 1 : 0;
+    return CallStandin(IOCTL_STANDIN_END_READS, &value, 1, nullptr, 0);
+}
+
 std::optional<STANDIN_LOG> ControlStandin::Log() {
     STANDIN_LOG log{};
     if (!CallStandin(IOCTL_STANDIN_READ_LOG, nullptr, 0, &log, sizeof(log))) {

@@ -37,6 +37,8 @@ class ControlStandin {
     bool Append(const std::vector<std::uint32_t>& records);
     bool ResetLog();
     bool SetPresent(bool present);
+    // Every parked read ends at once: with no bytes, or failing.
+    bool EndReads(bool fail);
     std::optional<STANDIN_LOG> Log();
     std::vector<LoggedRequest> Requests();
 

@@ -288,6 +288,21 @@ static void SetPresent(BOOLEAN present) {
         Complete(failed[i], STATUS_DEVICE_NOT_CONNECTED, 0);
 }
 
+static void EndReads(BOOLEAN fail) {
+    PIRP ended[MAX_CLIENTS];
+    int count = 0, i;
+    KIRQL irql;
+    KeAcquireSpinLock(&g_lock, &irql);
+    for (i = 0; i < MAX_CLIENTS; i++) {
+        PIRP irp = g_clients[i] ? TakePendingRead(g_clients[i]) : NULL;
+        if (irp != NULL)
+            ended[count++] = irp;
+    }
+    KeReleaseSpinLock(&g_lock, irql);
+    for (i = 0; i < count; i++)
+        Complete(ended[i], fail ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS, 0);
+}
+
 static NTSTATUS ServeStandinDevice(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -318,6 +333,11 @@ static NTSTATUS ServeStandinDevice(PIRP irp) {
         if (inLength < 1)
             return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         SetPresent(*(UCHAR*)buffer != 0);
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_STANDIN_END_READS:
+        if (inLength < 1)
+            return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        EndReads(*(UCHAR*)buffer != 0);
         return Complete(irp, STATUS_SUCCESS, 0);
     default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);

@@ -16,6 +16,10 @@
    1 it is back. */
 #define IOCTL_STANDIN_SET_PRESENT CTL_CODE(0x8000, 0x913, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+/* Input: one byte; every parked read ends now, 0 with no bytes (as the filter's held reads end
+   after a release-all), 1 failing with STATUS_UNSUCCESSFUL. The keyboard stays. */
+#define IOCTL_STANDIN_END_READS CTL_CODE(0x8000, 0x914, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
 #define STANDIN_MAX_LOG 128
 #define STANDIN_RING_RECORDS 256
 
