@@ -9,7 +9,8 @@ packages=(
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64
-  python3-mido
+  python3-mido python3-pefile
+  osslsigncode zip
 )
 
 missing=()
