@@ -6,6 +6,13 @@ if(OVTM_WINDOWS)
   enable_language(RC)
 endif()
 set(OVTM_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR} CACHE INTERNAL "")
+# A package for 64-bit Windows also carries the 32-bit binaries. A win-x64 tree cannot build
+# i686 images, so the Wine tests that install a whole package take them from the win-x86 build
+# beside it (tools/run-tests.sh builds win-x86 first).
+if(OVTM_WINDOWS_ARCH STREQUAL "x86_64")
+  set(OVTM_WIN_X86_BUILD ${PROJECT_SOURCE_DIR}/build/win-x86 CACHE PATH
+      "The win-x86 build tree whose binaries the win-x64 Wine tests' packages take")
+endif()
 # The version's four parts, for the resource's numeric fields ("1,0,0,0").
 string(REPLACE "." "," OVTM_VERSION_COMMAS "${PROJECT_VERSION}")
 

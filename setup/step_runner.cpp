@@ -5,12 +5,12 @@ namespace ovtm::setup {
 
 namespace {
 
-const char* OutcomeText(StepOutcome outcome) {
+const char* OutcomeText(StepOutcome outcome, const char* unchanged) {
     switch (outcome) {
     case StepOutcome::Done:
         return "done";
     case StepOutcome::AlreadyInPlace:
-        return "already in place";
+        return unchanged;
     case StepOutcome::Failed:
         break;
     }
@@ -33,8 +33,8 @@ StepResult Call(const std::function<StepResult()>& function) {
 
 } // namespace
 
-std::string StepLine(const std::string& name, const StepResult& result) {
-    std::string line = name + ": " + OutcomeText(result.outcome);
+std::string StepLine(const std::string& name, const StepResult& result, const char* unchanged) {
+    std::string line = name + ": " + OutcomeText(result.outcome, unchanged);
     if (!result.detail.empty()) {
         line += " (" + result.detail + ")";
     }
@@ -64,11 +64,11 @@ bool RunInstallSteps(const std::vector<Step>& steps, const LinePrinter& print,
     return true;
 }
 
-bool RunEveryStep(const std::vector<Step>& steps, const LinePrinter& print) {
+bool RunUninstallSteps(const std::vector<Step>& steps, const LinePrinter& print) {
     bool ok = true;
     for (const Step& step : steps) {
         StepResult result = Call(step.apply);
-        print(StepLine(step.name, result));
+        print(StepLine(step.name, result, "already gone"));
         ok = ok && result.outcome != StepOutcome::Failed;
     }
     return ok;

@@ -10,7 +10,7 @@ namespace ovtm::setup {
 
 enum class StepOutcome {
     Done,           // the step changed the machine
-    AlreadyInPlace, // nothing to do: what the step puts in place was there
+    AlreadyInPlace, // nothing to do: what the step puts in place (or takes out) was so already
     Failed,
 };
 
@@ -38,8 +38,10 @@ struct Step {
 
 using LinePrinter = std::function<void(const std::string& line)>;
 
-// The line printed for a step's result: "<name>: done|already in place|FAILED[: detail]".
-std::string StepLine(const std::string& name, const StepResult& result);
+// The line printed for a step's result: "<name>: done|<unchanged>|FAILED[ (detail)]", where
+// unchanged is "already in place" in an install and "already gone" in an uninstall.
+std::string StepLine(const std::string& name, const StepResult& result,
+                     const char* unchanged = "already in place");
 
 // Applies the steps in order and stops at the first failure; then undoes, newest first, every
 // step that reported Done, printing "undo <name>: ..." for each. True when every step
@@ -47,8 +49,8 @@ std::string StepLine(const std::string& name, const StepResult& result);
 bool RunInstallSteps(const std::vector<Step>& steps, const LinePrinter& print,
                      std::string* failedStep);
 
-// Applies every step, whatever the earlier ones did (an uninstall removes all it can); true
-// when none failed. Nothing is undone.
-bool RunEveryStep(const std::vector<Step>& steps, const LinePrinter& print);
+// Applies every step of an uninstall, whatever the earlier ones did (it removes all it can);
+// true when none failed. Nothing is undone.
+bool RunUninstallSteps(const std::vector<Step>& steps, const LinePrinter& print);
 
 } // namespace ovtm::setup

@@ -213,7 +213,7 @@ StepResult RemoveStoreFilterService() {
     if (manager == nullptr) {
         return Failed("service manager: " + SystemErrorText(GetLastError()));
     }
-    StepResult result = AlreadyInPlace("no service of the driver store");
+    StepResult result = AlreadyInPlace("no filter service");
     SC_HANDLE service = OpenServiceA(manager, OVTM_FILTER_SERVICE_A,
                                      SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | DELETE);
     if (service != nullptr) {
@@ -225,15 +225,19 @@ StepResult RemoveStoreFilterService() {
         if (size != 0 && QueryServiceConfigA(service, config, size, &size) &&
             config->lpBinaryPathName != nullptr &&
             ContainsIgnoringCase(config->lpBinaryPathName, "\\driverstore\\")) {
-            if (QueryServiceStatus(service, &state) && state.dwCurrentState != SERVICE_STOPPED) {
-                result = AlreadyInPlace("running: removed once no keyboard uses it");
-            } else if (DeleteService(service)) {
-                result = Done(OVTM_FILTER_SERVICE_A);
-            } else {
+            // A running service is only marked: it goes once the last keyboard's stack lets go
+            // of the filter (unplugged, or at the next restart).
+            const bool running =
+                QueryServiceStatus(service, &state) && state.dwCurrentState != SERVICE_STOPPED;
+            if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
                 result = Failed("DeleteService: " + SystemErrorText(GetLastError()));
+            } else {
+                result = Done(running ? "in use: removed when the keyboards are unplugged or "
+                                        "at the next restart"
+                                      : OVTM_FILTER_SERVICE_A);
             }
         } else {
-            result = AlreadyInPlace("the service was not made from the driver store");
+            result = AlreadyInPlace("left alone: not made from the driver store");
         }
         CloseServiceHandle(service);
     }

@@ -28,7 +28,8 @@ StepResult RemoveDriverPackage();
 StepResult RemoveFilterFromKeyboards();
 
 // Deletes the filter's service when the system created it from the stored package (its image
-// lies in the driver store) and it is not running; a service set up otherwise is left alone.
+// lies in the driver store); a running one goes once no keyboard's stack holds the filter. A
+// service set up otherwise is left alone.
 StepResult RemoveStoreFilterService();
 
 // "N keyboard(s), M with the filter": instances of the music interface and how many list it.

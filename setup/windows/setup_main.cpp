@@ -200,7 +200,7 @@ int Uninstall(const Machine& machine) {
     steps.push_back({"driver package", [] { return RemoveDriverPackage(); }, nullptr});
     steps.push_back({"filter service", [] { return RemoveStoreFilterService(); }, nullptr});
 
-    if (!RunEveryStep(steps, PrintLine)) {
+    if (!RunUninstallSteps(steps, PrintLine)) {
         PrintLine("uninstall FAILED: see the steps above");
         return kExitFailed;
     }

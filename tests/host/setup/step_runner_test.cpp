@@ -85,10 +85,12 @@ TEST(InstallRun, AFailingUndoIsPrintedAndTheRestStillUndone) {
 
 TEST(UninstallRun, GoesOnPastAFailureAndReportsIt) {
     Journal journal;
-    EXPECT_FALSE(RunEveryStep({journal.Make("a", Failed("x")), journal.Make("b", Done())},
-                              journal.Printer()));
+    EXPECT_FALSE(RunUninstallSteps({journal.Make("a", Failed("x")), journal.Make("b", Done())},
+                                   journal.Printer()));
     EXPECT_EQ(journal.actions, (std::vector<std::string>{"apply a", "apply b"}));
-    EXPECT_TRUE(RunEveryStep({journal.Make("c", AlreadyInPlace())}, journal.Printer()));
+    EXPECT_TRUE(RunUninstallSteps({journal.Make("c", AlreadyInPlace("none"))}, journal.Printer()));
+    EXPECT_EQ(journal.lines,
+              (std::vector<std::string>{"a: FAILED (x)", "b: done", "c: already gone (none)"}));
 }
 
 } // namespace
