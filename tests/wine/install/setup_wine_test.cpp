@@ -234,10 +234,24 @@ TEST(SetupInFreshPrefix, UninstallTakesOutEverythingAndStatusThenSaysSo) {
         RegCloseKey(key);
     }
 
+    // The application library in use by a program (this one) while the package goes.
+    const std::string libraryPath = WindowsFolder(false) + "\\OvtmApi.dll";
+    HMODULE library = LoadLibraryA(libraryPath.c_str());
+    ASSERT_NE(library, nullptr);
+
     ProcessResult result = RunSetup("uninstall");
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     EXPECT_NE(result.output.find("stop the notifier: done"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("in use, removed at the next restart: OvtmApi.dll"),
+              std::string::npos)
+        << result.output;
     EXPECT_NE(result.output.find("uninstalled"), std::string::npos) << result.output;
+
+    // The restart: the library is let go and the system carries out the pending removal.
+    FreeLibrary(library);
+    EXPECT_TRUE(Exists(libraryPath));
+    ProcessResult restart = RunProcess("wineboot.exe --restart", "", 60000);
+    EXPECT_EQ(restart.exitCode, 0u) << restart.output;
     ExpectNothingInstalled();
     auto filters = ReadDeviceValue(remembered, "LowerFilters");
     ASSERT_TRUE(filters.has_value());
