@@ -3,6 +3,7 @@
 
 #include <newdev.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 
 #include "filter_list.h"
 #include "ovtm_identity.h"
@@ -100,6 +101,14 @@ bool ContainsIgnoringCase(std::string text, const std::string& lowerCasePart) {
     return text.find(lowerCasePart) != std::string::npos;
 }
 
+std::string InstanceId(HDEVINFO devices, SP_DEVINFO_DATA* device) {
+    char id[MAX_DEVICE_ID_LEN + 1] = {};
+    if (!SetupDiGetDeviceInstanceIdA(devices, device, id, sizeof(id), nullptr)) {
+        return std::string();
+    }
+    return id;
+}
+
 std::vector<std::string> LowerFilters(HDEVINFO devices, SP_DEVINFO_DATA* device) {
     auto bytes = ReadProperty(devices, device, SPDRP_LOWERFILTERS);
     return inject::DecodeFilterList(bytes.data(), bytes.size());
@@ -175,10 +184,13 @@ StepResult RemoveDriverPackage() {
     return Done(removed);
 }
 
-StepResult RemoveFilterFromKeyboards() {
+StepResult RemoveFilterFromKeyboards(const std::set<std::string>& keep) {
     int edited = 0;
     int failed = 0;
     const DWORD status = ForEachMusicInterface([&](HDEVINFO devices, SP_DEVINFO_DATA* device) {
+        if (keep.count(InstanceId(devices, device)) != 0) {
+            return;
+        }
         std::vector<std::string> names = LowerFilters(devices, device);
         bool changed = false;
         // Every entry goes: a list that names the filter twice keeps none.
@@ -243,6 +255,29 @@ StepResult RemoveStoreFilterService() {
     }
     CloseServiceHandle(manager);
     return result;
+}
+
+std::set<std::string> KeyboardsWithFilter() {
+    std::set<std::string> ids;
+    ForEachMusicInterface([&](HDEVINFO devices, SP_DEVINFO_DATA* device) {
+        if (inject::FindFilterEntry(LowerFilters(devices, device), OVTM_FILTER_SERVICE_A)) {
+            ids.insert(InstanceId(devices, device));
+        }
+    });
+    return ids;
+}
+
+bool FilterServiceExists() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return false;
+    }
+    SC_HANDLE service = OpenServiceA(manager, OVTM_FILTER_SERVICE_A, SERVICE_QUERY_STATUS);
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return service != nullptr;
 }
 
 std::string KeyboardFilterSummary(bool* allFiltered) {

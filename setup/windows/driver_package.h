@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,14 @@ StepResult InstallDriverPackage(const std::string& infPath, bool* newlyPublished
 StepResult RemoveDriverPackage();
 
 // Takes the filter out of the lower filter list of every instance of the music interface,
-// present or not, leaving other filters where they are.
-StepResult RemoveFilterFromKeyboards();
+// present or not, except those in keep, leaving other filters where they are.
+StepResult RemoveFilterFromKeyboards(const std::set<std::string>& keep = {});
+
+// The instance ids of the music interfaces whose list names the filter.
+std::set<std::string> KeyboardsWithFilter();
+
+// Whether the filter's service exists.
+bool FilterServiceExists();
 
 // Deletes the filter's service when the system created it from the stored package (its image
 // lies in the driver store); a running one goes once no keyboard's stack holds the filter. A

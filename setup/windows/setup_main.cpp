@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <set>
 
 using namespace ovtm::setup;
 
@@ -108,12 +109,31 @@ int Install(const Machine& machine) {
     PrintLine("package: " + machine.package);
 
     std::vector<Step> steps;
-    auto newlyPublished = std::make_shared<bool>(false);
+    // The undo of the driver package also takes back what installing it on the keyboards
+    // present did: the filter in lists that did not name it, and a service that was not there.
+    struct DriverPackageBefore {
+        bool newlyPublished = false;
+        std::set<std::string> filtered;
+        bool serviceExisted = false;
+    };
+    auto before = std::make_shared<DriverPackageBefore>();
     steps.push_back({"driver package",
-                     [&machine, newlyPublished] {
-                         return InstallDriverPackage(machine.inf, newlyPublished.get());
+                     [&machine, before] {
+                         before->filtered = KeyboardsWithFilter();
+                         before->serviceExisted = FilterServiceExists();
+                         return InstallDriverPackage(machine.inf, &before->newlyPublished);
                      },
-                     [newlyPublished] { return RemoveDriverPackage(); }});
+                     [before]() -> StepResult {
+                         StepResult lists = RemoveFilterFromKeyboards(before->filtered);
+                         StepResult package = RemoveDriverPackage();
+                         if (!before->serviceExisted) {
+                             RemoveStoreFilterService();
+                         }
+                         if (lists.outcome == StepOutcome::Failed) {
+                             return lists;
+                         }
+                         return package;
+                     }});
 
     // A running notifier holds its file: it is stopped when its file is to be replaced, and
     // the last step starts it again.
