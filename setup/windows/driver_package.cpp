@@ -5,14 +5,13 @@
 #include <setupapi.h>
 #include <cfgmgr32.h>
 
+#include "file_bytes.h"
 #include "filter_list.h"
 #include "ovtm_identity.h"
 #include "package_layout.h"
 #include "system_error.h"
 
 #include <cctype>
-#include <fstream>
-#include <iterator>
 
 namespace ovtm::setup {
 
@@ -29,8 +28,7 @@ std::string InfFolder() {
 
 // Whether the file's text names the package's catalog, in ANSI or UTF-16 (INF files are either).
 bool MentionsCatalog(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text = ReadFileBytes(path).value_or(std::string());
     std::string folded;
     folded.reserve(text.size());
     for (char c : text) {

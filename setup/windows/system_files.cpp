@@ -3,10 +3,8 @@
 
 #include <windows.h>
 
+#include "file_bytes.h"
 #include "system_error.h"
-
-#include <fstream>
-#include <iterator>
 
 namespace ovtm::setup {
 
@@ -16,13 +14,10 @@ bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::vector<char> FileBytes(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
-    return Exists(a) && Exists(b) && FileBytes(a) == FileBytes(b);
+    const auto first = ReadFileBytes(a);
+    const auto second = ReadFileBytes(b);
+    return first && second && *first == *second;
 }
 
 // A temporary name in the destination's folder: the new file is written there first and then
