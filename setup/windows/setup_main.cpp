@@ -8,6 +8,7 @@
 #include "package_layout.h"
 #include "setup_command.h"
 #include "step_runner.h"
+#include "system_error.h"
 #include "system_files.h"
 
 #include <cstdio>
@@ -161,7 +162,7 @@ int Install(const Machine& machine) {
                                  return Failed("every MIDI slot holds another driver");
                              }
                              if (status != ERROR_SUCCESS) {
-                                 return Failed("error " + std::to_string(status));
+                                 return Failed(SystemErrorText(static_cast<DWORD>(status)));
                              }
                              return Done(slot);
                          },
@@ -205,7 +206,7 @@ int Uninstall(const Machine& machine) {
                                  return AlreadyInPlace("no entry");
                              }
                              if (status != ERROR_SUCCESS) {
-                                 return Failed("error " + std::to_string(status));
+                                 return Failed(SystemErrorText(static_cast<DWORD>(status)));
                              }
                              return Done(slot);
                          },
