@@ -4,6 +4,7 @@
 
 #include "driver_package.h"
 #include "midi_registration.h"
+#include "midi_slots.h"
 #include "notifier_entry.h"
 #include "package_layout.h"
 #include "setup_command.h"
@@ -199,16 +200,22 @@ int Uninstall(const Machine& machine) {
         const REGSAM registryView = view;
         steps.push_back({name,
                          [registryView]() -> StepResult {
-                             std::string slot;
-                             const LONG status = UnregisterMidiDriver(
-                                 registryView, MidiSlotRelease::DeleteValue, &slot);
-                             if (status == ERROR_FILE_NOT_FOUND) {
-                                 return AlreadyInPlace("no entry");
+                             // Every value naming the driver goes, should the injection have
+                             // left a second one.
+                             std::string removed;
+                             for (int slots = 0; slots < ovtm::inject::kMidiSlotCount; ++slots) {
+                                 std::string slot;
+                                 const LONG status = UnregisterMidiDriver(
+                                     registryView, MidiSlotRelease::DeleteValue, &slot);
+                                 if (status == ERROR_FILE_NOT_FOUND) {
+                                     break;
+                                 }
+                                 if (status != ERROR_SUCCESS) {
+                                     return Failed(SystemErrorText(static_cast<DWORD>(status)));
+                                 }
+                                 removed += (removed.empty() ? "" : ", ") + slot;
                              }
-                             if (status != ERROR_SUCCESS) {
-                                 return Failed(SystemErrorText(static_cast<DWORD>(status)));
-                             }
-                             return Done(slot);
+                             return removed.empty() ? AlreadyInPlace("no entry") : Done(removed);
                          },
                          nullptr});
     }
