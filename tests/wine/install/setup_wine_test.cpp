@@ -290,6 +290,16 @@ TEST(SetupCommandLine, AWrongWordChangesNothingAndPrintsTheUsage) {
     ExpectNothingInstalled();
 }
 
+TEST(SetupCommandLine, TheThirtyTwoBitProgramOnSixtyFourBitWindowsNamesTheOneToRun) {
+    ProcessResult result = RunProcess("\"" + g_package + "\\x86\\OvtmSetup.exe\" install",
+                                      g_package + "\\x86", kSetupTimeoutMs);
+    ASSERT_TRUE(result.started) << result.Why();
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_NE(result.output.find("run amd64\\OvtmSetup.exe instead"), std::string::npos)
+        << result.output;
+    ExpectNothingInstalled();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
