@@ -185,7 +185,8 @@ int Install(const Machine& machine) {
 
     std::string failedStep;
     if (!RunInstallSteps(steps, PrintLine, &failedStep)) {
-        PrintLine("install FAILED at \"" + failedStep + "\"; what it had done is undone");
+        PrintLine("install FAILED at \"" + failedStep +
+                  "\"; the steps done before it are undone (the undo lines above)");
         return kExitFailed;
     }
     PrintLine("installed");
