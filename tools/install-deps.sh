@@ -9,13 +9,13 @@ packages=(
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64
-  python3-mido
-  dpkg-dev
+  python3-mido python3-pefile dpkg-dev
+  osslsigncode zip
 )
 
 # The Wine tier builds third-party MIDI clients from Debian's source packages (`apt-get source
 # rtmidi portmidi`, fetched by the build, never committed): apt needs deb-src entries for Debian's
-# own archives. Adds "deb-src" beside "deb" in their entries when no source index is configured.
+# archives. Adds "deb-src" beside "deb" in every entry when no source index is configured.
 source_indexes_configured() {
   apt-get indextargets --format '$(IDENTIFIER)' 2>/dev/null | grep -qx Sources
 }
@@ -24,14 +24,12 @@ enable_debian_sources() {
   local file
   for file in /etc/apt/sources.list.d/*.sources; do
     [ -f "$file" ] || continue
-    # deb822 stanzas: a Types line of a stanza whose URIs are Debian's gains deb-src.
-    awk 'BEGIN { RS = ""; ORS = "\n\n" }
-         /URIs:[^\n]*debian\.org/ { sub(/Types: deb\n/, "Types: deb deb-src\n") }
-         { print }' "$file" >"$file.new" && mv "$file.new" "$file"
+    # deb822 stanzas: a binary-only Types line gains deb-src.
+    sed -i 's/^Types: deb$/Types: deb deb-src/' "$file"
   done
   if [ -f /etc/apt/sources.list ]; then
     awk '{ print }
-         /^deb [^#]*debian\.org/ { line = $0; sub(/^deb /, "deb-src ", line); print line }' \
+         /^deb / { line = $0; sub(/^deb /, "deb-src ", line); print line }' \
       /etc/apt/sources.list >/etc/apt/sources.list.new && mv /etc/apt/sources.list.new /etc/apt/sources.list
   fi
 }

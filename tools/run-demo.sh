@@ -21,7 +21,10 @@ build/host/tools/ovtm-scenario "${1:-tools/scenarios/demo.scn}"
 ((host_only)) && exit 0
 
 echo
-echo "=== The Wine act: the real binaries under Wine (building the win-x64 targets it needs)"
+echo "=== The Wine act: the real binaries under Wine (building the Windows targets it needs)"
 cmake --preset win-x64 >/dev/null
+cmake --preset win-x86 >/dev/null
+cmake --build --preset win-x86 --target OvtmFilt OvtmMidi OvtmApi OvtmAddf OvtmNtfy OvtmSetup
 cmake --build --preset win-x64 --target ovtm_wine_demo_files
-exec tools/wine-demo-act.sh build/win-x64/tests/wine/demo/files build/wine-demo
+exec tools/wine-demo-act.sh build/win-x64/tests/wine/demo/files build/wine-demo build/win-x86 \
+  build/win-x64

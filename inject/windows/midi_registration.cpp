@@ -47,39 +47,61 @@ MidiSlots ReadSlots(HKEY key) {
     return slots;
 }
 
-void WriteSlot(HKEY key, int slot, const BYTE* data, DWORD size) {
-    RegSetValueExA(key, MidiSlotValueName(slot).c_str(), 0, REG_SZ, data, size);
+LONG WriteSlot(HKEY key, int slot, const BYTE* data, DWORD size) {
+    return RegSetValueExA(key, MidiSlotValueName(slot).c_str(), 0, REG_SZ, data, size);
 }
 
-HKEY OpenDrivers32() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32Key, 0, KEY_ALL_ACCESS, &key) !=
-        ERROR_SUCCESS) {
-        return nullptr;
-    }
-    return key;
+LONG OpenDrivers32(REGSAM view, REGSAM access, HKEY* key) {
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32Key, 0, access | view, key);
 }
 
 } // namespace
 
-void RegisterMidiDriver() {
-    HKEY key = OpenDrivers32();
-    if (key == nullptr) {
-        return;
+LONG RegisterMidiDriver(REGSAM view, std::string* valueName) {
+    HKEY key = nullptr;
+    LONG status = OpenDrivers32(view, KEY_ALL_ACCESS, &key);
+    if (status != ERROR_SUCCESS) {
+        return status;
     }
+    status = ERROR_NO_MORE_ITEMS;
     if (auto slot = RegistrationSlot(ReadSlots(key), kMidiDriverFileName)) {
-        WriteSlot(key, *slot, kDriverEntry, sizeof(kDriverEntry));
+        status = WriteSlot(key, *slot, kDriverEntry, sizeof(kDriverEntry));
+        if (valueName != nullptr) {
+            *valueName = MidiSlotValueName(*slot);
+        }
     }
     RegCloseKey(key);
+    return status;
 }
 
-void UnregisterMidiDriver() {
-    HKEY key = OpenDrivers32();
-    if (key == nullptr) {
-        return;
+LONG UnregisterMidiDriver(REGSAM view, MidiSlotRelease release, std::string* valueName) {
+    HKEY key = nullptr;
+    LONG status = OpenDrivers32(view, KEY_ALL_ACCESS, &key);
+    if (status != ERROR_SUCCESS) {
+        return status;
     }
+    status = ERROR_FILE_NOT_FOUND;
     if (auto slot = UnregistrationSlot(ReadSlots(key), kMidiDriverFileName)) {
-        WriteSlot(key, *slot, kClearedEntry, sizeof(kClearedEntry));
+        status = release == MidiSlotRelease::DeleteValue
+                     ? RegDeleteValueA(key, MidiSlotValueName(*slot).c_str())
+                     : WriteSlot(key, *slot, kClearedEntry, sizeof(kClearedEntry));
+        if (valueName != nullptr) {
+            *valueName = MidiSlotValueName(*slot);
+        }
     }
     RegCloseKey(key);
+    return status;
+}
+
+std::optional<std::string> RegisteredMidiSlot(REGSAM view) {
+    HKEY key = nullptr;
+    if (OpenDrivers32(view, KEY_READ, &key) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    auto slot = UnregistrationSlot(ReadSlots(key), kMidiDriverFileName);
+    RegCloseKey(key);
+    if (!slot) {
+        return std::nullopt;
+    }
+    return MidiSlotValueName(*slot);
 }

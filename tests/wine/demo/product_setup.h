@@ -1,7 +1,7 @@
-// Putting the package into the demo's fresh prefix as an installation would: the product INF's
-// install and service sections through Wine's SetupAPI, the notifier started from the run entry
-// the INF wrote, and, Wine's own step, the test-only module through which winmm loads the MIDI
-// driver (winmm under Wine ignores the Drivers32 entry the injection writes).
+// Putting the package into the demo's fresh prefix as a user would: OvtmSetup from the package
+// folder (driver store, system folders, MIDI driver entries, the notifier's run entry and the
+// notifier itself), and, Wine's own step, the test-only module through which winmm loads the
+// MIDI driver (winmm under Wine ignores the Drivers32 entries).
 #pragma once
 
 #include <windows.h>
@@ -10,11 +10,11 @@
 
 namespace ovtm::demo {
 
-// Applies the INF in `folder` (the binaries beside it) unattended; false and the reason.
-bool InstallProductInf(const std::string& folder, std::string* problem);
+// Runs "<package>\amd64\OvtmSetup.exe <command>"; its exit code, its lines in *output.
+DWORD RunPackageSetup(const std::string& package, const std::string& command, std::string* output);
 
-// Starts what HKLM\...\Run "OvtmNtfy" names, as a logon would; the process, or null.
-HANDLE StartNotifierFromRunEntry(std::string* commandLine);
+// The running notifier's process (to wait for its end), or null when none runs.
+HANDLE OpenNotifierProcess();
 
 // Sends the end-of-session query of a shutdown to the notifier's window; false without one.
 bool SendShutdownQuery();
