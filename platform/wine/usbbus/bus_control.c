@@ -161,6 +161,7 @@ static NTSTATUS State(PIRP irp, ULONG inLength, ULONG outLength) {
         state.TransfersPending[1] = keyboard->PendingCount[1];
         state.InterfaceEntries = keyboard->InterfaceEntries;
         state.InstanceNumber = keyboard->InstanceNumber;
+        state.AddFailed = keyboard->AddFailed ? 1 : 0;
     }
     KeReleaseSpinLock(&VbusLock, irql);
     if (keyboard == NULL)
