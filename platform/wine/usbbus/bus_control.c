@@ -188,7 +188,7 @@ static void FreeOutgoing(LIST_ENTRY* list) {
 static NTSTATUS Send(PIRP irp, ULONG inLength) {
     const VBUS_SEND* sends = (const VBUS_SEND*)irp->AssociatedIrp.SystemBuffer;
     const ULONG count = inLength / sizeof(VBUS_SEND);
-    const ULONGLONG deadline = KeQueryInterruptTime() + SEND_LIMIT_MS * TICKS_PER_MS;
+    const ULONGLONG deadline = VbusNow() + SEND_LIMIT_MS * TICKS_PER_MS;
     LIST_ENTRY batch;
     VBUS_OUTGOING* outgoing = NULL;
     VBUS_KEYBOARD* keyboard;

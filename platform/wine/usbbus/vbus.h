@@ -126,6 +126,8 @@ NTSTATUS VbusControlDispatch(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS VbusAddHidStandIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 NTSTATUS VbusHidDispatch(PDEVICE_OBJECT device, PIRP irp);
 /* The stand-in tells the bus how a keyboard's start ended, and what it received. */
+/* The bus's clock, in 100 ns units. */
+ULONGLONG VbusNow(void);
 void VbusKeyboardStarted(PDEVICE_OBJECT pdo, NTSTATUS status, ULONG interfaceEntries);
 /* ... or that adding the filter's or its own device failed, before any start. */
 void VbusKeyboardAddFailed(PDEVICE_OBJECT pdo, NTSTATUS status);
