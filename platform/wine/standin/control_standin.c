@@ -104,14 +104,15 @@ static void Append(CLIENT* client, ULONG record) {
     client->Count++;
 }
 
-/* The parked read of a client, taken out of reach of its cancel routine, or NULL. */
+/* The parked read of a client, taken out of reach of its cancel routine, or NULL. A read being
+   cancelled leaves the client too, but its cancel routine completes it. */
 static PIRP TakePendingRead(CLIENT* client) {
     PIRP irp = client->PendingRead;
-    if (irp == NULL || IoSetCancelRoutine(irp, NULL) == NULL)
-        return NULL; /* none, or being cancelled: the cancel routine completes it */
+    if (irp == NULL)
+        return NULL;
     client->PendingRead = NULL;
     g_log.PendingReads--;
-    return irp;
+    return IoSetCancelRoutine(irp, NULL) != NULL ? irp : NULL;
 }
 
 /* Moves as many whole records as fit into the parked read and returns it for completion
