@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing the package needs, from Debian's packages.
+# Installs what building and testing the package needs, from Debian's packages, including the
+# 32-bit Wine that runs the i686 build's Wine tier (which needs the i386 architecture added).
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -8,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64
+  wine64 wine32:i386
   python3-mido python3-pefile dpkg-dev
   osslsigncode zip
 )
@@ -43,6 +44,11 @@ sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
 need_update=0
+# wine32:i386 runs the 32-bit Wine tier; its architecture must be known to dpkg first.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  need_update=1
+fi
 if ! source_indexes_configured; then
   echo "Enabling Debian's source packages (deb-src)"
   "${sudo_cmd[@]}" bash -c "$(declare -f enable_debian_sources); enable_debian_sources"

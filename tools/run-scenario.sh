@@ -3,19 +3,22 @@
 #   tools/run-scenario.sh <script>          host tier: the filter in the host kernel, test clock
 #   tools/run-scenario.sh --wine <script>   Wine tier: the real OvtmFilt.sys in Wine's driver host
 #                                           on the bench's virtual USB bus, real time
+#   tools/run-scenario.sh --wine32 <script> the same with the 32-bit build in a 32-bit prefix
 # '-' reads the script from standard input. It builds what it needs; with --wine it makes a
-# private Wine prefix, installs the bench drivers there, plays, and removes the prefix again.
+# private Wine prefix, installs the bench drivers there, plays, and removes the prefix again
+# with every process that ran in it.
 # The exit code is ovtm-scenario's (README: the scenario language).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 wine=0
-if [[ ${1:-} == --wine ]]; then
-  wine=1
-  shift
-fi
+preset=win-x64
+case ${1:-} in
+  --wine) wine=1; shift ;;
+  --wine32) wine=1; preset=win-x86; export OVTM_WINE_ARCH=win32; shift ;;
+esac
 if (($# != 1)); then
-  echo "usage: tools/run-scenario.sh [--wine] <script | ->" >&2
+  echo "usage: tools/run-scenario.sh [--wine | --wine32] <script | ->" >&2
   exit 1
 fi
 script=$1
@@ -36,9 +39,9 @@ if ((!wine)); then
   exec "$root/build/host/tools/ovtm-scenario" "$script"
 fi
 
-build=$root/build/win-x64
-cmake --preset win-x64 >/dev/null
-cmake --build --preset win-x64 --target ovtm-scenario OvtmFilt ovtm_vbus ovtm_bench_install >/dev/null
+build=$root/build/$preset
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target ovtm-scenario OvtmFilt ovtm_vbus ovtm_bench_install >/dev/null
 
 bench=$root/platform/wine/wine-bench.sh
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/ovtm-scenario-prefix.XXXXXX")

@@ -96,6 +96,11 @@ DWORD WINAPI EventReaderThread(void* parameter) {
     }
     if (state.readOutstanding) {
         CancelIo(state.device);
+        // The cancelled read ends while this thread still runs, so that its end is seen.
+        ULONGLONG deadline = GetTickCount64() + kClosedReadCompletionMs;
+        while (!IsComplete(state.overlapped) && GetTickCount64() < deadline) {
+            WaitForSingleObject(state.readEvent, 10);
+        }
     }
     return 0;
 }

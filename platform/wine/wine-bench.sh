@@ -2,7 +2,9 @@
 # The Wine bench: creates the private Wine prefix of a test run and gives tests (and people) the
 # few things they do in it: install files, run a program, read and write the registry, stop.
 #
-# Usage: WINEPREFIX=/abs/prefix wine-bench.sh COMMAND ...
+# Usage: WINEPREFIX=/abs/prefix [OVTM_WINE_ARCH=win32] wine-bench.sh COMMAND ...
+#   OVTM_WINE_ARCH: win64 (the default: a 64-bit prefix, programs run by wine64) or win32 (a 32-bit
+#   prefix for the i686 build, programs run by the 32-bit wine)
 #   create                                fresh prefix (old one deleted), Graphics=null, server kept up
 #   stop                                  end the prefix's wineserver and everything running in it
 #   install DIR FILE...                   copy files into C:\DIR (created if needed)
@@ -16,12 +18,17 @@
 #   reg-delete KEY [VALUE]                delete a value, or the whole key
 set -euo pipefail
 
-wine64=${OVTM_WINE64:-/usr/lib/wine/wine64}
+arch=${OVTM_WINE_ARCH:-win64}
+case $arch in
+  win64) loader=${OVTM_WINE64:-/usr/lib/wine/wine64} loader_package=wine64 ;;
+  win32) loader=${OVTM_WINE32:-/usr/lib/wine/wine} loader_package=wine32:i386 ;;
+  *) echo "wine-bench: OVTM_WINE_ARCH is win64 or win32, not $arch" >&2; exit 2 ;;
+esac
 wineserver=${OVTM_WINESERVER:-/usr/lib/wine/wineserver}
 : "${WINEPREFIX:?WINEPREFIX must name the bench prefix (an absolute path)}"
 [[ "$WINEPREFIX" = /* ]] || { echo "WINEPREFIX must be absolute: $WINEPREFIX" >&2; exit 2; }
 
-export WINEPREFIX WINEARCH=win64
+export WINEPREFIX WINEARCH=$arch
 # Wine wants a home folder; a bare CI environment may have none.
 export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 export HOME=${HOME:-/tmp}
@@ -45,12 +52,40 @@ die() {
 wine_call() {
   local seconds=$1
   shift
-  timeout --kill-after=5 "$seconds" "$wine64" "$@" </dev/null
+  timeout --kill-after=5 "$seconds" "$loader" "$@" </dev/null
+}
+
+# Process ids of the Wine processes of this prefix (its server and its programs, whoever started
+# them): a Wine image with this WINEPREFIX in its environment. Shells that merely carry the
+# variable (this script, its callers) are not Wine images.
+prefix_processes() {
+  local environ pid image
+  for environ in $(grep -lzxF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
+    pid=${environ#/proc/}
+    pid=${pid%/environ}
+    image=$(readlink "/proc/$pid/exe" 2>/dev/null) || continue
+    [[ $image == */wine/* ]] && echo "$pid"
+  done
+  return 0
+}
+
+# Ends the prefix's server and every process still running in it, and waits until they are gone:
+# a program that outlived its server (one starting while the server went) is ended by its id.
+end_everything() {
+  "$wineserver" -k >/dev/null 2>&1 || true
+  local round pids
+  for round in $(seq 50); do
+    pids=$(prefix_processes)
+    [[ -n $pids ]] || return 0
+    ((round < 10)) || kill -KILL $pids 2>/dev/null || true
+    sleep 0.1
+  done
+  echo "wine-bench: processes of $WINEPREFIX still running: $(prefix_processes | tr '\n' ' ')" >&2
 }
 
 cmd_create() {
-  [[ -x "$wine64" ]] || die "$wine64 not found (tools/install-deps.sh installs wine64)"
-  "$wineserver" -k >/dev/null 2>&1 || true
+  [[ -x "$loader" ]] || die "$loader not found (tools/install-deps.sh installs $loader_package)"
+  end_everything
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
   # The server outlives this script: it must not hold the caller's output open (CTest waits
@@ -71,7 +106,7 @@ cmd_create() {
 }
 
 cmd_stop() {
-  "$wineserver" -k >/dev/null 2>&1 || true
+  end_everything
   echo "wine-bench: stopped $WINEPREFIX"
 }
 

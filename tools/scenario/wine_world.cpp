@@ -156,7 +156,7 @@ PlugResult WineWorld::Plug(const std::string& name, const usbsim::KeyboardIdenti
         keyboard->id = bus_.FailedKeyboard();
         std::optional<ovtm::wine::KeyboardState> state = bus_.State(keyboard->id);
         result.status = state ? static_cast<uint32_t>(state->startStatus) : kStatusUnsuccessful;
-        result.stage = "start";
+        result.stage = state && state->addFailed ? "device add" : "start";
     } else {
         std::fprintf(stderr, "ovtm-scenario: plugging keyboard %s: %s\n", name.c_str(),
                      bus_.LastError().c_str());

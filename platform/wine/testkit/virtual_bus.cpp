@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ovtm_control.h"
 #include "ovtm_device_protocol.h"
 #include "usb_descriptors.h"
 #include "vbus_protocol.h"
@@ -17,7 +18,6 @@ namespace {
 constexpr DWORD kPlugLimitMs = 20000;
 constexpr DWORD kLinkLimitMs = 5000;
 constexpr DWORD kPollMs = 5;
-constexpr int kMaxControlDevices = 8;
 constexpr DWORD kLogEntries = 4096;
 
 std::string Describe(const char* what, DWORD error) {
@@ -34,9 +34,11 @@ std::string DescribeStatus(const char* what, long status) {
     return text;
 }
 
+// Bit n set when #n exists. #1 to #8 are the filter's numbers; once all eight are taken, the
+// next keyboard's control device is #0.
 unsigned ExistingControlDevices() {
     unsigned mask = 0;
-    for (int n = 1; n <= kMaxControlDevices; ++n) {
+    for (int n = 0; n <= static_cast<int>(OVTM_MAX_CONTROL_DEVICES); ++n) {
         if (ControlDeviceExists(n)) {
             mask |= 1u << n;
         }
@@ -117,7 +119,8 @@ std::optional<KeyboardState> VirtualBus::State(int keyboard) {
                          static_cast<unsigned>(state.TransfersPending[0]),
                          static_cast<unsigned>(state.TransfersPending[1]),
                          static_cast<unsigned>(state.InterfaceEntries),
-                         static_cast<unsigned>(state.InstanceNumber)};
+                         static_cast<unsigned>(state.InstanceNumber),
+                         state.AddFailed != 0};
 }
 
 // Waits until the keyboard reaches `until` or a later stage of its life.
@@ -169,7 +172,9 @@ int VirtualBus::Plug(const KeyboardSpec& spec) {
     }
     if (state.life != KeyboardState::Life::Started) {
         failedKeyboard_ = keyboard;
-        lastError_ = DescribeStatus("the keyboard's start failed", state.startStatus);
+        lastError_ = DescribeStatus(state.addFailed ? "adding the keyboard's devices failed"
+                                                    : "the keyboard's start failed",
+                                    state.startStatus);
         KeyboardState gone{};
         if (WaitForState(keyboard, KeyboardState::Life::Removed, &gone)) {
             ForgetDeviceInstance(spec, gone.instanceNumber);
@@ -177,15 +182,15 @@ int VirtualBus::Plug(const KeyboardSpec& spec) {
         return -1;
     }
     const DWORD start = GetTickCount();
-    int number = 0;
-    while (number == 0) {
+    int number = -1;
+    while (number < 0) {
         const unsigned fresh = ExistingControlDevices() & ~before;
-        for (int n = 1; n <= kMaxControlDevices && number == 0; ++n) {
+        for (int n = 0; n <= static_cast<int>(OVTM_MAX_CONTROL_DEVICES) && number < 0; ++n) {
             if (fresh & (1u << n)) {
                 number = n;
             }
         }
-        if (number == 0) {
+        if (number < 0) {
             if (GetTickCount() - start > kLinkLimitMs) {
                 lastError_ = "the keyboard started, but no new control device appeared";
                 return -1;
@@ -201,7 +206,7 @@ int VirtualBus::Plug(const KeyboardSpec& spec) {
 
 int VirtualBus::ControlDeviceNumber(int keyboard) const {
     auto found = controlNumbers_.find(keyboard);
-    return found == controlNumbers_.end() ? 0 : found->second;
+    return found == controlNumbers_.end() ? -1 : found->second;
 }
 
 bool VirtualBus::Unplug(int keyboard) {
@@ -218,7 +223,7 @@ bool VirtualBus::Unplug(int keyboard) {
     controlNumbers_.erase(keyboard);
     ForgetDeviceInstance(specs_[keyboard], state.instanceNumber);
     const DWORD start = GetTickCount();
-    while (number != 0 && ControlDeviceExists(number)) {
+    while (number >= 0 && ControlDeviceExists(number)) {
         if (GetTickCount() - start > kLinkLimitMs) {
             lastError_ = "the keyboard's stack is gone, but its control device stayed";
             return false;

@@ -55,6 +55,7 @@ struct KeyboardState {
     unsigned transfersPending82;
     unsigned interfaceEntries;
     unsigned instanceNumber;
+    bool addFailed; // startStatus is the failure of adding the devices, before any start
 };
 
 class VirtualBus {
@@ -73,7 +74,8 @@ class VirtualBus {
     // failed is removed again, as PnP does, and its id is in FailedKeyboard()).
     int Plug(const KeyboardSpec& spec = {});
     int FailedKeyboard() const { return failedKeyboard_; }
-    // N of \\.\OvtsMelodixSymLk#N for a plugged keyboard, 0 if it has none.
+    // N of \\.\OvtsMelodixSymLk#N for a plugged keyboard (0 for the one plugged while #1 to #8
+    // were taken), -1 for a keyboard that is not plugged.
     int ControlDeviceNumber(int keyboard) const;
     // Surprise removal and removal; returns once the stack and its control device are gone.
     // The keyboard's device instance then leaves the registry too, so that programs listing

@@ -161,6 +161,7 @@ static NTSTATUS State(PIRP irp, ULONG inLength, ULONG outLength) {
         state.TransfersPending[1] = keyboard->PendingCount[1];
         state.InterfaceEntries = keyboard->InterfaceEntries;
         state.InstanceNumber = keyboard->InstanceNumber;
+        state.AddFailed = keyboard->AddFailed ? 1 : 0;
     }
     KeReleaseSpinLock(&VbusLock, irql);
     if (keyboard == NULL)
@@ -187,7 +188,7 @@ static void FreeOutgoing(LIST_ENTRY* list) {
 static NTSTATUS Send(PIRP irp, ULONG inLength) {
     const VBUS_SEND* sends = (const VBUS_SEND*)irp->AssociatedIrp.SystemBuffer;
     const ULONG count = inLength / sizeof(VBUS_SEND);
-    const ULONGLONG deadline = KeQueryInterruptTime() + SEND_LIMIT_MS * TICKS_PER_MS;
+    const ULONGLONG deadline = VbusNow() + SEND_LIMIT_MS * TICKS_PER_MS;
     LIST_ENTRY batch;
     VBUS_OUTGOING* outgoing = NULL;
     VBUS_KEYBOARD* keyboard;

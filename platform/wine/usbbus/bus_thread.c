@@ -16,8 +16,15 @@ static KEVENT wakeEvent;
 static volatile LONG stopping;
 static PVOID threadObject;
 
-static ULONGLONG Now(void) {
-    return KeQueryInterruptTime();
+/* The bus's clock, in 100 ns units. Not KeQueryInterruptTime: the DDK reads it from the shared
+   user data page on x86_64, which Wine emulates by a fault per read, and Wine's 32-bit kernel
+   returns its tick count in milliseconds instead of 100 ns units, so that a keyboard's answer
+   due in 5 ms came after 50 s there. */
+ULONGLONG VbusNow(void) {
+    LARGE_INTEGER frequency;
+    const ULONGLONG counter = (ULONGLONG)KeQueryPerformanceCounter(&frequency).QuadPart;
+    const ULONGLONG perSecond = (ULONGLONG)frequency.QuadPart;
+    return counter / perSecond * 10000000ull + counter % perSecond * 10000000ull / perSecond;
 }
 
 void VbusWakeThread(void) {
@@ -216,7 +223,7 @@ static void ScheduleAnswer(VBUS_KEYBOARD* keyboard, const UCHAR* bytes, ULONG le
     answer = (VBUS_DUE_ANSWER*)ExAllocatePoolWithTag(NonPagedPool, sizeof(*answer), VBUS_TAG);
     if (answer == NULL)
         return;
-    answer->Due = Now() + rule->DelayMs * TICKS_PER_MS;
+    answer->Due = VbusNow() + rule->DelayMs * TICKS_PER_MS;
     answer->Length = rule->Length;
     RtlCopyMemory(answer->Bytes, rule->Bytes, rule->Length);
     for (at = keyboard->DueAnswers.Flink; at != &keyboard->DueAnswers; at = at->Flink)
@@ -457,7 +464,7 @@ static ULONG_PTR SendResult(PIRP irp, LONGLONG carriedAt) {
 static ULONGLONG ServeKeyboards(void) {
     LIST_ENTRY transfers, requests;
     LONGLONG carriedAt;
-    ULONGLONG now = Now(), nextLook = now + IDLE_LOOK_MS * TICKS_PER_MS;
+    ULONGLONG now = VbusNow(), nextLook = now + IDLE_LOOK_MS * TICKS_PER_MS;
     KIRQL irql;
     ULONG i;
     InitializeListHead(&transfers);
@@ -484,11 +491,11 @@ static ULONGLONG ServeKeyboards(void) {
 }
 
 static VOID NTAPI ThreadMain(PVOID context) {
-    ULONGLONG nextLook = Now();
+    ULONGLONG nextLook = VbusNow();
     (void)context;
     while (!stopping) {
         LARGE_INTEGER timeout;
-        ULONGLONG now = Now();
+        ULONGLONG now = VbusNow();
         timeout.QuadPart = nextLook > now ? -(LONGLONG)(nextLook - now) : 0;
         KeWaitForSingleObject(&wakeEvent, Executive, KernelMode, FALSE, &timeout);
         if (stopping)
@@ -496,8 +503,8 @@ static VOID NTAPI ThreadMain(PVOID context) {
         ProcessUrbs();
         nextLook = ServeKeyboards();
         /* Transfers sent again from completion routines may carry the next report at once. */
-        if (nextLook > Now() && !IsListEmpty(&urbQueue))
-            nextLook = Now();
+        if (nextLook > VbusNow() && !IsListEmpty(&urbQueue))
+            nextLook = VbusNow();
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

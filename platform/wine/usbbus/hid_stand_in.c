@@ -361,7 +361,7 @@ NTSTATUS VbusAddHidStandIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         status = IoCreateDevice(driver, sizeof(HID_FDO_EXTENSION), NULL, FILE_DEVICE_UNKNOWN,
                                 FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
     if (!NT_SUCCESS(status)) {
-        VbusKeyboardStarted(pdo, status, 0);
+        VbusKeyboardAddFailed(pdo, status);
         return status;
     }
     extension = (HID_FDO_EXTENSION*)fdo->DeviceExtension;
@@ -371,12 +371,21 @@ NTSTATUS VbusAddHidStandIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     extension->Lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (extension->Lower == NULL) {
         IoDeleteDevice(fdo);
-        VbusKeyboardStarted(pdo, STATUS_NO_SUCH_DEVICE, 0);
+        VbusKeyboardAddFailed(pdo, STATUS_NO_SUCH_DEVICE);
         return STATUS_NO_SUCH_DEVICE;
     }
     fdo->Flags |= DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
+}
+
+void VbusKeyboardAddFailed(PDEVICE_OBJECT pdo, NTSTATUS status) {
+    VBUS_KEYBOARD* keyboard = ((VBUS_PDO_EXTENSION*)pdo->DeviceExtension)->Keyboard;
+    KIRQL irql;
+    KeAcquireSpinLock(&VbusLock, &irql);
+    keyboard->AddFailed = TRUE;
+    KeReleaseSpinLock(&VbusLock, irql);
+    VbusKeyboardStarted(pdo, status, 0);
 }
 
 void VbusKeyboardStarted(PDEVICE_OBJECT pdo, NTSTATUS status, ULONG interfaceEntries) {

@@ -63,6 +63,7 @@ typedef struct _VBUS_KEYBOARD {
     VBUS_PLUG Plug;
     ULONG State;
     NTSTATUS StartStatus;
+    BOOLEAN AddFailed;  /* StartStatus is that of adding the devices above it, not of a start */
     BOOLEAN Present;    /* reported in the bus's relations */
     PFILE_OBJECT Owner; /* the control-device handle that plugged it */
     PDEVICE_OBJECT Pdo;
@@ -125,7 +126,11 @@ NTSTATUS VbusControlDispatch(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS VbusAddHidStandIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 NTSTATUS VbusHidDispatch(PDEVICE_OBJECT device, PIRP irp);
 /* The stand-in tells the bus how a keyboard's start ended, and what it received. */
+/* The bus's clock, in 100 ns units. */
+ULONGLONG VbusNow(void);
 void VbusKeyboardStarted(PDEVICE_OBJECT pdo, NTSTATUS status, ULONG interfaceEntries);
+/* ... or that adding the filter's or its own device failed, before any start. */
+void VbusKeyboardAddFailed(PDEVICE_OBJECT pdo, NTSTATUS status);
 void VbusHidReceived(PDEVICE_OBJECT pdo, UCHAR endpoint, NTSTATUS status, const UCHAR* bytes,
                      ULONG length);
 

@@ -46,6 +46,7 @@ typedef struct _VBUS_STATE {
     unsigned long TransfersPending[2]; /* interrupt-IN transfers waiting on 0x81, 0x82 */
     unsigned long InterfaceEntries;    /* entries in the stand-in's configuration selection */
     unsigned long InstanceNumber;      /* PnP instance: USB\\Vid_xxxx&Pid_yyyy&MI_01\\<number> */
+    unsigned long AddFailed; /* 1: StartStatus is the failure of a device add, before any start */
 } VBUS_STATE;
 
 /* Bytes the keyboard sends on an interrupt-IN endpoint (0x81 or 0x82). The request ends when

@@ -7,16 +7,18 @@ namespace ovtm::appapi_test {
 
 namespace {
 
+const wchar_t kStandInPath[] = L"\\\\.\\" CONTROL_STANDIN_LINK_NAME;
+
 bool CallStandIn(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize) {
-    return ovtm::wine::CallDevice(L"\\\\.\\" STANDIN_LINK_NAME, code, input, inputSize, output,
-                                  outputSize);
+    return ovtm::wine::CallDevice(kStandInPath, code, input, inputSize, output, outputSize);
 }
 
 } // namespace
 
 bool ControlStandIn::Start() {
-    service_.WatchForUnload(OVTM_CONTROL_PATH_W);
-    return service_.Start(STANDIN_SERVICE_NAME, "control_standin.sys") && TakeLog().has_value();
+    service_.WatchForUnload(kStandInPath);
+    return service_.Start(CONTROL_STANDIN_SERVICE_NAME, CONTROL_STANDIN_FILE_NAME) &&
+           TakeLog().has_value();
 }
 
 void ControlStandIn::Stop() {
@@ -24,34 +26,45 @@ void ControlStandIn::Stop() {
 }
 
 std::optional<STANDIN_LOG> ControlStandIn::TakeLog() {
-    STANDIN_LOG log{};
-    if (!CallStandIn(IOCTL_STANDIN_TAKE_LOG, nullptr, 0, &log, sizeof(log))) {
+    const BYTE empty = 1;
+    CONTROL_STANDIN_LOG full{};
+    if (!CallStandIn(IOCTL_CONTROL_STANDIN_READ_LOG, &empty, 1, &full, sizeof(full))) {
         return std::nullopt;
+    }
+    STANDIN_LOG log{};
+    log.Opens = full.Opens;
+    log.Closes = full.Closes;
+    log.Reads = full.Reads;
+    log.ParkedReads = full.PendingReads;
+    log.HeldRequests = full.HeldRequests;
+    const long kept =
+        full.Count < CONTROL_STANDIN_LOG_ENTRIES ? full.Count : CONTROL_STANDIN_LOG_ENTRIES;
+    for (long i = 0; i < kept; ++i) {
+        const STANDIN_LOG_ENTRY& entry = full.Entries[i];
+        if (entry.Code != CONTROL_STANDIN_LOGGED_OPEN &&
+            entry.Code != CONTROL_STANDIN_LOGGED_CLOSE) {
+            log.Entries[log.Count++] = entry;
+        }
     }
     return log;
 }
 
 bool ControlStandIn::PushEvents(const std::vector<std::uint32_t>& records) {
-    std::vector<unsigned char> bytes;
-    for (std::uint32_t record : records) {
-        for (int i = 0; i < 4; ++i) {
-            bytes.push_back(static_cast<unsigned char>(record >> (8 * i)));
-        }
-    }
-    return CallStandIn(IOCTL_STANDIN_PUSH_EVENTS, bytes.data(), static_cast<DWORD>(bytes.size()),
-                       nullptr, 0);
+    return CallStandIn(IOCTL_CONTROL_STANDIN_APPEND, records.data(),
+                       static_cast<DWORD>(records.size() * sizeof(records[0])), nullptr, 0);
 }
 
 bool ControlStandIn::SetBehaviour(const STANDIN_BEHAVIOUR& behaviour) {
-    return CallStandIn(IOCTL_STANDIN_SET_BEHAVIOUR, &behaviour, sizeof(behaviour), nullptr, 0);
+    return CallStandIn(IOCTL_CONTROL_STANDIN_SET_BEHAVIOUR, &behaviour, sizeof(behaviour), nullptr,
+                       0);
 }
 
 bool ControlStandIn::ReleaseHeld() {
-    return CallStandIn(IOCTL_STANDIN_RELEASE_HELD, nullptr, 0, nullptr, 0);
+    return CallStandIn(IOCTL_CONTROL_STANDIN_RELEASE_HELD, nullptr, 0, nullptr, 0);
 }
 
 bool ControlStandIn::EndReads() {
-    return CallStandIn(IOCTL_STANDIN_END_READS, nullptr, 0, nullptr, 0);
+    return CallStandIn(IOCTL_CONTROL_STANDIN_END_READS, nullptr, 0, nullptr, 0);
 }
 
 bool ControlDevicePresent() {

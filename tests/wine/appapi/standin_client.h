@@ -8,8 +8,23 @@
 #include <optional>
 #include <vector>
 
-#include "control_standin.h"
+#include "control_standin_protocol.h"
 #include "test_driver_service.h"
+
+using STANDIN_LOG_ENTRY = CONTROL_STANDIN_LOG_ENTRY;
+using STANDIN_BEHAVIOUR = CONTROL_STANDIN_BEHAVIOUR;
+
+// The control requests that reached the stand-in since the last look (opens and closes are
+// counted, not listed; reads neither), and what it holds now.
+struct STANDIN_LOG {
+    unsigned long Count;
+    long Opens;        // control handles opened since the driver started
+    long Closes;       // and closed
+    long Reads;        // read requests that arrived
+    long ParkedReads;  // reads waiting for events now
+    long HeldRequests; // control requests held back now
+    STANDIN_LOG_ENTRY Entries[CONTROL_STANDIN_LOG_ENTRIES];
+};
 
 namespace ovtm::appapi_test {
 
@@ -21,7 +36,7 @@ class ControlStandIn {
     // Stops and removes the driver, so that later tests find no control device.
     ~ControlStandIn() = default;
 
-    // Installs control_standin.sys from the test's folder as a kernel service and starts it.
+    // Installs the stand-in driver from the test's folder as a kernel service and starts it.
     bool Start();
     void Stop();
 

@@ -9,10 +9,13 @@
 #include <optional>
 #include <vector>
 
-#include "control_standin.h"
+#include "control_standin_protocol.h"
 #include "test_driver_service.h"
 
 namespace ovtm::midi_test {
+
+// What the stand-in logged and holds now (PendingReads, OpenHandles, the request entries).
+using STANDIN_LOG = CONTROL_STANDIN_LOG;
 
 // One logged request: an open, a close, or a control code with its first input byte.
 struct LoggedRequest {
@@ -22,9 +25,9 @@ struct LoggedRequest {
         return code == other.code && input == other.input;
     }
 };
-constexpr ULONG kLoggedOpen = 0;
-constexpr ULONG kLoggedClose = 1;
-constexpr ULONG kNoInput = 0xFFFFFFFFu;
+constexpr ULONG kLoggedOpen = CONTROL_STANDIN_LOGGED_OPEN;
+constexpr ULONG kLoggedClose = CONTROL_STANDIN_LOGGED_CLOSE;
+constexpr ULONG kNoInput = CONTROL_STANDIN_NO_INPUT;
 
 class ControlStandin {
   public:

@@ -1,4 +1,4 @@
-// Installing, reading and removing the control-device recorder (see control_recorder_client.h).
+// Installing, reading and removing the control-device stand-in (see control_recorder_client.h).
 #include "control_recorder_client.h"
 
 #include <winioctl.h>
@@ -9,26 +9,41 @@ namespace ovtm::notifier_test {
 
 namespace {
 
-bool CallRecorder(DWORD code, RECORDER_COUNTS* counts) {
-    return ovtm::wine::CallDevice(L"\\\\.\\" RECORDER_LINK_NAME, code, nullptr, 0, counts,
-                                  counts ? DWORD{sizeof(*counts)} : 0);
+const wchar_t kStandInPath[] = L"\\\\.\\" CONTROL_STANDIN_LINK_NAME;
+
+bool ReadLog(bool empty, CONTROL_STANDIN_LOG* log) {
+    const BYTE flag = empty ? 1 : 0;
+    return ovtm::wine::CallDevice(kStandInPath, IOCTL_CONTROL_STANDIN_READ_LOG, &flag, 1, log,
+                                  sizeof(*log));
 }
 
 } // namespace
 
 bool ControlRecorder::Start() {
-    service_.WatchForUnload(OVTM_CONTROL_PATH_W);
-    return service_.Start(RECORDER_SERVICE_NAME, "control_recorder.sys") && Reset();
+    service_.WatchForUnload(kStandInPath);
+    return service_.Start(CONTROL_STANDIN_SERVICE_NAME, CONTROL_STANDIN_FILE_NAME) && Reset();
 }
 
 bool ControlRecorder::Reset() {
-    return CallRecorder(IOCTL_RECORDER_RESET, nullptr);
+    CONTROL_STANDIN_LOG log{};
+    return ReadLog(true, &log);
 }
 
 std::optional<RECORDER_COUNTS> ControlRecorder::Counts() {
-    RECORDER_COUNTS counts{};
-    if (!CallRecorder(IOCTL_RECORDER_READ_COUNTS, &counts)) {
+    CONTROL_STANDIN_LOG log{};
+    if (!ReadLog(false, &log) || log.Count > CONTROL_STANDIN_LOG_ENTRIES) {
         return std::nullopt;
+    }
+    RECORDER_COUNTS counts{};
+    for (long i = 0; i < log.Count; ++i) {
+        const ULONG code = log.Entries[i].Code;
+        if (code == CONTROL_STANDIN_LOGGED_OPEN) {
+            ++counts.Opens;
+        } else if (code != CONTROL_STANDIN_LOGGED_CLOSE) {
+            ++counts.Requests;
+            counts.ReleaseAllReaders += code == IOCTL_OVTM_RELEASE_ALL_READERS ? 1 : 0;
+            counts.LastCode = static_cast<LONG>(code);
+        }
     }
     return counts;
 }

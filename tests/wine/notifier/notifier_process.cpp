@@ -15,7 +15,7 @@ namespace {
 // The hooks of the notifiers a test watches, to find the object an event belongs to.
 std::vector<std::pair<HWINEVENTHOOK, NotifierProcess*>> g_hooks;
 
-bool HasText(HWND window, int (*get)(HWND, LPWSTR, int), const wchar_t* expected) {
+bool HasText(HWND window, int(WINAPI* get)(HWND, LPWSTR, int), const wchar_t* expected) {
     wchar_t text[128] = {};
     get(window, text, 128);
     return std::wcscmp(text, expected) == 0;
@@ -118,23 +118,26 @@ NotifierProcess::~NotifierProcess() {
     CloseHandle(info_.hProcess);
 }
 
+// What Window() looks for, and finds.
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+static BOOL CALLBACK FindNotifierWindowOf(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<WindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsNotifierWindow(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND NotifierProcess::Window() const {
-    struct Search {
-        DWORD processId;
-        HWND found;
-    } search{info_.dwProcessId, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(context);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            if (owner == s->processId && IsNotifierWindow(window)) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    WindowSearch search{info_.dwProcessId, nullptr};
+    EnumWindows(FindNotifierWindowOf, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -187,16 +190,16 @@ std::wstring CommandLineWithWordAt(std::size_t position, const std::wstring& wor
     return line + word;
 }
 
+static BOOL CALLBACK CountNotifierWindow(HWND window, LPARAM context) {
+    if (IsNotifierWindow(window)) {
+        ++*reinterpret_cast<int*>(context);
+    }
+    return TRUE;
+}
+
 int CountNotifierWindows() {
     int count = 0;
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            if (IsNotifierWindow(window)) {
-                ++*reinterpret_cast<int*>(context);
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&count));
+    EnumWindows(CountNotifierWindow, reinterpret_cast<LPARAM>(&count));
     return count;
 }
 
