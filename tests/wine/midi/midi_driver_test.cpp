@@ -419,7 +419,8 @@ TEST_F(MidiDriverTest, ResetStampsTheReturnedBuffersWithTheTimeSinceStart) {
     for (int i = 0; i < 2; ++i) {
         headers[i].lpData = bytes[i];
         headers[i].dwBufferLength = sizeof(bytes[i]);
-        ASSERT_EQ(PrepareHeader(client.Handle(), &headers[i]), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiInPrepareHeader(client.Handle(), &headers[i], sizeof(MIDIHDR)),
+                  MMSYSERR_NOERROR);
         ASSERT_EQ(midiInAddBuffer(client.Handle(), &headers[i], sizeof(MIDIHDR)), MMSYSERR_NOERROR);
     }
     Sleep(100); // the open lies well before the start
@@ -450,7 +451,7 @@ TEST_F(MidiDriverTest, OpenLeftByARefusedCloseIsTakenOverOnlyOnceTheSystemForgot
     MIDIHDR header{};
     header.lpData = bytes;
     header.dwBufferLength = sizeof(bytes);
-    ASSERT_EQ(PrepareHeader(left.Handle(), &header), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInPrepareHeader(left.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
     ASSERT_EQ(midiInAddBuffer(left.Handle(), &header, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
 
     // Refused while winmm keeps the handle, as Windows' does.
