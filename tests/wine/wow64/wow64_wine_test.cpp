@@ -186,12 +186,12 @@ TEST_F(Wow64, AThirtyTwoAndASixtyFourBitProgramRecordAtOnceAndBothGetEveryNote) 
     ProcessResult result32;
     ProcessResult result64;
     std::thread recorder32([&] {
-        result32 = RunProcess(ThirtyTwoBit("ovtm-record.exe") + " --seconds 5 \"" + file32 + "\"",
+        result32 = RunProcess(ThirtyTwoBit("ovtm-record.exe") + " --seconds 4 \"" + file32 + "\"",
                               "", kProgramTimeoutMs);
     });
     std::thread recorder64([&] {
         result64 =
-            RunProcess("ovtm-record.exe --seconds 5 \"" + file64 + "\"", "", kProgramTimeoutMs);
+            RunProcess("ovtm-record.exe --seconds 4 \"" + file64 + "\"", "", kProgramTimeoutMs);
     });
     const bool opened = WaitForOpens(opensBefore, 2);
     if (opened) {
@@ -213,6 +213,46 @@ TEST_F(Wow64, AThirtyTwoAndASixtyFourBitProgramRecordAtOnceAndBothGetEveryNote) 
     EXPECT_EQ(result64.exitCode, 0u) << result64.Why() << result64.output;
     EXPECT_EQ(NotesOn(file32), expected) << result32.output;
     EXPECT_EQ(NotesOn(file64), expected) << result64.output;
+}
+
+// The 32-bit image's transpose starts where its own first client starts it: an octave press
+// made while only a 64-bit program records moves the 64-bit image's alone.
+TEST_F(Wow64, AThirtyTwoBitProgramOpenedAfterAnOctavePressStartsUntransposed) {
+    const std::string file32 = TestDirectory() + "\\late32.mid";
+    const std::string file64 = TestDirectory() + "\\early64.mid";
+    DeleteFileA(file32.c_str());
+    DeleteFileA(file64.c_str());
+    size_t opens = C1Count();
+    ProcessResult result32;
+    ProcessResult result64;
+    std::thread recorder64([&] {
+        result64 =
+            RunProcess("ovtm-record.exe --seconds 5 \"" + file64 + "\"", "", kProgramTimeoutMs);
+    });
+    std::thread recorder32;
+    bool opened = WaitForOpens(opens, 1);
+    if (opened) {
+        EXPECT_TRUE(bus_->Press(keyboard_, OVTM_KEY_OCTAVE_UP)) << bus_->LastError();
+        EXPECT_TRUE(bus_->Release(keyboard_, OVTM_KEY_OCTAVE_UP)) << bus_->LastError();
+        opens = C1Count();
+        recorder32 = std::thread([&] {
+            result32 =
+                RunProcess(ThirtyTwoBit("ovtm-record.exe") + " --seconds 3 \"" + file32 + "\"", "",
+                           kProgramTimeoutMs);
+        });
+        opened = WaitForOpens(opens, 1);
+        if (opened) {
+            Play(20); // note 60
+        }
+        recorder32.join();
+    }
+    recorder64.join();
+    ASSERT_TRUE(opened) << "32-bit: " << result32.output << "\n64-bit: " << result64.output;
+
+    EXPECT_EQ(result32.exitCode, 0u) << result32.Why() << result32.output;
+    EXPECT_EQ(result64.exitCode, 0u) << result64.Why() << result64.output;
+    EXPECT_EQ(NotesOn(file64), std::vector<int>{72}) << result64.output;
+    EXPECT_EQ(NotesOn(file32), std::vector<int>{60}) << result32.output;
 }
 
 TEST_F(Wow64, AThirtyTwoBitCompanionReceivesTheKeyboardsEventsThroughItsLibrary) {
