@@ -81,11 +81,12 @@ end_everything() {
     sleep 0.1
   done
   echo "wine-bench: processes of $WINEPREFIX still running: $(prefix_processes | tr '\n' ' ')" >&2
+  return 1
 }
 
 cmd_create() {
   [[ -x "$loader" ]] || die "$loader not found (tools/install-deps.sh installs $loader_package)"
-  end_everything
+  end_everything || die "the old prefix's processes do not end"
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
   # The server outlives this script: it must not hold the caller's output open (CTest waits
@@ -106,7 +107,7 @@ cmd_create() {
 }
 
 cmd_stop() {
-  end_everything
+  end_everything || die "stopping $WINEPREFIX left processes running"
   echo "wine-bench: stopped $WINEPREFIX"
 }
 

@@ -30,7 +30,13 @@ status=0
 "$bench" run --timeout 2 ping -n 30 127.0.0.1 >/dev/null 2>&1 || status=$?
 ((status == 124)) || fail "time-out gave status $status, expected 124"
 # A prefix of its own (stopping the run's would end the tests after this one): a program still
-# running when the prefix stops goes with its server, driver host and services.
+# running when the prefix stops goes with its server, driver host and services. The stop is the
+# same shell code for both architectures: the 64-bit tier checks it (every run's own stop fails
+# anyway when something of its prefix is left).
+if [[ ${OVTM_WINE_ARCH:-win64} != win64 ]]; then
+  echo "bench script tests passed"
+  exit 0
+fi
 wine_processes_of() {
   local environ pid
   for environ in $(grep -lzxF "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null); do
