@@ -128,7 +128,7 @@ FxObject* FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES 
     size_t objectSize = AlignUp(Size);
     size_t total =
         objectSize + (contextSize ? AlignUp(sizeof(FxContextHeader)) + AlignUp(contextSize) : 0);
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, total, FX_OBJECT_TAG);
+    PVOID memory = ExAllocatePoolWithTag(FxNonPagedPool(), total, FX_OBJECT_TAG);
     if (memory == NULL) {
         *Status = STATUS_INSUFFICIENT_RESOURCES;
         return NULL;
@@ -166,6 +166,16 @@ FxObject* FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES 
 
 void FxObjectReference(FxObject* Object) {
     InterlockedIncrement(&Object->References);
+}
+
+bool FxObjectTryReference(FxObject* Object) {
+    LONG seen = __atomic_load_n(&Object->References, __ATOMIC_ACQUIRE);
+    while (seen > 0) {
+        if (__atomic_compare_exchange_n(&Object->References, &seen, seen + 1, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return true;
+    }
+    return false;
 }
 
 void FxObjectDereference(FxObject* Object) {
@@ -294,7 +304,7 @@ NTSTATUS FxCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Sourc
     if (Source == NULL || Source->Buffer == NULL || Source->Length == 0)
         return STATUS_SUCCESS;
     PWCH buffer = static_cast<PWCH>(
-        ExAllocatePoolWithTag(NonPagedPool, Source->Length + sizeof(WCHAR), FX_STRING_TAG));
+        ExAllocatePoolWithTag(FxNonPagedPool(), Source->Length + sizeof(WCHAR), FX_STRING_TAG));
     if (buffer == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(buffer, Source->Buffer, Source->Length);
@@ -338,7 +348,7 @@ NTSTATUS NTAPI WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES
         if (c->TypeInfo == type)
             return STATUS_OBJECT_NAME_EXISTS;
     size_t size = AlignUp(sizeof(FxContextHeader)) + AlignUp(ContextSizeOf(ContextAttributes));
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, size, FX_OBJECT_TAG);
+    PVOID memory = ExAllocatePoolWithTag(FxNonPagedPool(), size, FX_OBJECT_TAG);
     if (memory == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(memory, size);
