@@ -20,6 +20,20 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTROL_DEVICE_EXTENSION, ControlGetExtension
 // the filter device's cleanup took away: its close then has nothing to undo.
 typedef struct _FILE_CONTEXT {
     PFILTER_EXTENSION FilterExtension;
+// The context of every request of a control device. A read kept by the filter (parked or
+// held) names its extension here, and a parked read its place in PendingReadList and the
+// client slot that holds it: the IRP's own list entry and driver context belong to the
+// framework while the read is cancelable.
+typedef struct _READ_REQUEST_CONTEXT {
+    LIST_ENTRY ParkedLink;
+    WDFREQUEST* Slot; // the client's ParkedRead while parked, else NULL
+    WDFREQUEST Request;
+    PFILE_OBJECT File;
+    PFILTER_EXTENSION Extension;
+} READ_REQUEST_CONTEXT, *PREAD_REQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(READ_REQUEST_CONTEXT, ReadRequestGetContext)
+
 } FILE_CONTEXT, *PFILE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, FileGetContext)
