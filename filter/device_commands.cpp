@@ -71,7 +71,7 @@ NTSTATUS SendDeviceCommand(PFILTER_EXTENSION extension, UCHAR code) {
     return status;
 }
 
-NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR value) {
+NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, UCHAR value) {
     if (extension->UsbDevice == NULL) {
         OVTM_TRACE(DPFLTR_WARNING_LEVEL, "lock-key lights: no USB target");
         return STATUS_INVALID_DEVICE_STATE;
@@ -91,7 +91,7 @@ NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR 
     classRequest->Value = OVTM_LIGHT_VALUE;
     classRequest->Index = OVTM_LIGHT_INTERFACE;
     NTSTATUS status =
-        WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, request, NULL, &urb);
+        WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, NULL, NULL, &urb);
     if (!NT_SUCCESS(status)) {
         OVTM_TRACE(DPFLTR_ERROR_LEVEL, "lock-key lights %02X not sent: status 0x%08X",
                    (unsigned)value, (unsigned)status);
