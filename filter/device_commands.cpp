@@ -3,6 +3,7 @@
 // them one at a time: a query holds it across reset, send and wait, so that no other
 // query's reset can swallow the answer it waits for.
 #include "device_commands.h"
+#include "driver_state.h"
 
 #include <usb.h>
 #include <wdfusb.h>
@@ -39,7 +40,8 @@ _IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTST
 
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer =
         (struct _URB_BULK_OR_INTERRUPT_TRANSFER*)ExAllocatePoolWithTag(
-            NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), COMMAND_URB_POOL_TAG);
+            FilterNonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+            COMMAND_URB_POOL_TAG);
     if (transfer == NULL) {
         OVTM_TRACE_FAILURE("command URB allocation", STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
