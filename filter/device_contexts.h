@@ -9,8 +9,12 @@
 
 struct _CLIENT_RECORD;
 
+// FilterExtension names the filter device's extension until that device's cleanup begins,
+// and is read and cleared under FilterLink (ReferenceFilterExtension): the control device and
+// its handles may outlive the extension.
 typedef struct _CONTROL_DEVICE_EXTENSION {
     UNICODE_STRING SymbolicLinkName;
+    KSPIN_LOCK FilterLink; // lives as long as this context, longer than the device's children
     PFILTER_EXTENSION FilterExtension;
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 

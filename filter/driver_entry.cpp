@@ -156,6 +156,18 @@ VOID FilterEvtDeviceCleanup(WDFOBJECT object) {
     WDFDEVICE device = (WDFDEVICE)object;
     PFILTER_EXTENSION extension = FilterGetExtension(device);
 
+    // First the control device stops serving this extension, whichever way the device goes
+    // (a surprise removal has stopped its queue already; a disable or a driver update has
+    // not): nothing new comes in, and a read still being dispatched finds the device gone
+    // instead of parking behind the cancel below.
+    DisconnectControlDevice(extension);
+    if (extension->ClientListLock != NULL && extension->ReportLock != NULL) {
+        WdfSpinLockAcquire(extension->ReportLock);
+        WdfSpinLockAcquire(extension->ClientListLock);
+        extension->DevicePresent = 0;
+        WdfSpinLockRelease(extension->ClientListLock);
+        WdfSpinLockRelease(extension->ReportLock);
+    }
     if (extension->ClientListLock != NULL && extension->PendingReadLock != NULL) {
         CancelParkedReads(extension, STATUS_CANCELLED, NULL);
         // Handles may outlive this device; their records end here, not at their close.
