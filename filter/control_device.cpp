@@ -87,11 +87,11 @@ NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* device
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILE_CONTEXT);
     WdfDeviceInitSetFileObjectConfig(*deviceInit, &fileConfig, &fileAttributes);
 
-    WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES requestAttributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, READ_REQUEST_CONTEXT);
     WdfDeviceInitSetRequestAttributes(*deviceInit, &requestAttributes);
 
+    WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, CONTROL_DEVICE_EXTENSION);
     WDFDEVICE controlDevice;
     status = WdfDeviceCreate(deviceInit, &attributes, &controlDevice);

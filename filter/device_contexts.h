@@ -20,10 +20,6 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTROL_DEVICE_EXTENSION, ControlGetExtension)
 
-// FilterExtension is null for a handle that never got a client record, or whose record
-// the filter device's cleanup took away: its close then has nothing to undo.
-typedef struct _FILE_CONTEXT {
-    PFILTER_EXTENSION FilterExtension;
 // The context of every request of a control device. A read kept by the filter (parked or
 // held) names its extension here, and a parked read its place in PendingReadList and the
 // client slot that holds it: the IRP's own list entry and driver context belong to the
@@ -38,6 +34,10 @@ typedef struct _READ_REQUEST_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(READ_REQUEST_CONTEXT, ReadRequestGetContext)
 
+// FilterExtension is null for a handle that never got a client record, or whose record
+// the filter device's cleanup took away: its close then has nothing to undo.
+typedef struct _FILE_CONTEXT {
+    PFILTER_EXTENSION FilterExtension;
 } FILE_CONTEXT, *PFILE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, FileGetContext)
