@@ -573,6 +573,14 @@ VOID NTAPI WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request) {
     FxRequest* request = ValidateRequest(Request, "WdfRequestFormatRequestUsingCurrentType");
     if (request == NULL)
         return;
+    // The next location must exist (KMDF bug-checks with NO_MORE_STACK_LOCATIONS otherwise).
+    if (request->Irp->CurrentLocation < 2) {
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfRequestFormatRequestUsingCurrentType on WDFREQUEST %p, whose IRP has "
+                         "no stack location left",
+                         (void*)Request);
+        return;
+    }
     IoCopyCurrentIrpStackLocationToNext(request->Irp);
     request->Formatted = TRUE;
 }
@@ -629,6 +637,17 @@ BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
             FxQueueRequestDone(queue, request);
         FxObjectDereference(&request->Object);
         return TRUE;
+    }
+    bool synchronousSend = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
+    if (!synchronousSend && request->Queue != NULL && request->CompletionRoutine == NULL) {
+        // KMDF refuses an asynchronous send of a queue-presented request that has no completion
+        // routine (WdfRequestSend: STATUS_INVALID_DEVICE_REQUEST); it would never come back.
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfRequestSend of WDFREQUEST %p, presented by a queue, without a "
+                         "completion routine or SEND_AND_FORGET",
+                         (void*)Request);
+        request->SendStatus = STATUS_INVALID_DEVICE_REQUEST;
+        return FALSE;
     }
     if (!request->Formatted) {
         FxVerifierReport(FX_RULE_FRAMEWORK,
