@@ -153,9 +153,9 @@ POOL_TYPE FxNonPagedPool(void) {
     return noExecuteKnown ? NonPagedPoolNx : NonPagedPool;
 }
 
-ULONG FxMdlPriority(void) {
-    return noExecuteKnown ? (ULONG)NormalPagePriority | MdlMappingNoExecute
-                          : (ULONG)NormalPagePriority;
+FxMappingPriority FxMdlPriority(void) {
+    return (FxMappingPriority)(noExecuteKnown ? (ULONG)NormalPagePriority | MdlMappingNoExecute
+                                              : (ULONG)NormalPagePriority);
 }
 
 void FxInitializeGlobalLocks(void) {

@@ -10,6 +10,18 @@
 
 #include "fx_verifier.h"
 
+// mingw-w64's DDK headers predate Windows 8's no-execute mapping flag; the WDK's value.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+// The mapping priority is a ULONG of flags in the WDK (and here on the host); mingw-w64 still
+// declares it as the old MM_PAGE_PRIORITY enumeration.
+#if defined(__MINGW32__)
+typedef MM_PAGE_PRIORITY FxMappingPriority;
+#else
+typedef ULONG FxMappingPriority;
+#endif
+
 #define FX_TAG(a, b, c, d)                                                                         \
     ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
 #define FX_OBJECT_TAG FX_TAG('F', 'x', 'O', 'b')
@@ -269,7 +281,7 @@ static inline BOOLEAN FxIrpCancelled(PIRP Irp) {
 // RtlGetVersion): NonPagedPoolNx and MdlMappingNoExecute; on Windows 7 NonPagedPool and no flag,
 // since there NonPagedPoolNx is an invalid pool type and the mapping flag is not defined.
 POOL_TYPE FxNonPagedPool(void);
-ULONG FxMdlPriority(void); // NormalPagePriority, with MdlMappingNoExecute where known
+FxMappingPriority FxMdlPriority(void); // NormalPagePriority, with MdlMappingNoExecute where known
 void FxReadNoExecuteSupport(void);
 
 // ---- Objects (fx_object.cpp) ----
