@@ -138,6 +138,9 @@ FxObject* FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES 
     object->State = FxStateLive;
     object->Type = Type;
     object->References = 1;
+    // A file object stays when its device is deleted, until its handle closes; set before it
+    // is linked, so that a device deletion running meanwhile never takes it.
+    object->KeepOnParentDelete = Type == FxTypeFileObject;
     InitializeListHead(&object->Children);
     InitializeListHead(&object->SiblingLink);
     FxInitializeInternalSpinLock(&object->ChildLock);
@@ -206,7 +209,9 @@ void FxObjectDeleteInternal(FxObject* Object) {
         KeAcquireSpinLock(&Object->ChildLock, &irql);
         for (PLIST_ENTRY e = Object->Children.Blink; e != &Object->Children; e = e->Blink) {
             FxObject* candidate = CONTAINING_RECORD(e, FxObject, SiblingLink);
-            if (candidate->DeleteStarted || candidate->KeepOnParentDelete)
+            // Both flags change outside this lock (a file object being opened or closed).
+            if (__atomic_load_n(&candidate->DeleteStarted, __ATOMIC_ACQUIRE) ||
+                __atomic_load_n(&candidate->KeepOnParentDelete, __ATOMIC_ACQUIRE))
                 continue;
             child = candidate;
             break;

@@ -124,7 +124,7 @@ TEST_F(FrameworkContracts, RemovalWaitsForADispatchInProgress) {
         hostkernel::SendInternalDeviceControl(usb->TopOfStack(), IOCTL_SAMPLE_INTERNAL_BLOCK,
                                               nullptr);
     });
-    while (SampleSeen.DispatchesInside == 0) {
+    while (InterlockedCompareExchange(&SampleSeen.DispatchesInside, 0, 0) == 0) {
         std::this_thread::yield();
     }
     std::atomic<bool> removed{false};
