@@ -17,6 +17,10 @@ namespace {
 static_assert(sizeof(FILTER_EXTENSION::CommandBuffer) >= OVTM_COMMAND_REPORT_LENGTH,
               "the command report fits the command buffer");
 
+BOOLEAN HardwareIsReleased(PFILTER_EXTENSION extension) {
+    return InterlockedCompareExchange(&extension->HardwareReleased, 0, 0) != 0;
+}
+
 _IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTSTATUS
     SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
@@ -32,9 +36,9 @@ _IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTST
         return STATUS_INVALID_HANDLE;
     }
     // A pipe can only be known once the device started, but a start that failed its
-    // device check leaves no target to send through.
-    if (extension->UsbDevice == NULL) {
-        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "command %02X: no USB target", (unsigned)code);
+    // device check leaves no target to send through, and a stopped device takes nothing.
+    if (extension->UsbDevice == NULL || HardwareIsReleased(extension)) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "command %02X: the device is not started", (unsigned)code);
         return STATUS_INVALID_DEVICE_STATE;
     }
 
@@ -74,8 +78,8 @@ NTSTATUS SendDeviceCommand(PFILTER_EXTENSION extension, UCHAR code) {
 }
 
 NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, UCHAR value) {
-    if (extension->UsbDevice == NULL) {
-        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "lock-key lights: no USB target");
+    if (extension->UsbDevice == NULL || HardwareIsReleased(extension)) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "lock-key lights: the device is not started");
         return STATUS_INVALID_DEVICE_STATE;
     }
     UCHAR lights = value;

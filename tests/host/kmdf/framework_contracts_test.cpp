@@ -96,6 +96,26 @@ TEST_F(FrameworkContracts, SynchronousUrbRefusesARequestWithTooFewStackLocations
     EXPECT_EQ(usb->ControlRequests().size(), before + 1);
 }
 
+TEST_F(FrameworkContracts, SynchronousUrbToAStoppedTargetWaitsUntilTheTargetGoes) {
+    Load();
+    ASSERT_EQ(driver->Stop(usb->Pdo()), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread sender([&] {
+        status = handle
+                     .DeviceIoControl(IOCTL_SAMPLE_CLASS_REQUEST, {}, std::vector<uint8_t>(),
+                                      std::chrono::seconds(10))
+                     .status;
+    });
+    // KMDF pends what is sent to a stopped target: the send neither fails nor goes out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(status, STATUS_PENDING);
+    EXPECT_TRUE(usb->ControlRequests().empty());
+    // The target goes with its device, and the send with it.
+    EXPECT_EQ(driver->Remove(usb->Pdo()), STATUS_SUCCESS);
+    sender.join();
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+}
+
 TEST_F(FrameworkContracts, WaitLockHolderRunsInACriticalRegion) {
     Load();
     WDF_OBJECT_ATTRIBUTES attributes;
