@@ -160,7 +160,10 @@ __attribute__((no_sanitize_thread)) std::string IrpsHeldBy(PDEVICE_OBJECT device
         if (irp->CurrentLocation > irp->StackCount || irp->CurrentLocation < 1)
             continue;
         PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-        if (stack->DeviceObject != device)
+        // Held means pended: an IRP that has only just reached the device's dispatch routine
+        // (a create sent as the device was being deleted, which Windows allows too) is not
+        // left behind; whatever that routine does with it is checked from there on.
+        if (stack->DeviceObject != device || (stack->Control & SL_PENDING_RETURNED) == 0)
             continue;
         if (!text.empty())
             text += ", ";
