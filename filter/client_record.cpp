@@ -34,10 +34,9 @@ VOID FreeRecord(PCLIENT_RECORD client) {
 
 } // namespace
 
-NTSTATUS CreateClientRecord(WDFDEVICE controlDevice, WDFFILEOBJECT fileObject) {
-    PFILTER_EXTENSION extension = ControlGetExtension(controlDevice)->FilterExtension;
+NTSTATUS CreateClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject) {
     PCLIENT_RECORD client = (PCLIENT_RECORD)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(CLIENT_RECORD), CLIENT_RECORD_POOL_TAG);
+        FilterNonPagedPool, sizeof(CLIENT_RECORD), CLIENT_RECORD_POOL_TAG);
     if (client == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

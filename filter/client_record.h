@@ -32,7 +32,7 @@ typedef struct _CLIENT_RECORD {
 } CLIENT_RECORD, *PCLIENT_RECORD;
 
 // Open and close of a control-device handle.
-NTSTATUS CreateClientRecord(WDFDEVICE controlDevice, WDFFILEOBJECT fileObject);
+NTSTATUS CreateClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject);
 VOID DestroyClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject);
 
 // The filter device is going: every record is ended and freed, and every file context

@@ -68,7 +68,7 @@ NTSTATUS HandleSetSwitches(PFILTER_EXTENSION extension, WDFREQUEST request, size
         }
         if (lights != 0) {
             UCHAR value = state == 1 ? lights : (UCHAR)(lights ^ LightsInvertedWhenOff);
-            NTSTATUS lightStatus = SetKeyboardLeds(extension, request, value);
+            NTSTATUS lightStatus = SetKeyboardLeds(extension, value);
             // The lights go out even when the command failed, but that failure is not
             // hidden by the lights' success.
             if (NT_SUCCESS(status)) {

@@ -1,6 +1,7 @@
 // The control device of one keyboard: its number, names and access rights, and the open
 // and close of its handles.
 #include "client_record.h"
+#include "device_commands.h"
 #include "device_contexts.h"
 #include "driver_state.h"
 #include "filter_callbacks.h"
@@ -86,6 +87,10 @@ NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* device
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&fileAttributes, FILE_CONTEXT);
     WdfDeviceInitSetFileObjectConfig(*deviceInit, &fileConfig, &fileAttributes);
 
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&requestAttributes, READ_REQUEST_CONTEXT);
+    WdfDeviceInitSetRequestAttributes(*deviceInit, &requestAttributes);
+
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, CONTROL_DEVICE_EXTENSION);
     WDFDEVICE controlDevice;
@@ -94,8 +99,9 @@ NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* device
         return status;
     }
     PCONTROL_DEVICE_EXTENSION control = ControlGetExtension(controlDevice);
-    control->FilterExtension = extension;
     extension->ControlDevice = controlDevice;
+    KeInitializeSpinLock(&control->FilterLink);
+    control->FilterExtension = extension;
 
     char linkBuffer[LinkNameBufferSize];
     status = NumberedUnicodeName(OVTM_CONTROL_LINK_NAME_FORMAT, number, linkBuffer,
@@ -166,12 +172,44 @@ VOID ReleaseInstanceNumber(WDFDEVICE filterDevice) {
     WdfWaitLockRelease(DriverWaitLock);
 }
 
+PFILTER_EXTENSION ReferenceFilterExtension(WDFDEVICE controlDevice) {
+    PCONTROL_DEVICE_EXTENSION control = ControlGetExtension(controlDevice);
+    KIRQL irql;
+    KeAcquireSpinLock(&control->FilterLink, &irql);
+    PFILTER_EXTENSION extension = control->FilterExtension;
+    if (extension != NULL) {
+        EnterControlRequest(extension);
+    }
+    KeReleaseSpinLock(&control->FilterLink, irql);
+    return extension;
+}
+
+VOID DisconnectControlDevice(PFILTER_EXTENSION extension) {
+    if (extension->ControlDevice == NULL) {
+        return;
+    }
+    // Requests waiting in the queue end and new ones are refused by the framework; those
+    // already presented are inside a dispatch and hold the extension until they leave.
+    WdfIoQueuePurge(WdfDeviceGetDefaultQueue(extension->ControlDevice), NULL, NULL);
+    PCONTROL_DEVICE_EXTENSION control = ControlGetExtension(extension->ControlDevice);
+    KIRQL irql;
+    KeAcquireSpinLock(&control->FilterLink, &irql);
+    control->FilterExtension = NULL;
+    KeReleaseSpinLock(&control->FilterLink, irql);
+}
+
 VOID ControlEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject) {
-    PFILTER_EXTENSION extension = ControlGetExtension(device)->FilterExtension;
+    PFILTER_EXTENSION extension = ReferenceFilterExtension(device);
+    if (extension == NULL) {
+        // The keyboard's device is going: the handle would serve nothing.
+        WdfRequestComplete(request, STATUS_DELETE_PENDING);
+        return;
+    }
     // Every open lifts a refusal left by a cancel that found no client.
     InterlockedExchange(&extension->ReadRefusal, 0);
     // An open succeeds even without a record: its reads then simply find nothing.
-    CreateClientRecord(device, fileObject);
+    CreateClientRecord(extension, fileObject);
+    LeaveControlRequest(extension);
     WdfRequestComplete(request, STATUS_SUCCESS);
 }
 

@@ -62,8 +62,12 @@ NTSTATUS RetrieveParameterBytes(WDFREQUEST request, size_t outputLength, UCHAR* 
 
 VOID ControlEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferLength,
                                size_t inputBufferLength, ULONG ioControlCode) {
-    PFILTER_EXTENSION extension = ControlGetExtension(WdfIoQueueGetDevice(queue))->FilterExtension;
-    EnterControlRequest(extension);
+    PFILTER_EXTENSION extension = ReferenceFilterExtension(WdfIoQueueGetDevice(queue));
+    if (extension == NULL) {
+        // Presented as the keyboard's device began to go.
+        WdfRequestComplete(request, STATUS_DELETE_PENDING);
+        return;
+    }
     ULONG_PTR information = 0;
     NTSTATUS status;
     switch (ioControlCode) {

@@ -3,6 +3,7 @@
 // them one at a time: a query holds it across reset, send and wait, so that no other
 // query's reset can swallow the answer it waits for.
 #include "device_commands.h"
+#include "driver_state.h"
 
 #include <usb.h>
 #include <wdfusb.h>
@@ -15,6 +16,10 @@ namespace {
 
 static_assert(sizeof(FILTER_EXTENSION::CommandBuffer) >= OVTM_COMMAND_REPORT_LENGTH,
               "the command report fits the command buffer");
+
+BOOLEAN HardwareIsReleased(PFILTER_EXTENSION extension) {
+    return InterlockedCompareExchange(&extension->HardwareReleased, 0, 0) != 0;
+}
 
 _IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTSTATUS
     SendCommandLocked(PFILTER_EXTENSION extension, UCHAR code) {
@@ -31,15 +36,16 @@ _IRQL_requires_(PASSIVE_LEVEL) _Requires_lock_held_(extension->CommandLock) NTST
         return STATUS_INVALID_HANDLE;
     }
     // A pipe can only be known once the device started, but a start that failed its
-    // device check leaves no target to send through.
-    if (extension->UsbDevice == NULL) {
-        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "command %02X: no USB target", (unsigned)code);
+    // device check leaves no target to send through, and a stopped device takes nothing.
+    if (extension->UsbDevice == NULL || HardwareIsReleased(extension)) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "command %02X: the device is not started", (unsigned)code);
         return STATUS_INVALID_DEVICE_STATE;
     }
 
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer =
         (struct _URB_BULK_OR_INTERRUPT_TRANSFER*)ExAllocatePoolWithTag(
-            NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), COMMAND_URB_POOL_TAG);
+            FilterNonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+            COMMAND_URB_POOL_TAG);
     if (transfer == NULL) {
         OVTM_TRACE_FAILURE("command URB allocation", STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -71,9 +77,9 @@ NTSTATUS SendDeviceCommand(PFILTER_EXTENSION extension, UCHAR code) {
     return status;
 }
 
-NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR value) {
-    if (extension->UsbDevice == NULL) {
-        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "lock-key lights: no USB target");
+NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, UCHAR value) {
+    if (extension->UsbDevice == NULL || HardwareIsReleased(extension)) {
+        OVTM_TRACE(DPFLTR_WARNING_LEVEL, "lock-key lights: the device is not started");
         return STATUS_INVALID_DEVICE_STATE;
     }
     UCHAR lights = value;
@@ -91,7 +97,7 @@ NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR 
     classRequest->Value = OVTM_LIGHT_VALUE;
     classRequest->Index = OVTM_LIGHT_INTERFACE;
     NTSTATUS status =
-        WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, request, NULL, &urb);
+        WdfUsbTargetDeviceSendUrbSynchronously(extension->UsbDevice, NULL, NULL, &urb);
     if (!NT_SUCCESS(status)) {
         OVTM_TRACE(DPFLTR_ERROR_LEVEL, "lock-key lights %02X not sent: status 0x%08X",
                    (unsigned)value, (unsigned)status);

@@ -21,8 +21,10 @@
 NTSTATUS SendDeviceCommand(PFILTER_EXTENSION extension, UCHAR code);
 
 // The HID SET_REPORT class request to interface 0 with the one-byte light value (bit 0 Num,
-// bit 1 Caps, bit 2 Scroll Lock); request is the control request being served.
-NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, WDFREQUEST request, UCHAR value);
+// bit 1 Caps, bit 2 Scroll Lock). Sent with a request the framework makes for the USB target:
+// the control request being served belongs to another device and has too few stack locations
+// for the USB stack. PASSIVE_LEVEL.
+NTSTATUS SetKeyboardLeds(PFILTER_EXTENSION extension, UCHAR value);
 
 // Sends query 0xC3 or 0xC4 and waits up to 500 ms for a reply report. STATUS_TIMEOUT when
 // none came; otherwise STATUS_SUCCESS and *answer holds the last answer to that query.

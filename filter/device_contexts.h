@@ -9,12 +9,30 @@
 
 struct _CLIENT_RECORD;
 
+// FilterExtension names the filter device's extension until that device's cleanup begins,
+// and is read and cleared under FilterLink (ReferenceFilterExtension): the control device and
+// its handles may outlive the extension.
 typedef struct _CONTROL_DEVICE_EXTENSION {
     UNICODE_STRING SymbolicLinkName;
+    KSPIN_LOCK FilterLink; // lives as long as this context, longer than the device's children
     PFILTER_EXTENSION FilterExtension;
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTROL_DEVICE_EXTENSION, ControlGetExtension)
+
+// The context of every request of a control device. A read kept by the filter (parked or
+// held) names its extension here, and a parked read its place in PendingReadList and the
+// client slot that holds it: the IRP's own list entry and driver context belong to the
+// framework while the read is cancelable.
+typedef struct _READ_REQUEST_CONTEXT {
+    LIST_ENTRY ParkedLink;
+    WDFREQUEST* Slot; // the client's ParkedRead while parked, else NULL
+    WDFREQUEST Request;
+    PFILE_OBJECT File;
+    PFILTER_EXTENSION Extension;
+} READ_REQUEST_CONTEXT, *PREAD_REQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(READ_REQUEST_CONTEXT, ReadRequestGetContext)
 
 // FilterExtension is null for a handle that never got a client record, or whose record
 // the filter device's cleanup took away: its close then has nothing to undo.

@@ -46,6 +46,7 @@ NTSTATUS FilterEvtDevicePrepareHardware(WDFDEVICE device, WDFCMRESLIST resources
     // The release purged the default queue, and a purged queue refuses every URB until it is
     // started again: without this a keyboard restarted after a stop would never work again.
     WdfIoQueueStart(WdfDeviceGetDefaultQueue(device));
+    InterlockedExchange(&extension->HardwareReleased, 0);
     WdfDeviceSetDeviceInterfaceState(device, &KeyboardInterfaceGuid, NULL, TRUE);
     return STATUS_SUCCESS;
 }
@@ -54,6 +55,7 @@ NTSTATUS FilterEvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST resources
     UNREFERENCED_PARAMETER(resourcesTranslated);
     PFILTER_EXTENSION extension = FilterGetExtension(device);
 
+    InterlockedExchange(&extension->HardwareReleased, 1);
     WdfDeviceSetDeviceInterfaceState(device, &KeyboardInterfaceGuid, NULL, FALSE);
     WdfIoQueuePurgeSynchronously(WdfDeviceGetDefaultQueue(device));
 

@@ -11,8 +11,22 @@ WDFWAITLOCK DriverWaitLock;
 UCHAR ControlInstanceMask;
 LONG HoldAllReads;
 WDFWAITLOCK ClientDetachLock;
+POOL_TYPE FilterNonPagedPool = NonPagedPoolNx;
 
 namespace {
+
+// Windows 8 (6.2) is the first with no-execute non-paged pool.
+POOL_TYPE NonExecutablePoolWherePossible() {
+    RTL_OSVERSIONINFOW version;
+    RtlZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (NT_SUCCESS(RtlGetVersion(&version)) &&
+        (version.dwMajorVersion > 6 ||
+         (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
+        return NonPagedPoolNx;
+    }
+    return NonPagedPool;
+}
 
 NTSTATUS CreateDriverWaitLock(WDFDRIVER driver, WDFWAITLOCK* lock) {
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -68,6 +82,7 @@ NTSTATUS InitializeFilterExtension(WDFDEVICE device, PFILTER_EXTENSION extension
 } // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    FilterNonPagedPool = NonExecutablePoolWherePossible();
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, FilterEvtDeviceAdd);
     WDFDRIVER driver;
@@ -141,6 +156,18 @@ VOID FilterEvtDeviceCleanup(WDFOBJECT object) {
     WDFDEVICE device = (WDFDEVICE)object;
     PFILTER_EXTENSION extension = FilterGetExtension(device);
 
+    // First the control device stops serving this extension, whichever way the device goes
+    // (a surprise removal has stopped its queue already; a disable or a driver update has
+    // not): nothing new comes in, and a read still being dispatched finds the device gone
+    // instead of parking behind the cancel below.
+    DisconnectControlDevice(extension);
+    if (extension->ClientListLock != NULL && extension->ReportLock != NULL) {
+        WdfSpinLockAcquire(extension->ReportLock);
+        WdfSpinLockAcquire(extension->ClientListLock);
+        extension->DevicePresent = 0;
+        WdfSpinLockRelease(extension->ClientListLock);
+        WdfSpinLockRelease(extension->ReportLock);
+    }
     if (extension->ClientListLock != NULL && extension->PendingReadLock != NULL) {
         CancelParkedReads(extension, STATUS_CANCELLED, NULL);
         // Handles may outlive this device; their records end here, not at their close.

@@ -16,6 +16,11 @@ extern LONG HoldAllReads;
 // away. Taken before ClientListLock, at PASSIVE_LEVEL only.
 extern WDFWAITLOCK ClientDetachLock;
 
+// The non-paged pool the filter allocates from: NonPagedPoolNx on Windows 8 and later (no
+// executable memory, as code integrity and HVCI require), NonPagedPool on Windows 7, which
+// has no NonPagedPoolNx. Chosen once in DriverEntry.
+extern POOL_TYPE FilterNonPagedPool;
+
 inline BOOLEAN ReadsAreHeldForAll() {
     return InterlockedCompareExchange(&HoldAllReads, 0, 0) != 0;
 }

@@ -8,14 +8,6 @@
 
 namespace {
 
-// The IRP of a parked read carries the address of the slot that names it and the
-// extension, so that a cancel walking PendingReadList can find both.
-enum { ParkedSlotContext = 0, ParkedExtensionContext = 1 };
-
-PIRP IrpOfRequest(WDFREQUEST request) {
-    return WdfRequestWdmGetIrp(request);
-}
-
 size_t CopyRingToBuffer(PCLIENT_RECORD client, PVOID buffer, size_t length) {
     uint32_t readIndex = client->ReadIndex;
     size_t copied =
@@ -30,20 +22,20 @@ BOOLEAN RingIsEmpty(const CLIENT_RECORD* client) {
 
 // Takes a parked read out of the list and its slot, under PendingReadLock. TRUE when the
 // caller now owns it; FALSE when its cancel routine has it (that routine completes it).
-BOOLEAN UnlinkParkedReadLocked(PIRP irp, WDFREQUEST* slot, WDFREQUEST request) {
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    InitializeListHead(&irp->Tail.Overlay.ListEntry);
-    *slot = NULL;
-    irp->Tail.Overlay.DriverContext[ParkedSlotContext] = NULL;
-    return NT_SUCCESS(WdfRequestUnmarkCancelable(request));
+BOOLEAN UnlinkParkedReadLocked(PREAD_REQUEST_CONTEXT read) {
+    RemoveEntryList(&read->ParkedLink);
+    InitializeListHead(&read->ParkedLink);
+    *read->Slot = NULL;
+    read->Slot = NULL;
+    return NT_SUCCESS(WdfRequestUnmarkCancelable(read->Request));
 }
 
 } // namespace
 
 PFILTER_EXTENSION ExtensionOfReadRequest(WDFREQUEST request) {
-    // The control device names its filter device's extension for as long as the control
-    // device exists, and a read still pending keeps that extension (CompletePendingRead).
-    return ControlGetExtension(WdfIoQueueGetDevice(WdfRequestGetIoQueue(request)))->FilterExtension;
+    // Recorded when the read was kept; a read still pending keeps that extension
+    // (CompletePendingRead).
+    return ReadRequestGetContext(request)->Extension;
 }
 
 VOID CompletePendingRead(PFILTER_EXTENSION extension, WDFREQUEST request, NTSTATUS status,
@@ -55,17 +47,16 @@ VOID CompletePendingRead(PFILTER_EXTENSION extension, WDFREQUEST request, NTSTAT
 }
 
 VOID EvtParkedReadCancel(WDFREQUEST request) {
-    PFILTER_EXTENSION extension = ExtensionOfReadRequest(request);
-    PIRP irp = IrpOfRequest(request);
+    PREAD_REQUEST_CONTEXT read = ReadRequestGetContext(request);
+    PFILTER_EXTENSION extension = read->Extension;
     WdfSpinLockAcquire(extension->PendingReadLock);
     // Still parked: take it out. Otherwise a delivery pass or a cancel took it at the same
     // moment, found it could no longer unmark it, and left its completion to this routine.
-    WDFREQUEST* slot = (WDFREQUEST*)irp->Tail.Overlay.DriverContext[ParkedSlotContext];
-    if (slot != NULL && *slot == request) {
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        InitializeListHead(&irp->Tail.Overlay.ListEntry);
-        *slot = NULL;
-        irp->Tail.Overlay.DriverContext[ParkedSlotContext] = NULL;
+    if (read->Slot != NULL && *read->Slot == request) {
+        RemoveEntryList(&read->ParkedLink);
+        InitializeListHead(&read->ParkedLink);
+        *read->Slot = NULL;
+        read->Slot = NULL;
     }
     WdfSpinLockRelease(extension->PendingReadLock);
     CompletePendingRead(extension, request, STATUS_CANCELLED, 0);
@@ -85,11 +76,13 @@ NTSTATUS ParkRead(PFILTER_EXTENSION extension, WDFREQUEST* slot, WDFREQUEST requ
         // a routine that runs later waits for the lock and then finds the read parked.
         status = STATUS_CANCELLED;
     } else {
-        PIRP irp = IrpOfRequest(request);
-        irp->Tail.Overlay.DriverContext[ParkedSlotContext] = slot;
-        irp->Tail.Overlay.DriverContext[ParkedExtensionContext] = extension;
+        PREAD_REQUEST_CONTEXT read = ReadRequestGetContext(request);
+        read->Request = request;
+        read->Slot = slot;
+        read->File = IoGetCurrentIrpStackLocation(WdfRequestWdmGetIrp(request))->FileObject;
+        read->Extension = extension;
         *slot = request;
-        InsertTailList(&extension->PendingReadList, &irp->Tail.Overlay.ListEntry);
+        InsertTailList(&extension->PendingReadList, &read->ParkedLink);
         status = STATUS_PENDING;
     }
     WdfSpinLockRelease(extension->PendingReadLock);
@@ -101,7 +94,7 @@ WDFREQUEST TakeParkedRead(PFILTER_EXTENSION extension, WDFREQUEST* slot) {
     WDFREQUEST taken = NULL;
     WdfSpinLockAcquire(extension->PendingReadLock);
     WDFREQUEST request = *slot;
-    if (request != NULL && UnlinkParkedReadLocked(IrpOfRequest(request), slot, request)) {
+    if (request != NULL && UnlinkParkedReadLocked(ReadRequestGetContext(request))) {
         if (WdfRequestIsCanceled(request)) {
             canceled = request;
         } else {
@@ -200,17 +193,14 @@ VOID CancelParkedReads(PFILTER_EXTENSION extension, NTSTATUS status, PFILE_OBJEC
     PLIST_ENTRY entry = extension->PendingReadList.Flink;
     while (entry != &extension->PendingReadList) {
         PLIST_ENTRY next = entry->Flink;
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (key == NULL || stack == NULL || stack->FileObject == key) {
-            // The slot is emptied with the IRP unlinked, under the same lock, so that
-            // ParkedRead names a request exactly while its IRP is on the list. A read whose
-            // issuer is cancelling it at this moment is left to its cancel routine.
-            WDFREQUEST* slot = (WDFREQUEST*)irp->Tail.Overlay.DriverContext[ParkedSlotContext];
-            WDFREQUEST request = *slot;
-            if (UnlinkParkedReadLocked(irp, slot, request)) {
-                irp->Tail.Overlay.DriverContext[ParkedSlotContext] = request;
-                InsertTailList(&canceled, entry);
+        PREAD_REQUEST_CONTEXT read = CONTAINING_RECORD(entry, READ_REQUEST_CONTEXT, ParkedLink);
+        if (key == NULL || read->File == key) {
+            // The slot is emptied with the read unlinked, under the same lock, so that
+            // ParkedRead names a request exactly while it is on the list. A read whose
+            // issuer is cancelling it at this moment is left to its cancel routine. One
+            // taken here is ours alone: its link carries it on the private list.
+            if (UnlinkParkedReadLocked(read)) {
+                InsertTailList(&canceled, &read->ParkedLink);
             }
         }
         entry = next;
@@ -218,11 +208,8 @@ VOID CancelParkedReads(PFILTER_EXTENSION extension, NTSTATUS status, PFILE_OBJEC
     WdfSpinLockRelease(extension->PendingReadLock);
 
     while (!IsListEmpty(&canceled)) {
-        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&canceled), IRP, Tail.Overlay.ListEntry);
-        WDFREQUEST request = (WDFREQUEST)irp->Tail.Overlay.DriverContext[ParkedSlotContext];
-        irp->Tail.Overlay.DriverContext[ParkedSlotContext] = NULL;
-        irp->Tail.Overlay.DriverContext[ParkedExtensionContext] = NULL;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        CompletePendingRead(extension, request, STATUS_CANCELLED, 0);
+        PREAD_REQUEST_CONTEXT read =
+            CONTAINING_RECORD(RemoveHeadList(&canceled), READ_REQUEST_CONTEXT, ParkedLink);
+        CompletePendingRead(extension, read->Request, STATUS_CANCELLED, 0);
     }
 }

@@ -22,6 +22,13 @@ EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL EvtIoInternalDeviceControl;
 NTSTATUS CreateControlDevice(WDFDEVICE filterDevice);
 VOID DeleteControlDevice(WDFDEVICE controlDevice);
 VOID ReleaseInstanceNumber(WDFDEVICE filterDevice);
+// The extension a control device serves, entered as a control request (EnterControlRequest)
+// so that it stays until LeaveControlRequest; NULL once the filter device's cleanup has begun.
+PFILTER_EXTENSION ReferenceFilterExtension(WDFDEVICE controlDevice);
+// The start of the filter device's cleanup: the control device refuses every request from
+// now on and names the extension no longer; what is already inside is waited for by
+// EndDeviceCommands.
+VOID DisconnectControlDevice(PFILTER_EXTENSION extension);
 
 EVT_WDF_DEVICE_FILE_CREATE ControlEvtDeviceFileCreate;
 EVT_WDF_FILE_CLOSE ControlEvtFileClose;

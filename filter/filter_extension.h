@@ -62,6 +62,10 @@ typedef struct _FILTER_EXTENSION {
     LONG CommandsEnded;
     // Set when ControlRequestsInFlight reaches 0, which it can only once CommandsEnded is set.
     KEVENT ControlRequestsDrained;
+    // Nonzero from the release of the hardware (a stop, a removal) until it is prepared again:
+    // commands are refused at once rather than left waiting for the stopped USB target, which
+    // KMDF would send them to only after the restart, before any configuration. Interlocked.
+    LONG HardwareReleased;
 } FILTER_EXTENSION, *PFILTER_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILTER_EXTENSION, FilterGetExtension)

@@ -25,6 +25,7 @@ NTSTATUS HoldRead(PCLIENT_RECORD client, WDFREQUEST request) {
     if (client->HeldRead == NULL) {
         // Marked under ClientListLock, which the cancel routine takes before it looks for
         // the read in HeldRead; the Ex form never calls the routine from here.
+        ReadRequestGetContext(request)->Extension = FilterGetExtension(client->ParentDevice);
         if (NT_SUCCESS(WdfRequestMarkCancelableEx(request, EvtHeldReadCancel))) {
             client->HeldRead = request;
             status = STATUS_PENDING;

@@ -81,7 +81,8 @@ bool VirtualKeyboard::OnUrb(PURB urb) {
     }
     const void* data = transfer.TransferBuffer;
     if (data == nullptr && transfer.TransferBufferMDL != nullptr)
-        data = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority);
+        data = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL,
+                                            NormalPagePriority | MdlMappingNoExecute);
     if (data == nullptr)
         return false;
     uint8_t head[OVTM_COMMAND_REPORT_LENGTH];

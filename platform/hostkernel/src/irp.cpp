@@ -148,7 +148,10 @@ void UnpinIrp(PIRP irp) {
     DropPin(ShellOf(irp));
 }
 
-std::string IrpsHeldBy(PDEVICE_OBJECT device) {
+// A verifier scan of every live IRP, some of them being moved along their stacks by other
+// threads at this moment (without a lock, as on Windows): the words it reads are whole and a
+// stale one costs at most a missed or extra report, so the scan is left out of race detection.
+__attribute__((no_sanitize_thread)) std::string IrpsHeldBy(PDEVICE_OBJECT device) {
     IrpRegistry& r = Registry();
     std::lock_guard<std::mutex> guard(r.mutex);
     std::string text;
@@ -157,7 +160,10 @@ std::string IrpsHeldBy(PDEVICE_OBJECT device) {
         if (irp->CurrentLocation > irp->StackCount || irp->CurrentLocation < 1)
             continue;
         PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-        if (stack->DeviceObject != device)
+        // Held means pended: an IRP that has only just reached the device's dispatch routine
+        // (a create sent as the device was being deleted, which Windows allows too) is not
+        // left behind; whatever that routine does with it is checked from there on.
+        if (stack->DeviceObject != device || (stack->Control & SL_PENDING_RETURNED) == 0)
             continue;
         if (!text.empty())
             text += ", ";
@@ -392,7 +398,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         ULONG length =
             InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length > 0) {
-            PVOID system = ExAllocatePoolWithTag(NonPagedPool, length, 0x20636f49 /* "Ioc " */);
+            PVOID system =
+                ExAllocatePoolWithTag(SystemNonPagedPool(), length, 0x20636f49 /* "Ioc " */);
             if (system == nullptr) {
                 RetireIrp(ShellOf(irp));
                 return nullptr;
@@ -409,7 +416,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         if (InputBuffer != nullptr && InputBufferLength > 0) {
-            PVOID system = ExAllocatePoolWithTag(NonPagedPool, InputBufferLength, 0x20636f49);
+            PVOID system =
+                ExAllocatePoolWithTag(SystemNonPagedPool(), InputBufferLength, 0x20636f49);
             if (system == nullptr) {
                 RetireIrp(ShellOf(irp));
                 return nullptr;
@@ -459,6 +467,78 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
     std::free(Mdl);
+}
+
+VOID NTAPI HostCheckMdlMappingPriority(ULONG Priority) {
+    bool noExecute = (Priority & MdlMappingNoExecute) != 0;
+    if (KernelKnowsNoExecute() && !noExecute) {
+        verifier::Report(verifier::kNoExecute,
+                         Format("MmGetSystemAddressForMdlSafe(priority 0x%x) without "
+                                "MdlMappingNoExecute: the system mapping would be executable",
+                                static_cast<unsigned>(Priority)));
+    } else if (!KernelKnowsNoExecute() && noExecute) {
+        verifier::Report(verifier::kNoExecute,
+                         Format("MmGetSystemAddressForMdlSafe(priority 0x%x) with "
+                                "MdlMappingNoExecute on a kernel older than Windows 8",
+                                static_cast<unsigned>(Priority)));
+    }
+}
+
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize) {
+    (void)AllocateTag;
+    (void)MaxLockedMinutes;
+    (void)HighWatermark;
+    (void)RemlockSize;
+    Lock->Common.Removed = FALSE;
+    Lock->Common.IoCount = 1;
+    KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
+}
+
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize) {
+    (void)Tag;
+    (void)File;
+    (void)Line;
+    (void)RemlockSize;
+    InterlockedIncrement(&RemoveLock->Common.IoCount);
+    if (__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_ACQUIRE)) {
+        if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
+            KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    (void)Tag;
+    (void)RemlockSize;
+    LONG count = InterlockedDecrement(&RemoveLock->Common.IoCount);
+    if (count < 0) {
+        verifier::Report(verifier::kLockMisuse,
+                         Format("remove lock %p released more often than it was acquired",
+                                static_cast<void*>(RemoveLock)));
+        InterlockedIncrement(&RemoveLock->Common.IoCount);
+    } else if (count == 0) {
+        KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    if (CurrentIrql() != PASSIVE_LEVEL) {
+        verifier::Report(verifier::kIrql,
+                         Format("IoReleaseRemoveLockAndWait at IRQL %d", CurrentIrql()));
+    }
+    if (__atomic_exchange_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_ACQ_REL)) {
+        verifier::Report(verifier::kLockMisuse,
+                         Format("IoReleaseRemoveLockAndWait twice on remove lock %p",
+                                static_cast<void*>(RemoveLock)));
+        return;
+    }
+    // The initial count and the caller's own acquisition both go.
+    IoReleaseRemoveLockEx(RemoveLock, Tag, RemlockSize);
+    if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0)
+        KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, NULL);
 }
 
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {

@@ -11,6 +11,11 @@ KIRQL& CurrentIrql() {
     return irql;
 }
 
+LONG& CriticalRegionDepth() {
+    thread_local LONG depth = 0;
+    return depth;
+}
+
 PDRIVER_OBJECT& CurrentDriver() {
     thread_local PDRIVER_OBJECT driver = nullptr;
     return driver;
@@ -134,6 +139,31 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     SpinRelease(SpinLock);
+}
+
+} // extern "C"
+
+extern "C" {
+
+VOID NTAPI KeEnterCriticalRegion(VOID) {
+    if (CurrentIrql() > APC_LEVEL) {
+        verifier::Report(verifier::kIrql,
+                         Format("KeEnterCriticalRegion at IRQL %d", CurrentIrql()));
+    }
+    CriticalRegionDepth()++;
+}
+
+VOID NTAPI KeLeaveCriticalRegion(VOID) {
+    if (CriticalRegionDepth() == 0) {
+        verifier::Report(verifier::kIrql,
+                         "KeLeaveCriticalRegion by a thread that is in no critical region");
+        return;
+    }
+    CriticalRegionDepth()--;
+}
+
+BOOLEAN NTAPI KeAreApcsDisabled(VOID) {
+    return CriticalRegionDepth() != 0 || CurrentIrql() >= APC_LEVEL;
 }
 
 } // extern "C"

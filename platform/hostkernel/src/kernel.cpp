@@ -13,6 +13,19 @@ Dispatcher& TheDispatcher() {
     return dispatcher;
 }
 
+std::atomic<ULONG> reportedMajor{10};
+std::atomic<ULONG> reportedMinor{0};
+
+void ReportedWindowsVersion(ULONG* major, ULONG* minor) {
+    *major = reportedMajor.load();
+    *minor = reportedMinor.load();
+}
+
+bool KernelKnowsNoExecute() {
+    ULONG major = reportedMajor.load();
+    return major > 6 || (major == 6 && reportedMinor.load() >= 2);
+}
+
 namespace {
 
 std::mutex& LifecycleMutex() {
@@ -33,6 +46,7 @@ void StartLocked(ClockMode mode) {
         d.workQueue.clear();
         d.timedWaiters = 0;
         d.started = true;
+        SetReportedWindowsVersion(10, 0);
         StartSystemThreadsLocked(d);
     }
 }
@@ -61,6 +75,11 @@ using namespace hostkernel::detail;
 namespace verifier = hostkernel::verifier;
 
 namespace hostkernel {
+
+void SetReportedWindowsVersion(ULONG major, ULONG minor) {
+    detail::reportedMajor = major;
+    detail::reportedMinor = minor;
+}
 
 void Start(ClockMode mode) {
     Stop();

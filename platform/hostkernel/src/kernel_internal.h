@@ -32,6 +32,13 @@ std::wstring FromUnicodeString(PCUNICODE_STRING string);
 // ---- Threads and IRQL ----
 KIRQL& CurrentIrql();
 PDRIVER_OBJECT& CurrentDriver();
+LONG& CriticalRegionDepth();
+void ReportedWindowsVersion(ULONG* major, ULONG* minor);
+bool KernelKnowsNoExecute(); // Windows 8 (6.2) or later
+// The I/O manager's own non-paged pool: no-execute where the kernel knows it.
+inline POOL_TYPE SystemNonPagedPool() {
+    return KernelKnowsNoExecute() ? NonPagedPoolNx : NonPagedPool;
+} // critical regions the thread is in (KeEnterCriticalRegion)
 std::string DriverName(PDRIVER_OBJECT driver);
 
 // ---- Dispatcher ----

@@ -78,6 +78,18 @@ std::string Summarise(const std::map<ULONG, std::pair<size_t, size_t>>& perTag) 
     return text;
 }
 
+ULONG ReportedMajor() {
+    ULONG major = 0, minor = 0;
+    ReportedWindowsVersion(&major, &minor);
+    return major;
+}
+
+ULONG ReportedMinor() {
+    ULONG major = 0, minor = 0;
+    ReportedWindowsVersion(&major, &minor);
+    return minor;
+}
+
 } // namespace
 
 std::string PoolOutstandingOf(PDRIVER_OBJECT driver, bool includeFrameworkTags) {
@@ -199,6 +211,19 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         verifier::Report(verifier::kPoolMisuse,
                          Format("ExAllocatePoolWithTag(type %d, tag '%s') at IRQL %d", PoolType,
                                 verifier::TagText(Tag).c_str(), irql));
+    }
+    if (KernelKnowsNoExecute() && PoolType != PagedPool && (PoolType & NonPagedPoolNx) == 0) {
+        verifier::Report(verifier::kNoExecute,
+                         Format("ExAllocatePoolWithTag(type %d, tag '%s'): executable non-paged "
+                                "pool (code integrity refuses it; use NonPagedPoolNx)",
+                                PoolType, verifier::TagText(Tag).c_str()));
+    } else if (!KernelKnowsNoExecute() && (PoolType & NonPagedPoolNx) != 0) {
+        verifier::Report(verifier::kNoExecute,
+                         Format("ExAllocatePoolWithTag(type %d, tag '%s'): Windows %lu.%lu has no "
+                                "NonPagedPoolNx (a bug check there)",
+                                PoolType, verifier::TagText(Tag).c_str(),
+                                static_cast<unsigned long>(ReportedMajor()),
+                                static_cast<unsigned long>(ReportedMinor())));
     }
     PoolState& pool = Pool();
     {

@@ -242,6 +242,20 @@ VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PS
                                         Message ? ": " : "", Message ? Message : ""));
 }
 
+NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) {
+    if (lpVersionInformation == nullptr ||
+        lpVersionInformation->dwOSVersionInfoSize < sizeof(RTL_OSVERSIONINFOW))
+        return STATUS_INVALID_PARAMETER;
+    ULONG major = 0, minor = 0;
+    hostkernel::detail::ReportedWindowsVersion(&major, &minor);
+    lpVersionInformation->dwMajorVersion = major;
+    lpVersionInformation->dwMinorVersion = minor;
+    lpVersionInformation->dwBuildNumber = major >= 10 ? 19045 : 7601;
+    lpVersionInformation->dwPlatformId = 2; // VER_PLATFORM_WIN32_NT
+    lpVersionInformation->szCSDVersion[0] = 0;
+    return STATUS_SUCCESS;
+}
+
 VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                         ULONG_PTR P4) {
     fprintf(stderr, "KeBugCheckEx(0x%x, %#lx, %#lx, %#lx, %#lx)\n", BugCheckCode,

@@ -40,6 +40,19 @@ struct FileHandleState {
 
 namespace {
 
+// A dispatch routine returns to the I/O manager with the caller's thread as it found it: a
+// critical region left entered (a wait lock never released) would keep the thread's APCs off.
+void CheckCriticalRegionLeft(LONG depthBefore, UCHAR major) {
+    LONG depth = CriticalRegionDepth();
+    if (depth != depthBefore) {
+        verifier::Report(verifier::kIrql,
+                         Format("dispatch of a request (major 0x%02x) returned with the thread's "
+                                "critical-region depth %ld instead of %ld",
+                                major, static_cast<long>(depth), static_cast<long>(depthBefore)));
+        CriticalRegionDepth() = depthBefore;
+    }
+}
+
 constexpr ULONG kSystemBufferTag = 0x20636f49; // "Ioc "
 
 struct HandleRegistry {
@@ -95,7 +108,9 @@ NTSTATUS SendFileRequest(const std::shared_ptr<FileHandleState>& file, UCHAR maj
     irp->Tail.Overlay.OriginalFileObject = file->file;
     irp->RequestorMode = UserMode;
     irp->Flags = IRP_SYNCHRONOUS_API;
+    LONG regionDepth = CriticalRegionDepth();
     NTSTATUS returned = IoCallDriver(top, irp);
+    CheckCriticalRegionLeft(regionDepth, major);
     if (!WaitComplete(*state, std::chrono::seconds(10))) {
         verifier::Report(verifier::kExactlyOnceCompletion,
                          Format("file request (major 0x%02x) on %s not completed within 10 s "
@@ -387,7 +402,7 @@ PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<ui
     case METHOD_BUFFERED: {
         size_t length = std::max(input.size(), output.size());
         if (length > 0) {
-            PVOID system = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
+            PVOID system = ExAllocatePoolWithTag(SystemNonPagedPool(), length, kSystemBufferTag);
             memset(system, 0, length);
             if (in)
                 memcpy(system, in, input.size());
@@ -400,7 +415,8 @@ PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<ui
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         if (in) {
-            PVOID system = ExAllocatePoolWithTag(NonPagedPool, input.size(), kSystemBufferTag);
+            PVOID system =
+                ExAllocatePoolWithTag(SystemNonPagedPool(), input.size(), kSystemBufferTag);
             memcpy(system, in, input.size());
             irp->AssociatedIrp.SystemBuffer = system;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
@@ -427,7 +443,9 @@ PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<ui
         std::lock_guard<std::recursive_mutex> guard(state->mutex);
         state->irp = irp;
     }
+    LONG regionDepth = CriticalRegionDepth();
     NTSTATUS returned = IoCallDriver(top, irp);
+    CheckCriticalRegionLeft(regionDepth, IRP_MJ_DEVICE_CONTROL);
     std::lock_guard<std::recursive_mutex> guard(state->mutex);
     state->dispatchStatus = returned;
     if (returned != STATUS_PENDING) {

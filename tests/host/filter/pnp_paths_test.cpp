@@ -59,12 +59,16 @@ TEST_F(PnpPaths, AfterAStopAndRestartTheKeyboardWorksAsBefore) {
     ASSERT_EQ(rig.Driver().Stop(pdo), STATUS_SUCCESS);
     EXPECT_FALSE(InterfaceEnabled(rig));
     EXPECT_EQ(rig.Usb().DeconfigureCount(), 1);
-    // Stopped: the purged queue refuses the HID stack's transfers, the stopped USB target
-    // refuses commands, and nothing reaches the keyboard.
+    // Stopped: the purged queue refuses the HID stack's transfers, the filter refuses commands
+    // and lights at once (KMDF would hold them at the stopped USB target until the restart and
+    // then send them before any configuration), and nothing reaches the keyboard.
     EXPECT_EQ(rig.SubmitRefusedTransfer(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(client.DeviceIoControl(IOCTL_OVTM_COMMAND_C1, {}, 0).status,
               STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(client.DeviceIoControl(IOCTL_OVTM_SET_SWITCHES, {}, {0x07, 0x01, 0x00, 0x00}).status,
+              STATUS_INVALID_DEVICE_STATE);
     EXPECT_TRUE(CommandsSent(rig).empty());
+    EXPECT_TRUE(rig.Usb().ControlRequests().empty());
     EXPECT_FALSE(parked.IsComplete());
 
     ASSERT_EQ(rig.Driver().Start(pdo), STATUS_SUCCESS);

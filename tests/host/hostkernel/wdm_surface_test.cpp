@@ -345,7 +345,7 @@ TEST_F(KernelTimeTest, WaitAtDispatchLevelIsRefusedAndReported) {
 class PoolAndLocksTest : public hostkernel::testing::KernelTest {};
 
 TEST_F(PoolAndLocksTest, PoolMisuseIsReported) {
-    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTestTag);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(verifier::PoolBlocksOutstanding(kTestTag), 1u);
     ExFreePoolWithTag(block, 0x6e6f7257 /* "Wron" */);
@@ -355,15 +355,15 @@ TEST_F(PoolAndLocksTest, PoolMisuseIsReported) {
     EXPECT_EQ(verifier::PoolBlocksOutstanding(kTestTag), 0u);
 
     verifier::FailPoolAllocations(kTestTag, 1);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag), nullptr);
-    PVOID second = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTestTag), nullptr);
+    PVOID second = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTestTag);
     EXPECT_NE(second, nullptr);
     ExFreePoolWithTag(second, kTestTag);
 }
 
 TEST_F(PoolAndLocksTest, FreeingABlockWithItsTimerStillSetIsReportedAndTheTimerNeverFires) {
-    auto* probe =
-        static_cast<TimerProbe*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TimerProbe), kTestTag));
+    auto* probe = static_cast<TimerProbe*>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TimerProbe), kTestTag));
     KeInitializeTimer(&probe->timer);
     KeInitializeDpc(&probe->dpc, ProbeDpc, probe);
     LARGE_INTEGER due;

@@ -104,6 +104,13 @@ VOID SampleEvtInternalDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t O
     UNREFERENCED_PARAMETER(OutputBufferLength);
     UNREFERENCED_PARAMETER(InputBufferLength);
     WDFDEVICE device = WdfIoQueueGetDevice(Queue);
+    if (IoControlCode == IOCTL_SAMPLE_INTERNAL_BLOCK) {
+        InterlockedIncrement(&SampleSeen.DispatchesInside);
+        KeWaitForSingleObject(&SampleSeen.DispatchGate, Executive, KernelMode, FALSE, NULL);
+        InterlockedDecrement(&SampleSeen.DispatchesInside);
+        WdfRequestComplete(Request, STATUS_SUCCESS);
+        return;
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(WdfRequestWdmGetIrp(Request));
     PURB urb = (PURB)stack->Parameters.Others.Argument1;
     if (IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
@@ -182,9 +189,10 @@ NTSTATUS Echo(WDFREQUEST Request, ULONG_PTR* Count) {
 
 EVT_WDF_REQUEST_CANCEL SampleEvtRequestCancel;
 VOID SampleEvtRequestCancel(WDFREQUEST Request) {
-    // The driver's own words in the IRP are untouched by the framework while the driver owns it.
+    // The driver's own words in the IRP (DriverContext[0..2]) are untouched by the framework,
+    // cancelable or not.
     PIRP irp = WdfRequestWdmGetIrp(Request);
-    BOOLEAN intact = irp->Tail.Overlay.DriverContext[3] == (PVOID)Request;
+    BOOLEAN intact = irp->Tail.Overlay.DriverContext[0] == (PVOID)Request;
     WdfRequestCompleteWithInformation(Request, STATUS_CANCELLED, intact ? 1 : 0);
 }
 
@@ -231,11 +239,40 @@ VOID SampleEvtControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLen
         }
         break;
     case IOCTL_SAMPLE_PARK_CANCELABLE:
-        WdfRequestWdmGetIrp(Request)->Tail.Overlay.DriverContext[3] = Request;
+        WdfRequestWdmGetIrp(Request)->Tail.Overlay.DriverContext[0] = Request;
         status = WdfRequestMarkCancelableEx(Request, SampleEvtRequestCancel);
         if (NT_SUCCESS(status))
             return;
         break;
+    case IOCTL_SAMPLE_PARK_CANCELABLE_LINKED: {
+        PIRP irp = WdfRequestWdmGetIrp(Request);
+        irp->Tail.Overlay.DriverContext[0] = Request;
+        status = WdfRequestMarkCancelableEx(Request, SampleEvtRequestCancel);
+        if (!NT_SUCCESS(status))
+            break;
+        WdfSpinLockAcquire(sample->ListLock);
+        InsertTailList(&sample->Forever, &irp->Tail.Overlay.ListEntry);
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        WdfSpinLockRelease(sample->ListLock);
+        return;
+    }
+    case IOCTL_SAMPLE_CLASS_REQUEST_WITH_OWN:
+    case IOCTL_SAMPLE_CLASS_REQUEST: {
+        UCHAR value = 0x05;
+        URB urb;
+        RtlZeroMemory(&urb, sizeof(urb));
+        urb.UrbControlVendorClassRequest.Hdr.Length =
+            (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        urb.UrbControlVendorClassRequest.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+        urb.UrbControlVendorClassRequest.TransferBufferLength = 1;
+        urb.UrbControlVendorClassRequest.TransferBuffer = &value;
+        urb.UrbControlVendorClassRequest.Request = 0x09;
+        urb.UrbControlVendorClassRequest.Value = 0x0200;
+        status = WdfUsbTargetDeviceSendUrbSynchronously(
+            sample->UsbDevice, IoControlCode == IOCTL_SAMPLE_CLASS_REQUEST ? NULL : Request, NULL,
+            &urb);
+        break;
+    }
     case IOCTL_SAMPLE_HOLD: {
         LARGE_INTEGER due;
         due.QuadPart = -1000000; // 100 ms
@@ -287,7 +324,7 @@ VOID SampleEvtControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLen
         WdfSpinLockRelease(SampleSeen.LockB);
         break;
     case IOCTL_SAMPLE_LEAK_POOL:
-        SampleSeen.LeakedBlock = ExAllocatePoolWithTag(NonPagedPool, 24, SAMPLE_LEAK_TAG);
+        SampleSeen.LeakedBlock = ExAllocatePoolWithTag(NonPagedPoolNx, 24, SAMPLE_LEAK_TAG);
         break;
     case IOCTL_SAMPLE_USE_DELETED_LOCK: {
         WDFSPINLOCK lock;
@@ -367,6 +404,7 @@ NTSTATUS CreateControlDevice(WDFDEVICE Device) {
     }
     SampleGetControl(control)->Sample = sample;
     sample->ControlDevice = control;
+    SampleSeen.ControlDevice = control;
     DECLARE_CONST_UNICODE_STRING(link, L"\\DosDevices\\SampleLink#1");
     status = WdfDeviceCreateSymbolicLink(control, &link);
     if (NT_SUCCESS(status)) {
@@ -488,6 +526,7 @@ NTSTATUS SampleEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
 
 extern "C" NTSTATUS SampleDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     RtlZeroMemory(&SampleSeen, sizeof(SampleSeen));
+    KeInitializeEvent(&SampleSeen.DispatchGate, NotificationEvent, FALSE);
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, SampleEvtDeviceAdd);
     WDFDRIVER driver;

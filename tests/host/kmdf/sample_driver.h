@@ -25,6 +25,14 @@
 #define IOCTL_SAMPLE_PARK_CANCELABLE                                                               \
     SAMPLE_IOCTL(0x90D, METHOD_NEITHER)                              // ends when its issuer cancels
 #define IOCTL_SAMPLE_END_FOREVER SAMPLE_IOCTL(0x90E, METHOD_NEITHER) // ends the PARK_FOREVER ones
+// Marked cancelable, then its IRP's list entry used as the driver's own link (wrong on KMDF).
+#define IOCTL_SAMPLE_PARK_CANCELABLE_LINKED SAMPLE_IOCTL(0x90F, METHOD_NEITHER)
+// A class request to interface 0 sent synchronously through the USB target, with this control
+// request as the request to send (wrong on KMDF) or with none.
+#define IOCTL_SAMPLE_CLASS_REQUEST_WITH_OWN SAMPLE_IOCTL(0x910, METHOD_NEITHER)
+#define IOCTL_SAMPLE_CLASS_REQUEST SAMPLE_IOCTL(0x911, METHOD_NEITHER)
+// Internal request to the filter device whose dispatch waits until SampleSeen.DispatchGate is set.
+#define IOCTL_SAMPLE_INTERNAL_BLOCK SAMPLE_IOCTL(0x912, METHOD_NEITHER)
 
 #define SAMPLE_CONTROL_LINK L"\\\\.\\SampleLink#1"
 #define SAMPLE_LEAK_TAG ((ULONG)'L' | ((ULONG)'e' << 8) | ((ULONG)'a' << 16) | ((ULONG)'k' << 24))
@@ -42,6 +50,9 @@ struct SampleObservations {
     PVOID LeakedBlock;
     WDFSPINLOCK LockA;
     WDFSPINLOCK LockB;
+    KEVENT DispatchGate;            // lets IOCTL_SAMPLE_INTERNAL_BLOCK return
+    volatile LONG DispatchesInside; // IOCTL_SAMPLE_INTERNAL_BLOCK dispatches waiting
+    WDFDEVICE ControlDevice;        // the control device while it exists
 };
 extern SampleObservations SampleSeen;
 

@@ -67,6 +67,10 @@ NTSTATUS SendPnpToStack(PDEVICE_OBJECT pdo, UCHAR minor);
 NTSTATUS QueryStopStack(PDEVICE_OBJECT pdo);
 NTSTATUS QueryRemoveStack(PDEVICE_OBJECT pdo);
 
+// The version RtlGetVersion reports: 10.0 unless a test sets another before loading a driver
+// (6.1 for Windows 7, whose pool and MDL mappings know nothing of no-execute). Start() resets it.
+void SetReportedWindowsVersion(ULONG major, ULONG minor);
+
 // Drivers' debug output (DbgPrint, DbgPrintEx) goes to stderr while shown; hidden by default
 // (the environment variable HOSTKERNEL_DEBUG_OUTPUT also shows it).
 void ShowDebugOutput(bool shown);

@@ -27,6 +27,7 @@ inline constexpr const char* kTimerInFreedMemory = "no timer or DPC in freed mem
 inline constexpr const char* kAssertion = "assertion";
 inline constexpr const char* kFramework = "framework use";
 inline constexpr const char* kEndlessWait = "no wait that never ends";
+inline constexpr const char* kNoExecute = "no executable memory";
 
 struct Finding {
     std::string rule;

@@ -565,13 +565,48 @@ NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                            LOCK_OPERATION Operation);
 NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
+/* The mapping is checked as a kernel with code integrity enforced checks it: on Windows 8 and
+   later a system mapping without MdlMappingNoExecute is executable, which is a finding; on an
+   older kernel (RtlGetVersion says 6.1 or less) the flag is unknown and is the finding. */
+NTKERNELAPI VOID NTAPI HostCheckMdlMappingPriority(ULONG Priority);
 FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
-    (void)Priority;
+    HostCheckMdlMappingPriority(Priority);
     return (PVOID)((PUCHAR)Mdl->StartVa + Mdl->ByteOffset);
 }
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+
+/* ---- Remove locks ---- */
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    volatile LONG IoCount;
+    KEVENT RemoveEvent;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+/* An acquisition after IoReleaseRemoveLockAndWait fails with STATUS_DELETE_PENDING; a release
+   of a lock nobody holds, or a second release-and-wait, is a finding. */
+NTKERNELAPI VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
+                                                ULONG MaxLockedMinutes, ULONG HighWatermark,
+                                                ULONG RemlockSize);
+NTKERNELAPI NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
+                                                 ULONG Line, ULONG RemlockSize);
+NTKERNELAPI VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
+                                             ULONG RemlockSize);
+NTKERNELAPI VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
+                                                    ULONG RemlockSize);
+#define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark)                 \
+    IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark,                   \
+                             sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag)                                                       \
+    IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag)                                                       \
+    IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                \
+    IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 /* ---- Devices, drivers, names ---- */
 NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,

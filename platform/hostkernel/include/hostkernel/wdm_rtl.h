@@ -155,12 +155,26 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512
 } POOL_TYPE;
 
+/* Pool is checked as a kernel with code integrity enforced checks it: on Windows 8 and later
+   executable non-paged pool (NonPagedPool) is a finding; on an older kernel (RtlGetVersion says
+   6.1 or less) NonPagedPoolNx is an unknown type and is the finding. */
 /* Allocations are recorded per tag: the verifier reports blocks still allocated when a driver's
    last device goes and at the end of a test, frees with a different tag, and double frees. */
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
+
+/* ---- The system's version (hostkernel::SetReportedWindowsVersion; 10.0.19045 unless set) ---- */
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 
 /* ---- Debug output and checks ---- */
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));

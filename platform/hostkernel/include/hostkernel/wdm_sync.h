@@ -28,6 +28,12 @@ NTHALAPI VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 NTHALAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 NTHALAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
 
+/* Critical regions (normal kernel APCs disabled) are counted per thread. Leaving one that was
+   not entered, or a request's dispatch returning inside one, is a finding. */
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
+NTKERNELAPI BOOLEAN NTAPI KeAreApcsDisabled(VOID);
+
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTKERNELAPI VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
 NTKERNELAPI VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);

@@ -143,6 +143,10 @@ WDFAPI VOID NTAPI WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
                                                    struct _WDF_FILEOBJECT_CONFIG* FileObjectConfig,
                                                    PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
 WDFAPI PDEVICE_OBJECT NTAPI WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit);
+/* Any device-init: the context (and cleanup callbacks) of every request the device receives.
+   Requests have no parent: ParentObject must be NULL. */
+WDFAPI VOID NTAPI WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                                    PWDF_OBJECT_ATTRIBUTES RequestAttributes);
 
 /* Device-init of a control device: NULL when it cannot be allocated. The SDDL string is the
    device's security descriptor. */

@@ -46,7 +46,7 @@ bool FxPresentFromWorker(FxQueue* Queue, FxRequest* Request) {
     if (Request->Irp->RequestorMode != UserMode)
         return false;
     FxPresentation* presentation = static_cast<FxPresentation*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(FxPresentation), FX_PRESENT_TAG));
+        ExAllocatePoolWithTag(FxNonPagedPool(), sizeof(FxPresentation), FX_PRESENT_TAG));
     if (presentation == NULL)
         return false;
     presentation->Item = IoAllocateWorkItem(Queue->Device->Wdm);

@@ -15,6 +15,7 @@ void DisposeUsbDevice(FxObject* Object) {
     if (usb->ConfigDescriptor != NULL)
         ExFreePoolWithTag(usb->ConfigDescriptor, kUsbTag);
     usb->ConfigDescriptor = NULL;
+    FxIoTargetGone(&usb->Target);
 }
 
 FxUsbDevice* ValidateUsb(WDFUSBDEVICE UsbDevice, const char* Api) {
@@ -68,7 +69,7 @@ NTSTATUS NTAPI WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES
         if (NT_SUCCESS(status) && transferred >= sizeof(header) &&
             header.wTotalLength >= sizeof(header)) {
             usb->ConfigDescriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
-                ExAllocatePoolWithTag(NonPagedPool, header.wTotalLength, kUsbTag));
+                ExAllocatePoolWithTag(FxNonPagedPool(), header.wTotalLength, kUsbTag));
             if (usb->ConfigDescriptor == NULL) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
             } else {
@@ -146,18 +147,45 @@ NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
 NTSTATUS NTAPI WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
                                                       PWDF_REQUEST_SEND_OPTIONS RequestOptions,
                                                       PURB Urb) {
-    (void)Request;
     FxUsbDevice* usb = ValidateUsb(UsbDevice, "WdfUsbTargetDeviceSendUrbSynchronously");
     if (usb == NULL || Urb == NULL)
         return STATUS_INVALID_PARAMETER;
-    if (usb->Target.TargetState != WdfIoTargetStarted &&
-        !(RequestOptions && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)))
-        return STATUS_INVALID_DEVICE_STATE;
+    if (Request != NULL) {
+        // KMDF formats and sends the driver's own request down the USB stack, so its IRP must
+        // have a stack location left for every driver of that stack (FxIoTarget::
+        // HasEnoughStackLocations); a request of another device (a control device's, with one
+        // location) is refused, and KMDF cannot give it a larger IRP since it did not make it.
+        FxRequest* request = reinterpret_cast<FxRequest*>(
+            FxValidate(Request, FxTypeRequest, "WdfUsbTargetDeviceSendUrbSynchronously"));
+        if (request == NULL || request->Completed || request->Irp == NULL)
+            return STATUS_INVALID_PARAMETER;
+        CCHAR needed = usb->Target.TargetDevice->StackSize;
+        if (request->Irp->CurrentLocation - 1 < needed) {
+            FxVerifierReport(FX_RULE_FRAMEWORK,
+                             "WdfUsbTargetDeviceSendUrbSynchronously with WDFREQUEST %p, whose IRP "
+                             "has %d stack locations left where the USB target needs %d: "
+                             "STATUS_REQUEST_NOT_ACCEPTED (pass NULL to have the framework "
+                             "make a request)",
+                             (void*)Request, request->Irp->CurrentLocation - 1, needed);
+            return STATUS_REQUEST_NOT_ACCEPTED;
+        }
+    }
     LONGLONG timeout = 0;
     bool timed =
         RequestOptions != NULL && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
     if (timed)
         timeout = RequestOptions->Timeout;
+    if (usb->Target.TargetState != WdfIoTargetStarted &&
+        !(RequestOptions &&
+          (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE))) {
+        // KMDF pends a request sent to a stopped target until the target starts again (or is
+        // removed); a synchronous send waits for that, within its time-out.
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            return STATUS_INVALID_DEVICE_STATE;
+        NTSTATUS waited = FxIoTargetWaitUntilStarted(&usb->Target, timed ? &timeout : NULL);
+        if (!NT_SUCCESS(waited))
+            return waited;
+    }
     return SendUrb(usb, Urb, timed ? &timeout : NULL);
 }
 

@@ -34,13 +34,13 @@ void UnlinkAndDelete(FxFileObject* File) {
     RemoveEntryList(&File->DeviceLink);
     InitializeListHead(&File->DeviceLink);
     KeReleaseSpinLock(&device->FileLock, irql);
-    File->Object.KeepOnParentDelete = FALSE;
+    __atomic_store_n(&File->Object.KeepOnParentDelete, (BOOLEAN)FALSE, __ATOMIC_RELEASE);
     FxObjectDeleteInternal(&File->Object);
 }
 
 NTSTATUS Create(FxDevice* Device, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (Device->WdmDeleted || Device->Object.DeleteStarted)
+    if (Device->WdmDeleted || __atomic_load_n(&Device->Object.DeleteStarted, __ATOMIC_ACQUIRE))
         return FxCompleteIrp(Irp, STATUS_DELETE_PENDING, 0);
     NTSTATUS status;
     FxObject* object = FxObjectCreate(FxTypeFileObject, sizeof(FxFileObject),
@@ -51,8 +51,7 @@ NTSTATUS Create(FxDevice* Device, PIRP Irp) {
     FxFileObject* file = reinterpret_cast<FxFileObject*>(object);
     file->Wdm = stack->FileObject;
     file->Device = Device;
-    object->KeepOnParentDelete = TRUE;
-    object->Release = ReleaseFile;
+    object->Release = ReleaseFile;      // KeepOnParentDelete is set from its creation
     FxObjectReference(&Device->Object); // the device stays (context included) until the close
     InterlockedIncrement(&Device->OpenFiles);
     KIRQL irql;

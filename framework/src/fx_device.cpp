@@ -28,9 +28,27 @@ void DisposeDevice(FxObject* Object) {
     if (!device->WdmDeleted) {
         device->WdmDeleted = TRUE;
         // Open handles keep the WDM device (and with it this object) until their close arrives.
-        IoDeleteDevice(device->Wdm);
+        if (device->IsControl) {
+            // IRPs still being dispatched on it go first; the last one out deletes it.
+            InterlockedIncrement(&device->DispatchesInside);
+            InterlockedExchange(&device->WdmDeleteRequested, 1);
+            FxControlDispatchLeave(device);
+        } else {
+            IoDeleteDevice(device->Wdm);
+        }
     }
 }
+
+} // namespace
+
+void FxControlDispatchLeave(FxDevice* Device) {
+    if (InterlockedDecrement(&Device->DispatchesInside) == 0 &&
+        InterlockedCompareExchange(&Device->WdmDeleteRequested, 1, 1) == 1 &&
+        InterlockedExchange(&Device->WdmDeleteDone, 1) == 0)
+        IoDeleteDevice(Device->Wdm);
+}
+
+namespace {
 
 FxDevice* ValidateDevice(WDFDEVICE Device, const char* Api) {
     return reinterpret_cast<FxDevice*>(FxValidate(Device, FxTypeDevice, Api));
@@ -106,6 +124,21 @@ VOID NTAPI WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
     }
 }
 
+VOID NTAPI WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                             PWDF_OBJECT_ATTRIBUTES RequestAttributes) {
+    if (!ValidInit(DeviceInit, "WdfDeviceInitSetRequestAttributes") || RequestAttributes == NULL)
+        return;
+    if (RequestAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES) ||
+        RequestAttributes->ParentObject != NULL) {
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfDeviceInitSetRequestAttributes with attributes that are not "
+                         "initialised or name a parent (requests have none); ignored");
+        return;
+    }
+    DeviceInit->RequestAttributes = *RequestAttributes;
+    DeviceInit->HasRequestAttributes = TRUE;
+}
+
 PDEVICE_OBJECT NTAPI WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit) {
     return ValidInit(DeviceInit, "WdfFdoInitWdmGetPhysicalDevice") ? DeviceInit->PhysicalDevice
                                                                    : NULL;
@@ -117,7 +150,7 @@ PWDFDEVICE_INIT NTAPI WdfControlDeviceInitAllocate(WDFDRIVER Driver,
     if (driver == NULL || SDDLString == NULL || SDDLString->Length == 0)
         return NULL;
     PWDFDEVICE_INIT init = static_cast<PWDFDEVICE_INIT>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(WDFDEVICE_INIT), FX_INIT_TAG));
+        ExAllocatePoolWithTag(FxNonPagedPool(), sizeof(WDFDEVICE_INIT), FX_INIT_TAG));
     if (init == NULL)
         return NULL;
     RtlZeroMemory(init, sizeof(*init));
@@ -173,6 +206,9 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUT
     device->HasFileAttributes = init->HasFileAttributes;
     device->PhysicalDevice = init->PhysicalDevice;
     device->PnpState = FxPnpAdded;
+    device->RequestAttributes = init->RequestAttributes;
+    device->HasRequestAttributes = init->HasRequestAttributes;
+    IoInitializeRemoveLock(&device->RemoveLock, FX_OBJECT_TAG, 0, 0);
     FxInitializeInternalSpinLock(&device->FileLock);
     InitializeListHead(&device->Files);
     InitializeListHead(&device->Queues);

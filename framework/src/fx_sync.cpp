@@ -75,10 +75,15 @@ NTSTATUS NTAPI WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout) {
     LARGE_INTEGER timeout;
     if (Timeout != NULL)
         timeout.QuadPart = *Timeout;
+    // The holder runs in a critical region, as with KMDF (FxWaitLock::AcquireLock): no normal
+    // kernel APC suspends a thread that others wait for. A lock not taken leaves none behind.
+    KeEnterCriticalRegion();
     NTSTATUS status = KeWaitForSingleObject(&lock->Event, Executive, KernelMode, FALSE,
                                             Timeout ? &timeout : NULL);
     if (status == STATUS_SUCCESS)
         FxVerifierLockAcquired(lock);
+    else
+        KeLeaveCriticalRegion();
     return status;
 }
 
@@ -89,6 +94,7 @@ VOID NTAPI WdfWaitLockRelease(WDFWAITLOCK Lock) {
         return;
     FxVerifierLockReleased(lock);
     KeSetEvent(&lock->Event, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 } // extern "C"

@@ -57,7 +57,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
 std::vector<uint8_t> BytesOf(PVOID buffer, PMDL mdl, ULONG length) {
     PVOID data = buffer;
     if (data == nullptr && mdl != nullptr)
-        data = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+        data = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute);
     if (data == nullptr)
         return {};
     auto p = static_cast<const uint8_t*>(data);
@@ -97,7 +97,8 @@ NTSTATUS Descriptor(StubUsbDevice::State* state, PURB urb) {
     }
     PVOID target = request.TransferBuffer;
     if (target == nullptr && request.TransferBufferMDL != nullptr)
-        target = MmGetSystemAddressForMdlSafe(request.TransferBufferMDL, NormalPagePriority);
+        target = MmGetSystemAddressForMdlSafe(request.TransferBufferMDL,
+                                              NormalPagePriority | MdlMappingNoExecute);
     ULONG count = std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(source.size()));
     if (target != nullptr)
         memcpy(target, source.data(), count);
@@ -535,7 +536,8 @@ bool StubUsbDevice::CompleteTransfer(UCHAR endpoint, const std::vector<uint8_t>&
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     PVOID target = transfer.TransferBuffer;
     if (target == nullptr && transfer.TransferBufferMDL != nullptr)
-        target = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, NormalPagePriority);
+        target = MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL,
+                                              NormalPagePriority | MdlMappingNoExecute);
     ULONG count = NT_SUCCESS(status) ? std::min<ULONG>(transfer.TransferBufferLength,
                                                        static_cast<ULONG>(bytes.size()))
                                      : 0;

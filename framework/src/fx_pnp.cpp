@@ -111,6 +111,9 @@ NTSTATUS FxPnpDispatch(FxDevice* Device, PIRP Irp) {
     case IRP_MN_REMOVE_DEVICE: {
         StopHardware(Device);
         Device->PnpState = FxPnpRemoved;
+        // Every other IRP still being dispatched on this device ends before the device goes;
+        // IRPs that come later are refused with STATUS_DELETE_PENDING.
+        IoReleaseRemoveLockAndWait(&Device->RemoveLock, Irp);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         PDEVICE_OBJECT lower = Device->Lower;
         IoSkipCurrentIrpStackLocation(Irp);

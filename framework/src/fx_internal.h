@@ -10,6 +10,18 @@
 
 #include "fx_verifier.h"
 
+// mingw-w64's DDK headers predate Windows 8's no-execute mapping flag; the WDK's value.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+// The mapping priority is a ULONG of flags in the WDK (and here on the host); mingw-w64 still
+// declares it as the old MM_PAGE_PRIORITY enumeration.
+#if defined(__MINGW32__)
+typedef MM_PAGE_PRIORITY FxMappingPriority;
+#else
+typedef ULONG FxMappingPriority;
+#endif
+
 #define FX_TAG(a, b, c, d)                                                                         \
     ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
 #define FX_OBJECT_TAG FX_TAG('F', 'x', 'O', 'b')
@@ -103,9 +115,11 @@ struct WDFDEVICE_INIT {
     WDF_FILEOBJECT_CONFIG FileConfig;
     WDF_OBJECT_ATTRIBUTES FileAttributes;
     BOOLEAN HasFileAttributes;
-    UNICODE_STRING Name;     // pool copy
-    UNICODE_STRING Sddl;     // pool copy
-    FxDevice* CreatedDevice; // the plug-and-play device made from this init, if any
+    UNICODE_STRING Name;                     // pool copy
+    UNICODE_STRING Sddl;                     // pool copy
+    FxDevice* CreatedDevice;                 // the plug-and-play device made from this init, if any
+    WDF_OBJECT_ATTRIBUTES RequestAttributes; // WdfDeviceInitSetRequestAttributes
+    BOOLEAN HasRequestAttributes;
 };
 
 struct FxDevice {
@@ -135,6 +149,17 @@ struct FxDevice {
     LIST_ENTRY Files;  // FxFileObject.DeviceLink
     LIST_ENTRY Queues; // FxQueue.DeviceLink
     volatile LONG OpenFiles;
+    // Plug-and-play devices: held by every IRP while it is dispatched; IRP_MN_REMOVE_DEVICE
+    // releases it and waits for the others before the device leaves its stack.
+    IO_REMOVE_LOCK RemoveLock;
+    // Control devices: IRPs being dispatched (each also holds a reference on this object). The
+    // WDM device is deleted once the last of them has returned (IoDeleteDevice with an IRP still
+    // inside the device would leave it to a deleted device). Interlocked.
+    volatile LONG DispatchesInside;
+    volatile LONG WdmDeleteRequested;
+    volatile LONG WdmDeleteDone;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes; // context of every request the device receives
+    BOOLEAN HasRequestAttributes;
 };
 
 enum FxQueueState { FxQueueStarted, FxQueueStopped, FxQueuePurged };
@@ -155,6 +180,9 @@ struct FxQueue {
     WDFCONTEXT IdleContext;
     LIST_ENTRY DeviceLink;
     BOOLEAN Detached; // removed from the device (deleted)
+    // Set by a purge until the queue is started again (under Lock): requests the driver owns
+    // and marks cancelable are cancelled at once, as KMDF's purge does.
+    BOOLEAN CancelOwned;
 };
 
 struct FxRequest {
@@ -183,6 +211,11 @@ struct FxRequest {
     LIST_ENTRY OwnedLink;  // in FxQueue.OwnedList
     LIST_ENTRY TargetLink; // in FxIoTarget.Sent
     PFN_WDF_REQUEST_CANCEL CancelRoutine;
+    // While marked cancelable the framework owns Irp->Tail.Overlay.ListEntry and
+    // DriverContext[3] (KMDF links the IRP into the queue's cancel list there); they hold a
+    // pattern that is checked when the request leaves that state. Interlocked.
+    volatile LONG FieldsLent;
+    volatile LONG CancelledByFramework; // a purge cancelled it (WdfRequestIsCanceled says so)
 };
 
 struct FxFileObject {
@@ -203,6 +236,11 @@ struct FxIoTarget {
     LIST_ENTRY SyncSent; // FxSyncSend.Link: the framework's own synchronous sends
     volatile LONG Outstanding;
     KEVENT Idle; // signalled while nothing is outstanding
+    // Signalled while the target is started, or once it is gone: a synchronous send to a stopped
+    // target waits here, as KMDF pends it (FxIoTarget::SubmitLocked queues what is sent to a
+    // stopped target until it starts again).
+    KEVENT Running;
+    volatile LONG Gone;
 };
 
 struct FxUsbDevice {
@@ -238,12 +276,23 @@ static inline BOOLEAN FxIrpCancelled(PIRP Irp) {
     return __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE);
 }
 
+// ---- Memory the framework maps or allocates (fx_driver.cpp) ----
+// No-execute where the kernel knows it (Windows 8 and later, read at WdfDriverCreate with
+// RtlGetVersion): NonPagedPoolNx and MdlMappingNoExecute; on Windows 7 NonPagedPool and no flag,
+// since there NonPagedPoolNx is an invalid pool type and the mapping flag is not defined.
+POOL_TYPE FxNonPagedPool(void);
+FxMappingPriority FxMdlPriority(void); // NormalPagePriority, with MdlMappingNoExecute where known
+void FxReadNoExecuteSupport(void);
+
 // ---- Objects (fx_object.cpp) ----
 // Allocates an object of `size` bytes of type-specific data plus the context the attributes ask
 // for; zero-filled. The parent is attributes->ParentObject or `defaultParent`.
 FxObject* FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES Attributes,
                          FxObject* DefaultParent, NTSTATUS* Status);
 void FxObjectReference(FxObject* Object);
+// A reference only while the object still has one (a destroyed object's memory stays until the
+// driver unloads, so the check itself is safe); false: it is gone.
+bool FxObjectTryReference(FxObject* Object);
 void FxObjectDereference(FxObject* Object);
 void FxObjectDeleteInternal(FxObject* Object);
 // The object behind a handle, or NULL (with a finding naming `Api`) when it is of another type or
@@ -274,6 +323,9 @@ NTSTATUS FxFileDispatch(FxDevice* Device, PIRP Irp);
 void FxFileReleased(FxDevice* Device);
 void FxFileCreateFailed(FxFileObject* File);
 void FxDeviceDeleteFromPnp(FxDevice* Device);
+// The end of one dispatch on a control device; the last one out deletes a WDM device whose
+// deletion was asked for meanwhile.
+void FxControlDispatchLeave(FxDevice* Device);
 
 // ---- Queues and requests (fx_queue.cpp, fx_request.cpp) ----
 NTSTATUS FxQueueDispatch(FxDevice* Device, PIRP Irp);
@@ -283,6 +335,9 @@ void FxQueueRequestDone(FxQueue* Queue, FxRequest* Request);
 void FxQueueCancelFileRequests(FxDevice* Device, PFILE_OBJECT File);
 void FxQueueDetach(FxQueue* Queue);
 void FxQueuePresent(FxQueue* Queue, FxRequest* Request);
+// A purge: every request of the queue the driver has marked cancelable has its cancel routine
+// called (in this thread), as KMDF's FxIoQueue purge does.
+void FxRequestCancelDriverCancelable(FxQueue* Queue);
 // Presents a request on a worker thread instead of the dispatching one where the build needs
 // it (fx_present_*.cpp); false: present it here.
 bool FxPresentFromWorker(FxQueue* Queue, FxRequest* Request);
@@ -308,5 +363,11 @@ struct FxSyncSend {
 // Sends IOCTL_INTERNAL_USB_SUBMIT_URB with the URB through `Target` and waits for it at
 // PASSIVE_LEVEL; with a time-out, the request is cancelled when it passes.
 NTSTATUS FxSendUrbSynchronously(FxIoTarget* Target, PURB Urb, PLONGLONG Timeout);
+// A synchronous send's wait for a stopped target to start again (PASSIVE_LEVEL): STATUS_SUCCESS
+// once it runs, STATUS_IO_TIMEOUT when `Timeout` passes first, STATUS_INVALID_DEVICE_STATE once
+// the target is gone.
+NTSTATUS FxIoTargetWaitUntilStarted(FxIoTarget* Target, PLONGLONG Timeout);
+// The target's object is being deleted: a send still waiting for it to start gives up.
+void FxIoTargetGone(FxIoTarget* Target);
 
 #endif

@@ -3,6 +3,8 @@
 // to plug-and-play, file handling or the device's queues, or passes it down for a filter.
 #include "fx_internal.h"
 
+#include <ntddk.h>
+
 namespace {
 
 const int kMaxDrivers = 8;
@@ -16,11 +18,9 @@ KSPIN_LOCK driverTableLock;
 FxDriverSlot driverTable[kMaxDrivers];
 FxDriver* lastDriver;
 
-NTSTATUS NTAPI FxDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    FxDevice* device = FxDeviceOfWdm(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (device == NULL)
-        return FxCompleteIrp(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+volatile LONG noExecuteKnown = 1;
+
+NTSTATUS Route(FxDevice* device, PIRP Irp, PIO_STACK_LOCATION stack) {
     switch (stack->MajorFunction) {
     case IRP_MJ_PNP:
         return FxPnpDispatch(device, Irp);
@@ -42,12 +42,45 @@ NTSTATUS NTAPI FxDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 }
 
+// Every IRP of a plug-and-play device holds the device's remove lock while it is dispatched, so
+// that IRP_MN_REMOVE_DEVICE (which releases the lock and waits) cannot take the device away
+// under a dispatch still running. IRP_MN_REMOVE_DEVICE itself gives its hold up in the removal.
+NTSTATUS NTAPI FxDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    FxDevice* device = FxDeviceOfWdm(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (device == NULL)
+        return FxCompleteIrp(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+    if (device->IsControl) {
+        // A create can reach a control device whose framework object has just gone (the I/O
+        // manager took its reference on the device object before the deletion).
+        if (!FxObjectTryReference(&device->Object))
+            return FxCompleteIrp(Irp, STATUS_DELETE_PENDING, 0);
+        InterlockedIncrement(&device->DispatchesInside);
+        NTSTATUS routed = Route(device, Irp, stack);
+        FxControlDispatchLeave(device);
+        FxObjectDereference(&device->Object);
+        return routed;
+    }
+    NTSTATUS status = IoAcquireRemoveLock(&device->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        if (stack->MajorFunction == IRP_MJ_POWER)
+            PoStartNextPowerIrp(Irp);
+        return FxCompleteIrp(Irp, status, 0);
+    }
+    bool removal =
+        stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    status = Route(device, Irp, stack);
+    if (!removal)
+        IoReleaseRemoveLock(&device->RemoveLock, Irp);
+    return status;
+}
+
 NTSTATUS NTAPI FxAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     FxDriver* driver = FxDriverOfWdm(DriverObject);
     if (driver == NULL || driver->Config.EvtDriverDeviceAdd == NULL)
         return STATUS_INVALID_DEVICE_REQUEST;
     PWDFDEVICE_INIT init = static_cast<PWDFDEVICE_INIT>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(WDFDEVICE_INIT), FX_INIT_TAG));
+        ExAllocatePoolWithTag(FxNonPagedPool(), sizeof(WDFDEVICE_INIT), FX_INIT_TAG));
     if (init == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(init, sizeof(*init));
@@ -105,6 +138,25 @@ NTSTATUS NTAPI FxSynchronousCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 }
 
 } // namespace
+
+void FxReadNoExecuteSupport(void) {
+    RTL_OSVERSIONINFOW version;
+    RtlZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    bool known = NT_SUCCESS(RtlGetVersion(&version)) &&
+                 (version.dwMajorVersion > 6 ||
+                  (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2));
+    InterlockedExchange(&noExecuteKnown, known ? 1 : 0);
+}
+
+POOL_TYPE FxNonPagedPool(void) {
+    return noExecuteKnown ? NonPagedPoolNx : NonPagedPool;
+}
+
+FxMappingPriority FxMdlPriority(void) {
+    return (FxMappingPriority)(noExecuteKnown ? (ULONG)NormalPagePriority | MdlMappingNoExecute
+                                              : (ULONG)NormalPagePriority);
+}
 
 void FxInitializeGlobalLocks(void) {
     static volatile LONG initialized;
@@ -170,6 +222,7 @@ NTSTATUS NTAPI WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING Reg
     if (DriverConfig == NULL || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG))
         return STATUS_INVALID_PARAMETER;
     FxInitializeGlobalLocks();
+    FxReadNoExecuteSupport();
     if (FxDriverOfWdm(DriverObject) != NULL)
         return STATUS_OBJECT_NAME_COLLISION;
     NTSTATUS status;

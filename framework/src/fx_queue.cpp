@@ -191,6 +191,7 @@ void StartQueue(FxQueue* Queue) {
         KIRQL irql;
         KeAcquireSpinLock(&Queue->Lock, &irql);
         Queue->QueueState = FxQueueStarted;
+        Queue->CancelOwned = FALSE;
         if (!IsListEmpty(&Queue->Waiting)) {
             FxRequest* first = CONTAINING_RECORD(Queue->Waiting.Flink, FxRequest, QueueLink);
             if (TakeWaiting(first))
@@ -432,8 +433,10 @@ VOID NTAPI WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete,
     KIRQL irql;
     KeAcquireSpinLock(&queue->Lock, &irql);
     queue->QueueState = FxQueuePurged;
+    queue->CancelOwned = TRUE;
     KeReleaseSpinLock(&queue->Lock, irql);
     CompleteWaiting(queue, NULL, true, STATUS_CANCELLED);
+    FxRequestCancelDriverCancelable(queue);
     CallWhenDriverLetsGo(queue, PurgeComplete, Context);
 }
 

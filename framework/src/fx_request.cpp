@@ -48,7 +48,7 @@ NTSTATUS RetrieveBuffer(FxRequest* Request, bool Output, size_t MinimumRequiredS
             buffer = irp->AssociatedIrp.SystemBuffer;
         } else {
             buffer = irp->MdlAddress
-                         ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+                         ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, FxMdlPriority())
                          : NULL;
             if (irp->MdlAddress != NULL && MmGetMdlByteCount(irp->MdlAddress) < length)
                 length = MmGetMdlByteCount(irp->MdlAddress);
@@ -59,14 +59,14 @@ NTSTATUS RetrieveBuffer(FxRequest* Request, bool Output, size_t MinimumRequiredS
         if (!Output)
             return STATUS_INVALID_DEVICE_REQUEST;
         length = stack->Parameters.Read.Length;
-        buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+        buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, FxMdlPriority())
                                  : irp->AssociatedIrp.SystemBuffer;
         break;
     case IRP_MJ_WRITE:
         if (Output)
             return STATUS_INVALID_DEVICE_REQUEST;
         length = stack->Parameters.Write.Length;
-        buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority)
+        buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, FxMdlPriority())
                                  : irp->AssociatedIrp.SystemBuffer;
         break;
     default:
@@ -146,8 +146,40 @@ NTSTATUS NTAPI SendCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Requests marked cancelable, found by their IRP when it is cancelled. The IRP's own fields
-// (DriverContext, Tail.Overlay.ListEntry) stay the driver's while it owns the request.
+// While a request is cancelable the framework owns two fields of its IRP, as KMDF does: KMDF
+// links the IRP into its queue's list of driver-cancelable requests through
+// Tail.Overlay.ListEntry and keeps its list context in DriverContext[3]. Here they are filled
+// with a pattern that nothing else writes; a driver that changed them while the request was
+// cancelable (as if it were its own list link) would have corrupted KMDF's list: a finding.
+#define FX_LENT_LINK ((PLIST_ENTRY)(ULONG_PTR)0xCA9CE1AB1EC0FFEEull)
+#define FX_LENT_CONTEXT ((PVOID)(ULONG_PTR)0xCA9CE1AB1E5107EDull)
+
+void LendFieldsToFramework(FxRequest* Request) {
+    PIRP irp = Request->Irp;
+    irp->Tail.Overlay.ListEntry.Flink = FX_LENT_LINK;
+    irp->Tail.Overlay.ListEntry.Blink = FX_LENT_LINK;
+    irp->Tail.Overlay.DriverContext[3] = FX_LENT_CONTEXT;
+    InterlockedExchange(&Request->FieldsLent, 1);
+}
+
+// The request leaves the cancelable state (unmarked, cancelled, or completed while marked):
+// the two fields are the driver's again, and must be as the framework left them.
+void TakeFieldsBack(FxRequest* Request, const char* When) {
+    if (InterlockedExchange(&Request->FieldsLent, 0) == 0)
+        return;
+    PIRP irp = Request->Irp;
+    if (irp->Tail.Overlay.ListEntry.Flink != FX_LENT_LINK ||
+        irp->Tail.Overlay.ListEntry.Blink != FX_LENT_LINK ||
+        irp->Tail.Overlay.DriverContext[3] != FX_LENT_CONTEXT) {
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WDFREQUEST %p: the driver wrote Irp->Tail.Overlay.ListEntry or "
+                         "DriverContext[3] while the request was cancelable; KMDF keeps the "
+                         "request on its cancel list through them (found %s)",
+                         (void*)Request, When);
+    }
+}
+
+// Requests marked cancelable, found by their IRP when it is cancelled.
 KSPIN_LOCK cancelableLock;
 LIST_ENTRY cancelable = {&cancelable, &cancelable};
 
@@ -181,13 +213,41 @@ VOID NTAPI CancelMarked(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     FxRequest* request = UnlinkCancelable(Irp, NULL);
     if (request == NULL)
         return;
+    TakeFieldsBack(request, "when its cancel routine was called");
     PFN_WDF_REQUEST_CANCEL routine = request->CancelRoutine;
-    request->CancelRoutine = NULL;
+    __atomic_store_n(&request->CancelRoutine, (PFN_WDF_REQUEST_CANCEL)NULL, __ATOMIC_RELEASE);
     if (routine != NULL)
         routine((WDFREQUEST)request);
 }
 
 } // namespace
+
+void FxRequestCancelDriverCancelable(FxQueue* Queue) {
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    KIRQL irql;
+    KeAcquireSpinLock(&cancelableLock, &irql);
+    for (PLIST_ENTRY e = cancelable.Flink; e != &cancelable;) {
+        FxRequest* request = CONTAINING_RECORD(e, FxRequest, QueueLink);
+        e = e->Flink;
+        // Claimed here unless its issuer's cancel has it already (that runs the routine).
+        if (request->Queue == Queue && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+            RemoveEntryList(&request->QueueLink);
+            InsertTailList(&taken, &request->QueueLink);
+        }
+    }
+    KeReleaseSpinLock(&cancelableLock, irql);
+    while (!IsListEmpty(&taken)) {
+        FxRequest* request = CONTAINING_RECORD(RemoveHeadList(&taken), FxRequest, QueueLink);
+        InitializeListHead(&request->QueueLink);
+        TakeFieldsBack(request, "when the queue's purge cancelled it");
+        InterlockedExchange(&request->CancelledByFramework, 1);
+        PFN_WDF_REQUEST_CANCEL routine = request->CancelRoutine;
+        __atomic_store_n(&request->CancelRoutine, (PFN_WDF_REQUEST_CANCEL)NULL, __ATOMIC_RELEASE);
+        if (routine != NULL)
+            routine((WDFREQUEST)request);
+    }
+}
 
 void FxInitializeRequestLocks(void) {
     FxInitializeInternalSpinLock(&cancelableLock);
@@ -202,7 +262,16 @@ void FxRequestReleaseIrpReference(FxRequest* Request) {
 
 FxRequest* FxRequestCreate(FxDevice* Device, FxQueue* Queue, PIRP Irp, FxFileObject* File) {
     NTSTATUS status;
-    FxObject* object = FxObjectCreate(FxTypeRequest, sizeof(FxRequest), NULL, NULL, &status);
+    // The driver's request context, zeroed as each request arrives
+    // (WdfDeviceInitSetRequestAttributes).
+    WDF_OBJECT_ATTRIBUTES attributes;
+    PWDF_OBJECT_ATTRIBUTES requestAttributes = NULL;
+    if (Device->HasRequestAttributes) {
+        attributes = Device->RequestAttributes;
+        requestAttributes = &attributes;
+    }
+    FxObject* object =
+        FxObjectCreate(FxTypeRequest, sizeof(FxRequest), requestAttributes, NULL, &status);
     if (object == NULL)
         return NULL;
     FxRequest* request = reinterpret_cast<FxRequest*>(object);
@@ -237,6 +306,7 @@ void FxRequestCompleteInternal(FxRequest* Request, NTSTATUS Status, ULONG_PTR In
         if (IoSetCancelRoutine(irp, NULL) != NULL)
             UnlinkCancelable(irp, Request);
         Request->CancelRoutine = NULL;
+        TakeFieldsBack(Request, "at its completion");
     }
     FxQueue* queue = Request->Queue;
     FxFileObject* failedCreateFile =
@@ -364,7 +434,9 @@ PIRP NTAPI WdfRequestWdmGetIrp(WDFREQUEST Request) {
 
 BOOLEAN NTAPI WdfRequestIsCanceled(WDFREQUEST Request) {
     FxRequest* request = ValidateRequest(Request, "WdfRequestIsCanceled");
-    return request ? FxIrpCancelled(request->Irp) : FALSE;
+    return request ? (FxIrpCancelled(request->Irp) ||
+                      __atomic_load_n(&request->CancelledByFramework, __ATOMIC_ACQUIRE) != 0)
+                   : FALSE;
 }
 
 WDFFILEOBJECT NTAPI WdfRequestGetFileObject(WDFREQUEST Request) {
@@ -440,12 +512,35 @@ NTSTATUS NTAPI WdfRequestMarkCancelableEx(WDFREQUEST Request,
     if (request == NULL || EvtRequestCancel == NULL)
         return STATUS_INVALID_PARAMETER;
     PIRP irp = request->Irp;
+    if (request->CancelRoutine != NULL) {
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfRequestMarkCancelableEx on WDFREQUEST %p, which is already marked "
+                         "cancelable",
+                         (void*)Request);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // A queue being purged takes no new cancelable requests: the caller completes it
+    // (FxIoQueue::RequestCancelable). Checked and linked under the queue's lock, which the purge
+    // takes before it looks for cancelable requests.
+    FxQueue* queue = request->Queue;
+    KIRQL irql = PASSIVE_LEVEL;
+    if (queue != NULL) {
+        KeAcquireSpinLock(&queue->Lock, &irql);
+        if (queue->CancelOwned) {
+            KeReleaseSpinLock(&queue->Lock, irql);
+            return STATUS_CANCELLED;
+        }
+    }
     request->CancelRoutine = EvtRequestCancel;
+    LendFieldsToFramework(request);
     LinkCancelable(request);
     (void)IoSetCancelRoutine(irp, CancelMarked);
+    if (queue != NULL)
+        KeReleaseSpinLock(&queue->Lock, irql);
     if (FxIrpCancelled(irp) && IoSetCancelRoutine(irp, NULL) != NULL) {
         UnlinkCancelable(irp, request);
         request->CancelRoutine = NULL;
+        TakeFieldsBack(request, "as it was refused, already cancelled");
         return STATUS_CANCELLED;
     }
     return STATUS_SUCCESS;
@@ -455,10 +550,22 @@ NTSTATUS NTAPI WdfRequestUnmarkCancelable(WDFREQUEST Request) {
     FxRequest* request = ValidateRequest(Request, "WdfRequestUnmarkCancelable");
     if (request == NULL)
         return STATUS_INVALID_PARAMETER;
-    if (IoSetCancelRoutine(request->Irp, NULL) == NULL)
+    if (IoSetCancelRoutine(request->Irp, NULL) == NULL) {
+        // Not marked, or its cancel routine has it: that routine completes it.
+        if (__atomic_load_n(&request->CancelRoutine, __ATOMIC_ACQUIRE) == NULL &&
+            !FxIrpCancelled(request->Irp) &&
+            __atomic_load_n(&request->CancelledByFramework, __ATOMIC_ACQUIRE) == 0) {
+            FxVerifierReport(FX_RULE_FRAMEWORK,
+                             "WdfRequestUnmarkCancelable on WDFREQUEST %p, which is not marked "
+                             "cancelable",
+                             (void*)Request);
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
         return STATUS_CANCELLED;
+    }
     UnlinkCancelable(request->Irp, request);
     request->CancelRoutine = NULL;
+    TakeFieldsBack(request, "when it was unmarked");
     return STATUS_SUCCESS;
 }
 
@@ -466,6 +573,14 @@ VOID NTAPI WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request) {
     FxRequest* request = ValidateRequest(Request, "WdfRequestFormatRequestUsingCurrentType");
     if (request == NULL)
         return;
+    // The next location must exist (KMDF bug-checks with NO_MORE_STACK_LOCATIONS otherwise).
+    if (request->Irp->CurrentLocation < 2) {
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfRequestFormatRequestUsingCurrentType on WDFREQUEST %p, whose IRP has "
+                         "no stack location left",
+                         (void*)Request);
+        return;
+    }
     IoCopyCurrentIrpStackLocationToNext(request->Irp);
     request->Formatted = TRUE;
 }
@@ -522,6 +637,17 @@ BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
             FxQueueRequestDone(queue, request);
         FxObjectDereference(&request->Object);
         return TRUE;
+    }
+    bool synchronousSend = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
+    if (!synchronousSend && request->Queue != NULL && request->CompletionRoutine == NULL) {
+        // KMDF refuses an asynchronous send of a queue-presented request that has no completion
+        // routine (WdfRequestSend: STATUS_INVALID_DEVICE_REQUEST); it would never come back.
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfRequestSend of WDFREQUEST %p, presented by a queue, without a "
+                         "completion routine or SEND_AND_FORGET",
+                         (void*)Request);
+        request->SendStatus = STATUS_INVALID_DEVICE_REQUEST;
+        return FALSE;
     }
     if (!request->Formatted) {
         FxVerifierReport(FX_RULE_FRAMEWORK,

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <usbioctl.h>
 
-#include "../../src/fx_internal.h"
+#include "fx_internal.h"
 
 namespace hostkernel::testing {
 

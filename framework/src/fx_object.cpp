@@ -128,7 +128,7 @@ FxObject* FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES 
     size_t objectSize = AlignUp(Size);
     size_t total =
         objectSize + (contextSize ? AlignUp(sizeof(FxContextHeader)) + AlignUp(contextSize) : 0);
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, total, FX_OBJECT_TAG);
+    PVOID memory = ExAllocatePoolWithTag(FxNonPagedPool(), total, FX_OBJECT_TAG);
     if (memory == NULL) {
         *Status = STATUS_INSUFFICIENT_RESOURCES;
         return NULL;
@@ -138,6 +138,9 @@ FxObject* FxObjectCreate(FxObjectType Type, size_t Size, PWDF_OBJECT_ATTRIBUTES 
     object->State = FxStateLive;
     object->Type = Type;
     object->References = 1;
+    // A file object stays when its device is deleted, until its handle closes; set before it
+    // is linked, so that a device deletion running meanwhile never takes it.
+    object->KeepOnParentDelete = Type == FxTypeFileObject;
     InitializeListHead(&object->Children);
     InitializeListHead(&object->SiblingLink);
     FxInitializeInternalSpinLock(&object->ChildLock);
@@ -168,6 +171,16 @@ void FxObjectReference(FxObject* Object) {
     InterlockedIncrement(&Object->References);
 }
 
+bool FxObjectTryReference(FxObject* Object) {
+    LONG seen = __atomic_load_n(&Object->References, __ATOMIC_ACQUIRE);
+    while (seen > 0) {
+        if (__atomic_compare_exchange_n(&Object->References, &seen, seen + 1, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return true;
+    }
+    return false;
+}
+
 void FxObjectDereference(FxObject* Object) {
     LONG remaining = InterlockedDecrement(&Object->References);
     if (remaining > 0)
@@ -196,7 +209,9 @@ void FxObjectDeleteInternal(FxObject* Object) {
         KeAcquireSpinLock(&Object->ChildLock, &irql);
         for (PLIST_ENTRY e = Object->Children.Blink; e != &Object->Children; e = e->Blink) {
             FxObject* candidate = CONTAINING_RECORD(e, FxObject, SiblingLink);
-            if (candidate->DeleteStarted || candidate->KeepOnParentDelete)
+            // Both flags change outside this lock (a file object being opened or closed).
+            if (__atomic_load_n(&candidate->DeleteStarted, __ATOMIC_ACQUIRE) ||
+                __atomic_load_n(&candidate->KeepOnParentDelete, __ATOMIC_ACQUIRE))
                 continue;
             child = candidate;
             break;
@@ -294,7 +309,7 @@ NTSTATUS FxCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Sourc
     if (Source == NULL || Source->Buffer == NULL || Source->Length == 0)
         return STATUS_SUCCESS;
     PWCH buffer = static_cast<PWCH>(
-        ExAllocatePoolWithTag(NonPagedPool, Source->Length + sizeof(WCHAR), FX_STRING_TAG));
+        ExAllocatePoolWithTag(FxNonPagedPool(), Source->Length + sizeof(WCHAR), FX_STRING_TAG));
     if (buffer == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(buffer, Source->Buffer, Source->Length);
@@ -338,7 +353,7 @@ NTSTATUS NTAPI WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES
         if (c->TypeInfo == type)
             return STATUS_OBJECT_NAME_EXISTS;
     size_t size = AlignUp(sizeof(FxContextHeader)) + AlignUp(ContextSizeOf(ContextAttributes));
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, size, FX_OBJECT_TAG);
+    PVOID memory = ExAllocatePoolWithTag(FxNonPagedPool(), size, FX_OBJECT_TAG);
     if (memory == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(memory, size);

@@ -148,6 +148,14 @@ NTSTATUS FxSendUrbSynchronously(FxIoTarget* Target, PURB Urb, PLONGLONG Timeout)
     return status;
 }
 
+namespace {
+
+void DisposeTarget(FxObject* Object) {
+    FxIoTargetGone(reinterpret_cast<FxIoTarget*>(Object));
+}
+
+} // namespace
+
 FxIoTarget* FxIoTargetCreateLocal(FxDevice* Device, PDEVICE_OBJECT TargetDevice, size_t Size,
                                   FxObjectType Type, PWDF_OBJECT_ATTRIBUTES Attributes,
                                   NTSTATUS* Status) {
@@ -162,7 +170,28 @@ FxIoTarget* FxIoTargetCreateLocal(FxDevice* Device, PDEVICE_OBJECT TargetDevice,
     InitializeListHead(&target->Sent);
     InitializeListHead(&target->SyncSent);
     KeInitializeEvent(&target->Idle, NotificationEvent, TRUE);
+    KeInitializeEvent(&target->Running, NotificationEvent, TRUE);
+    if (Type == FxTypeIoTarget)
+        object->Dispose = DisposeTarget;
     return target;
+}
+
+NTSTATUS FxIoTargetWaitUntilStarted(FxIoTarget* Target, PLONGLONG Timeout) {
+    LARGE_INTEGER due;
+    if (Timeout != NULL)
+        due.QuadPart = *Timeout;
+    NTSTATUS status = KeWaitForSingleObject(&Target->Running, Executive, KernelMode, FALSE,
+                                            Timeout != NULL ? &due : NULL);
+    if (status == STATUS_TIMEOUT)
+        return STATUS_IO_TIMEOUT;
+    if (InterlockedCompareExchange(&Target->Gone, 0, 0) != 0)
+        return STATUS_INVALID_DEVICE_STATE;
+    return STATUS_SUCCESS;
+}
+
+void FxIoTargetGone(FxIoTarget* Target) {
+    InterlockedExchange(&Target->Gone, 1);
+    KeSetEvent(&Target->Running, IO_NO_INCREMENT, FALSE);
 }
 
 extern "C" {
@@ -182,6 +211,7 @@ NTSTATUS NTAPI WdfIoTargetStart(WDFIOTARGET IoTarget) {
     if (target == NULL)
         return STATUS_INVALID_PARAMETER;
     target->TargetState = WdfIoTargetStarted;
+    KeSetEvent(&target->Running, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
 
@@ -190,6 +220,8 @@ VOID NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Ac
     if (target == NULL)
         return;
     target->TargetState = WdfIoTargetStopped;
+    if (InterlockedCompareExchange(&target->Gone, 0, 0) == 0)
+        KeClearEvent(&target->Running);
     if (Action == WdfIoTargetCancelSentIo)
         CancelSent(target);
     if (Action == WdfIoTargetCancelSentIo || Action == WdfIoTargetWaitForSentIoToComplete) {
