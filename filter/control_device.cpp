@@ -1,5 +1,6 @@
 // The control device of one keyboard: its number, names and access rights, and the open
 // and close of its handles.
+#include "caller_buffers.h"
 #include "client_record.h"
 #include "device_contexts.h"
 #include "driver_state.h"
@@ -78,6 +79,8 @@ NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* device
     if (!NT_SUCCESS(status)) {
         return status;
     }
+
+    WdfDeviceInitSetIoInCallerContextCallback(*deviceInit, ControlEvtIoInCallerContext);
 
     WDF_FILEOBJECT_CONFIG fileConfig;
     WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, ControlEvtDeviceFileCreate, ControlEvtFileClose,

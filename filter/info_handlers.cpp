@@ -1,5 +1,6 @@
 // Control codes that answer with fixed facts: the device's revision, the protocol version
 // and the device's name.
+#include "caller_buffers.h"
 #include "control_handlers.h"
 #include "shared_value.h"
 
@@ -32,10 +33,11 @@ NTSTATUS HandleGetVersion(WDFREQUEST request, size_t outputLength, ULONG_PTR* in
     if (outputLength < VersionLength) {
         return STATUS_UNSUCCESSFUL;
     }
-    PVOID buffer = NULL;
-    NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, NULL);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    // The transfer method is METHOD_IN_DIRECT: the framework's output buffer was probed for
+    // reading only. The bytes go through the mapping probed for writing in the caller's thread.
+    PVOID buffer = WritableOutputBuffer(request, VersionLength);
+    if (buffer == NULL) {
+        return STATUS_ACCESS_VIOLATION;
     }
     ULONG version = OVTM_PROTOCOL_VERSION;
     RtlCopyMemory(buffer, &version, VersionLength);

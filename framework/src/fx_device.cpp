@@ -106,6 +106,12 @@ VOID NTAPI WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
     }
 }
 
+VOID NTAPI WdfDeviceInitSetIoInCallerContextCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext) {
+    if (ValidInit(DeviceInit, "WdfDeviceInitSetIoInCallerContextCallback"))
+        DeviceInit->IoInCallerContext = EvtIoInCallerContext;
+}
+
 PDEVICE_OBJECT NTAPI WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit) {
     return ValidInit(DeviceInit, "WdfFdoInitWdmGetPhysicalDevice") ? DeviceInit->PhysicalDevice
                                                                    : NULL;
@@ -171,6 +177,7 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUT
     device->FileConfig = init->FileConfig;
     device->FileAttributes = init->FileAttributes;
     device->HasFileAttributes = init->HasFileAttributes;
+    device->IoInCallerContext = init->IoInCallerContext;
     device->PhysicalDevice = init->PhysicalDevice;
     device->PnpState = FxPnpAdded;
     FxInitializeInternalSpinLock(&device->FileLock);

@@ -103,8 +103,9 @@ struct WDFDEVICE_INIT {
     WDF_FILEOBJECT_CONFIG FileConfig;
     WDF_OBJECT_ATTRIBUTES FileAttributes;
     BOOLEAN HasFileAttributes;
-    UNICODE_STRING Name;     // pool copy
-    UNICODE_STRING Sddl;     // pool copy
+    UNICODE_STRING Name; // pool copy
+    UNICODE_STRING Sddl; // pool copy
+    PFN_WDF_IO_IN_CALLER_CONTEXT IoInCallerContext;
     FxDevice* CreatedDevice; // the plug-and-play device made from this init, if any
 };
 
@@ -122,6 +123,7 @@ struct FxDevice {
     WDF_FILEOBJECT_CONFIG FileConfig;
     WDF_OBJECT_ATTRIBUTES FileAttributes;
     BOOLEAN HasFileAttributes;
+    PFN_WDF_IO_IN_CALLER_CONTEXT IoInCallerContext;
     UNICODE_STRING Name;
     UNICODE_STRING Sddl;
     UNICODE_STRING SymbolicLink;

@@ -29,6 +29,11 @@ std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 std::wstring FromUnicodeString(PCUNICODE_STRING string);
 
+// ---- The caller's address space: read-only ranges of user buffers (user_memory.cpp) ----
+void AddReadOnlyUserRange(const void* begin, size_t length);
+void RemoveReadOnlyUserRange(const void* begin);
+bool OverlapsReadOnlyUserRange(const void* begin, size_t length);
+
 // ---- Threads and IRQL ----
 KIRQL& CurrentIrql();
 PDRIVER_OBJECT& CurrentDriver();
