@@ -169,8 +169,30 @@ VOID ReleaseInstanceNumber(WDFDEVICE filterDevice) {
     WdfWaitLockRelease(DriverWaitLock);
 }
 
+namespace {
+
+// Whether the open was granted write access to the device. The I/O manager's access check
+// leaves what it granted in the access state of the create request. A create without a
+// security context was not sent by the I/O manager and carries no access to go by; it is
+// taken as a read/write open (Wine's driver host sends its creates so).
+BOOLEAN OpenGrantsWriteAccess(WDFREQUEST request) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(WdfRequestWdmGetIrp(request));
+    PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
+    if (security == NULL) {
+        return TRUE;
+    }
+    ACCESS_MASK granted = security->DesiredAccess;
+    if (security->AccessState != NULL) {
+        granted = security->AccessState->PreviouslyGrantedAccess;
+    }
+    return (granted & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)) != 0;
+}
+
+} // namespace
+
 VOID ControlEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject) {
     PFILTER_EXTENSION extension = ControlGetExtension(device)->FilterExtension;
+    FileGetContext(fileObject)->MayChangeState = OpenGrantsWriteAccess(request);
     // Every open lifts a refusal left by a cancel that found no client.
     InterlockedExchange(&extension->ReadRefusal, 0);
     // An open succeeds even without a record: its reads then simply find nothing.

@@ -17,9 +17,12 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTROL_DEVICE_EXTENSION, ControlGetExtension)
 
 // FilterExtension is null for a handle that never got a client record, or whose record
-// the filter device's cleanup took away: its close then has nothing to undo.
+// the filter device's cleanup took away: its close then has nothing to undo. MayChangeState
+// records at open whether the handle was granted write access: codes that change the
+// keyboard's state or other clients' need it.
 typedef struct _FILE_CONTEXT {
     PFILTER_EXTENSION FilterExtension;
+    BOOLEAN MayChangeState;
 } FILE_CONTEXT, *PFILE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, FileGetContext)

@@ -7,15 +7,22 @@
 #include <hostkernel/verifier.h>
 
 #include "filter_rig.h"
+#include "keyboard_model.h"
 
 using namespace filter_test;
 using hostkernel::IoResult;
+using hostkernel::OpenOptions;
 using hostkernel::PendingIo;
 using hostkernel::UserHandle;
+using usbsim::KeyboardModel;
+using usbsim::NamedButton;
 
 namespace {
 
 class ReadOnlyPages : public FilterTest {};
+class HandleAccess : public FilterTest {};
+
+constexpr uint8_t kNoteOn = 0x90;
 
 const wchar_t* const kControlDevice = L"\\\\.\\OvtsMelodixSymLk#1";
 
@@ -39,6 +46,74 @@ TEST_F(ReadOnlyPages, NoCodeWritesIntoThem) {
     EXPECT_EQ(version.information, 4u);
     EXPECT_EQ(version.output, (Bytes{0x2D, 0x01, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE}));
     EXPECT_EQ(hostkernel::verifier::FindingCount(), 0u);
+}
+
+// One call of each code that changes state, with arguments it would act on.
+struct StateChange {
+    ULONG code;
+    Bytes input;
+    Bytes output;
+};
+
+std::vector<StateChange> EveryStateChange() {
+    return {{IOCTL_OVTM_COMMAND_C1, {}, {}},
+            {IOCTL_OVTM_COMMAND_C2, {}, {}},
+            {IOCTL_OVTM_SET_SWITCHES, {}, {0x01, 0x01, 0, 0}},
+            {IOCTL_OVTM_QUERY_C4, {}, Bytes(4, 0)},
+            {IOCTL_OVTM_QUERY_C3, {}, Bytes(4, 0)},
+            {IOCTL_OVTM_SET_KEY_MASK, {}, {0x00, 0x01, 0, 0}},
+            {IOCTL_OVTM_SET_VELOCITY_CURVE, Bytes(OVTM_VELOCITY_CURVE_SIZE, 1), {}},
+            {IOCTL_OVTM_CAPTURE, {2}, {}},
+            {IOCTL_OVTM_RELEASE_ALL_READERS, {}, {}}};
+}
+
+// A handle opened for reading only: every code that changes state is refused with nothing sent
+// to the keyboard and nothing changed for other clients, and every code that reads still works.
+TEST_F(HandleAccess, ReadOnlyHandleReadsAndChangesNothing) {
+    FilterRig rig;
+    UserHandle midi = rig.Open();
+    ASSERT_EQ(rig.Capture(midi, 1), STATUS_SUCCESS);
+    (void)rig.Read(midi); // the capture's marker
+    UserHandle reader;
+    ASSERT_EQ(UserHandle::Open(kControlDevice, &reader, OpenOptions{GENERIC_READ}), STATUS_SUCCESS);
+    for (const StateChange& change : EveryStateChange()) {
+        SCOPED_TRACE(testing::Message() << std::hex << change.code);
+        EXPECT_EQ(reader.DeviceIoControl(change.code, change.input, change.output).status,
+                  STATUS_ACCESS_DENIED);
+    }
+    EXPECT_TRUE(rig.Usb().OutTransfers().empty());
+    EXPECT_TRUE(rig.Usb().ControlRequests().empty());
+    // The MIDI client's capture stands, and its ring holds no marker of another's capture.
+    KeyboardModel kb;
+    EXPECT_EQ(rig.Send(kb.PressButton(NamedButton::OctaveUp)), (Bytes{4, 0, 0, 0}));
+    rig.Send(KeyboardModel::PressKey(63, 100));
+    const Bytes expected = Concat({Bytes{0xFF, 0x00, 0x08, 0x05}, NoteBytes(kNoteOn, 103, 100)});
+    PendingIo midiRead = rig.Read(midi);
+    ASSERT_TRUE(midiRead.IsComplete());
+    EXPECT_EQ(midiRead.OutputBytes(), expected);
+
+    IoResult version = reader.DeviceIoControl(IOCTL_OVTM_GET_VERSION, {}, 4);
+    EXPECT_EQ(version.output, (Bytes{0x2D, 0x01, 0, 0}));
+    EXPECT_EQ(reader.DeviceIoControl(IOCTL_OVTM_GET_REVISION, {}, 1).output, (Bytes{0x05}));
+    EXPECT_EQ(reader.DeviceIoControl(IOCTL_OVTM_GET_DEVICE_NAME, {}, 128).status, STATUS_SUCCESS);
+    PendingIo notes = rig.Read(reader);
+    ASSERT_TRUE(notes.IsComplete());
+    EXPECT_EQ(notes.OutputBytes(), expected);
+}
+
+// Write access alone, or read and write, reaches the codes that change state.
+TEST_F(HandleAccess, WriteAccessReachesTheCodesThatChangeState) {
+    FilterRig rig;
+    for (ACCESS_MASK access : {ACCESS_MASK(GENERIC_WRITE), ACCESS_MASK(FILE_WRITE_DATA),
+                               ACCESS_MASK(GENERIC_READ | GENERIC_WRITE)}) {
+        SCOPED_TRACE(testing::Message() << std::hex << access);
+        UserHandle h;
+        ASSERT_EQ(UserHandle::Open(kControlDevice, &h, OpenOptions{access}), STATUS_SUCCESS);
+        EXPECT_EQ(h.DeviceIoControl(IOCTL_OVTM_COMMAND_C1, {}, 0).status, STATUS_SUCCESS);
+        EXPECT_EQ(h.DeviceIoControl(IOCTL_OVTM_CAPTURE, {1}, 0).status, STATUS_SUCCESS);
+        EXPECT_EQ(h.DeviceIoControl(IOCTL_OVTM_CAPTURE, {2}, 0).status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(rig.Usb().OutTransfers().size(), 3u);
 }
 
 } // namespace
