@@ -87,18 +87,28 @@ NTSTATUS LockOutputForWriting(WDFREQUEST request, ULONG length) {
 
 } // namespace
 
-PVOID WritableOutputBuffer(WDFREQUEST request, size_t length) {
+NTSTATUS WritableOutputBuffer(WDFREQUEST request, size_t length, PVOID* buffer) {
+    *buffer = NULL;
     PIRP irp = WdfRequestWdmGetIrp(request);
-    if (irp->MdlAddress == NULL) {
-        return NULL;
-    }
     // Only LockOutputForWriting chains an MDL behind the I/O manager's.
-    PMDL writeMdl = irp->MdlAddress->Next;
+    PMDL writeMdl = irp->MdlAddress != NULL ? irp->MdlAddress->Next : NULL;
     if (writeMdl == NULL || MmGetMdlByteCount(writeMdl) < length) {
-        return NULL;
+        return STATUS_ACCESS_VIOLATION;
     }
-    return MmGetSystemAddressForMdlSafe(
+    *buffer = MmGetSystemAddressForMdlSafe(
         writeMdl, (MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute));
+    if (*buffer == NULL && irp->RequestorMode == UserMode) {
+        // A driver host that shares one address space with its callers' buffers (Wine's) maps
+        // the I/O manager's MDL at the buffer's own address and cannot map another MDL. There,
+        // and only there, the address checked writable in the caller's thread is the mapping.
+        PVOID address = MmGetMdlVirtualAddress(writeMdl);
+        PVOID managerMapping = MmGetSystemAddressForMdlSafe(
+            irp->MdlAddress, (MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute));
+        if (managerMapping == address && MmGetMdlVirtualAddress(irp->MdlAddress) == address) {
+            *buffer = address;
+        }
+    }
+    return *buffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 VOID ControlEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {

@@ -12,8 +12,9 @@
 EVT_WDF_IO_IN_CALLER_CONTEXT ControlEvtIoInCallerContext;
 
 // The system address of the request's output buffer as locked for writing by
-// ControlEvtIoInCallerContext, at least `length` bytes; NULL when there is none. Nothing is
-// ever written through the I/O manager's own mapping of a METHOD_IN_DIRECT buffer.
-PVOID WritableOutputBuffer(WDFREQUEST request, size_t length);
+// ControlEvtIoInCallerContext, at least `length` bytes: STATUS_ACCESS_VIOLATION when there is
+// none, STATUS_INSUFFICIENT_RESOURCES when it cannot be mapped. Nothing is ever written
+// through the I/O manager's own mapping of a METHOD_IN_DIRECT buffer.
+NTSTATUS WritableOutputBuffer(WDFREQUEST request, size_t length, PVOID* buffer);
 
 #endif

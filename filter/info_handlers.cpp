@@ -35,9 +35,10 @@ NTSTATUS HandleGetVersion(WDFREQUEST request, size_t outputLength, ULONG_PTR* in
     }
     // The transfer method is METHOD_IN_DIRECT: the framework's output buffer was probed for
     // reading only. The bytes go through the mapping probed for writing in the caller's thread.
-    PVOID buffer = WritableOutputBuffer(request, VersionLength);
-    if (buffer == NULL) {
-        return STATUS_ACCESS_VIOLATION;
+    PVOID buffer = NULL;
+    NTSTATUS status = WritableOutputBuffer(request, VersionLength, &buffer);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     ULONG version = OVTM_PROTOCOL_VERSION;
     RtlCopyMemory(buffer, &version, VersionLength);
