@@ -29,6 +29,9 @@ typedef struct _CLIENT_RECORD {
     UCHAR CaptureReleased;
     // Records this client missed because its ring was full (guarded by ClientListLock).
     ULONG DroppedRecords;
+    // Captures this handle acquired and has not released, given back when it ends (changed
+    // under CaptureLock and ClientListLock).
+    ULONG CapturesHeld;
 } CLIENT_RECORD, *PCLIENT_RECORD;
 
 // Open and close of a control-device handle.
@@ -79,6 +82,10 @@ EVT_WDF_REQUEST_CANCEL EvtHeldReadCancel;
 VOID CompletePendingRead(PFILTER_EXTENSION extension, WDFREQUEST request, NTSTATUS status,
                          ULONG_PTR information);
 PFILTER_EXTENSION ExtensionOfReadRequest(WDFREQUEST request);
+
+// Gives back the captures a handle acquired and never released, at its cleanup: a program
+// that ends while holding a capture leaves the octave and sustain buttons to the HID stack.
+VOID ReturnHandleCaptures(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject);
 
 // Ends a handle's reads early when it is being closed: its parked read and its held read
 // are completed with STATUS_CANCELLED.

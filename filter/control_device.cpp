@@ -153,6 +153,9 @@ VOID DeleteControlDevice(WDFDEVICE controlDevice) {
         return;
     }
     PCONTROL_DEVICE_EXTENSION control = ControlGetExtension(controlDevice);
+    WdfWaitLockAcquire(ClientDetachLock, NULL);
+    control->FilterGone = TRUE;
+    WdfWaitLockRelease(ClientDetachLock);
     if (control->SymbolicLinkName.Buffer != NULL) {
         RtlFreeUnicodeString(&control->SymbolicLinkName);
     }
@@ -205,6 +208,11 @@ VOID ControlEvtFileCleanup(WDFFILEOBJECT fileObject) {
     PFILTER_EXTENSION extension = FileGetContext(fileObject)->FilterExtension;
     if (extension != NULL) {
         EndClientReads(extension, fileObject);
+    }
+    // Captures the handle still holds go back, with a record or without one.
+    PCONTROL_DEVICE_EXTENSION control = ControlGetExtension(WdfFileObjectGetDevice(fileObject));
+    if (!control->FilterGone) {
+        ReturnHandleCaptures(control->FilterExtension, fileObject);
     }
     WdfWaitLockRelease(ClientDetachLock);
 }

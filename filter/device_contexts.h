@@ -9,9 +9,12 @@
 
 struct _CLIENT_RECORD;
 
+// FilterGone is set, under ClientDetachLock, when the filter device deletes this control
+// device: handles that close later must not touch FilterExtension any more.
 typedef struct _CONTROL_DEVICE_EXTENSION {
     UNICODE_STRING SymbolicLinkName;
     PFILTER_EXTENSION FilterExtension;
+    BOOLEAN FilterGone;
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTROL_DEVICE_EXTENSION, ControlGetExtension)
@@ -20,9 +23,12 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CONTROL_DEVICE_EXTENSION, ControlGetExtension
 // the filter device's cleanup took away: its close then has nothing to undo. MayChangeState
 // records at open whether the handle was granted write access: codes that change the
 // keyboard's state or other clients' need it.
+// CapturesWithoutRecord counts the captures a handle without a record acquired and has not
+// released (a handle with a record keeps them there); both are given back at its cleanup.
 typedef struct _FILE_CONTEXT {
     PFILTER_EXTENSION FilterExtension;
     BOOLEAN MayChangeState;
+    ULONG CapturesWithoutRecord;
 } FILE_CONTEXT, *PFILE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, FileGetContext)

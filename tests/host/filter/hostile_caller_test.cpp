@@ -6,6 +6,7 @@
 #include <hostkernel/kernel.h>
 #include <hostkernel/verifier.h>
 
+#include "client_record.h"
 #include "filter_rig.h"
 #include "keyboard_model.h"
 
@@ -21,6 +22,7 @@ namespace {
 
 class ReadOnlyPages : public FilterTest {};
 class HandleAccess : public FilterTest {};
+class CaptureAtCleanup : public FilterTest {};
 
 constexpr uint8_t kNoteOn = 0x90;
 
@@ -114,6 +116,59 @@ TEST_F(HandleAccess, WriteAccessReachesTheCodesThatChangeState) {
         EXPECT_EQ(h.DeviceIoControl(IOCTL_OVTM_CAPTURE, {2}, 0).status, STATUS_SUCCESS);
     }
     EXPECT_EQ(rig.Usb().OutTransfers().size(), 3u);
+}
+
+// Whether the HID stack sees the octave-up key and the sustain pedal: hidden while anything is
+// captured.
+bool ButtonsReachTheHidStack(FilterRig& rig) {
+    rig.Send(Bytes{4, 0, 0, 0});
+    const bool octave = rig.Send(Bytes{4, 0x10, 0, 0}) == Bytes({4, 0x10, 0, 0});
+    KeyboardModel kb;
+    const bool sustain = rig.Send(kb.PressButton(NamedButton::Sustain)) != Bytes({1, 0, 0, 0});
+    rig.Send(kb.ReleaseButton(NamedButton::Sustain));
+    return octave && sustain;
+}
+
+// A program that ends while holding captures (its handles are cleaned up by the system) gives
+// them back; captures other handles hold stand until they are released.
+TEST_F(CaptureAtCleanup, AnEndedHandleGivesBackWhatItStillHeld) {
+    FilterRig rig;
+    UserHandle app = rig.Open();
+    ASSERT_EQ(rig.Capture(app, 1), STATUS_SUCCESS);
+    {
+        UserHandle crashed;
+        hostkernel::UserThread program([&] {
+            crashed = rig.Open();
+            ASSERT_EQ(rig.Capture(crashed, 1), STATUS_SUCCESS);
+            ASSERT_EQ(rig.Capture(crashed, 1), STATUS_SUCCESS);
+            ASSERT_EQ(rig.Capture(crashed, 2), STATUS_SUCCESS);
+        });
+        program.Join();
+        EXPECT_FALSE(ButtonsReachTheHidStack(rig));
+        crashed.Close();
+    }
+    EXPECT_FALSE(ButtonsReachTheHidStack(rig)) << "the application's capture was given back";
+    ASSERT_EQ(rig.Capture(app, 2), STATUS_SUCCESS);
+    EXPECT_TRUE(ButtonsReachTheHidStack(rig));
+
+    // A handle whose acquisition another handle released has nothing left to give back: the
+    // capture the releaser then takes stands when the first handle ends.
+    UserHandle first = rig.Open(), second = rig.Open();
+    ASSERT_EQ(rig.Capture(first, 1), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Capture(second, 2), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Capture(second, 1), STATUS_SUCCESS);
+    first.Close();
+    EXPECT_FALSE(ButtonsReachTheHidStack(rig));
+    second.Close();
+    EXPECT_TRUE(ButtonsReachTheHidStack(rig));
+
+    // A handle that got no record (no pool for it) counts its capture on the handle itself.
+    hostkernel::verifier::FailPoolAllocations(CLIENT_RECORD_POOL_TAG, 1);
+    UserHandle bare = rig.Open();
+    ASSERT_EQ(rig.Capture(bare, 1), STATUS_SUCCESS);
+    EXPECT_FALSE(ButtonsReachTheHidStack(rig));
+    bare.Close();
+    EXPECT_TRUE(ButtonsReachTheHidStack(rig));
 }
 
 } // namespace
