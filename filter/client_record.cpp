@@ -36,6 +36,10 @@ VOID FreeRecord(PCLIENT_RECORD client) {
 
 NTSTATUS CreateClientRecord(WDFDEVICE controlDevice, WDFFILEOBJECT fileObject) {
     PFILTER_EXTENSION extension = ControlGetExtension(controlDevice)->FilterExtension;
+    // Checked again under the lock; this first look spares the pool a record that would go.
+    if (InterlockedCompareExchange(&extension->OpenClientCount, 0, 0) >= MAX_CLIENT_RECORDS) {
+        return STATUS_QUOTA_EXCEEDED;
+    }
     PCLIENT_RECORD client = (PCLIENT_RECORD)ExAllocatePoolWithTag(
         NonPagedPool, sizeof(CLIENT_RECORD), CLIENT_RECORD_POOL_TAG);
     if (client == NULL) {
@@ -49,9 +53,11 @@ NTSTATUS CreateClientRecord(WDFDEVICE controlDevice, WDFFILEOBJECT fileObject) {
     KeInitializeDpc(&client->HoldDpc, HoldTimerDpc, client);
 
     BOOLEAN inserted = FALSE;
+    BOOLEAN full = FALSE;
     WdfWaitLockAcquire(ClientDetachLock, NULL);
     WdfSpinLockAcquire(extension->ClientListLock);
-    if (!extension->ClientsDetached) {
+    full = extension->OpenClientCount >= MAX_CLIENT_RECORDS;
+    if (!extension->ClientsDetached && !full) {
         InsertTailList(&extension->ClientList, &client->Link);
         InterlockedIncrement(&extension->OpenClientCount);
         FileGetContext(fileObject)->FilterExtension = extension;
@@ -62,7 +68,7 @@ NTSTATUS CreateClientRecord(WDFDEVICE controlDevice, WDFFILEOBJECT fileObject) {
 
     if (!inserted) {
         ExFreePoolWithTag(client, CLIENT_RECORD_POOL_TAG);
-        return STATUS_DELETE_PENDING;
+        return full ? STATUS_QUOTA_EXCEEDED : STATUS_DELETE_PENDING;
     }
     return STATUS_SUCCESS;
 }

@@ -13,6 +13,11 @@
 #define CLIENT_RECORD_POOL_TAG                                                                     \
     ((ULONG)'T' | ((ULONG)'s' << 8) | ((ULONG)'H' << 16) | ((ULONG)'k' << 24))
 
+// Handles of one control device that get a client record; later opens succeed without one
+// (their reads return no bytes), so one user's handles cannot exhaust non-paged pool or slow
+// every report's walk over the clients.
+#define MAX_CLIENT_RECORDS 64
+
 typedef struct _CLIENT_RECORD {
     LIST_ENTRY Link;
     WDFFILEOBJECT FileObject;
@@ -34,7 +39,8 @@ typedef struct _CLIENT_RECORD {
     ULONG CapturesHeld;
 } CLIENT_RECORD, *PCLIENT_RECORD;
 
-// Open and close of a control-device handle.
+// Open and close of a control-device handle. STATUS_QUOTA_EXCEEDED when the device already
+// has MAX_CLIENT_RECORDS records.
 NTSTATUS CreateClientRecord(WDFDEVICE controlDevice, WDFFILEOBJECT fileObject);
 VOID DestroyClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject);
 

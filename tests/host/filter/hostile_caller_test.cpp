@@ -23,6 +23,7 @@ namespace {
 class ReadOnlyPages : public FilterTest {};
 class HandleAccess : public FilterTest {};
 class CaptureAtCleanup : public FilterTest {};
+class HandleFlood : public FilterTest {};
 
 constexpr uint8_t kNoteOn = 0x90;
 
@@ -169,6 +170,75 @@ TEST_F(CaptureAtCleanup, AnEndedHandleGivesBackWhatItStillHeld) {
     EXPECT_FALSE(ButtonsReachTheHidStack(rig));
     bare.Close();
     EXPECT_TRUE(ButtonsReachTheHidStack(rig));
+}
+
+// One user opens 10,000 handles while notes stream in: only the first 64 get a client record
+// (and its ring), so the pool a device holds for its clients stays bounded and every report
+// walks 64 clients at most; those 64 keep every note, the rest read nothing, and closing the
+// flood gives the pool back.
+TEST_F(HandleFlood, TenThousandOpensWhileNotesStream) {
+    FilterRig rig;
+    std::vector<UserHandle> clients(MAX_CLIENT_RECORDS);
+    for (UserHandle& h : clients) {
+        h = rig.Open();
+    }
+    hostkernel::Settle();
+    const hostkernel::verifier::PoolUsage before = hostkernel::verifier::CurrentPoolUsage();
+    const size_t recordBlocks = hostkernel::verifier::PoolBlocksOutstanding(CLIENT_RECORD_POOL_TAG);
+    EXPECT_EQ(recordBlocks, size_t(MAX_CLIENT_RECORDS));
+
+    constexpr size_t kOpens = 10000;
+    std::vector<UserHandle> flood(kOpens - MAX_CLIENT_RECORDS);
+    Bytes notes;
+    for (size_t i = 0; i < flood.size(); ++i) {
+        ASSERT_EQ(UserHandle::Open(kControlDevice, &flood[i]), STATUS_SUCCESS) << i;
+        if (i % 50 == 0) {
+            const uint8_t key = static_cast<uint8_t>((i / 50) % 64);
+            const bool press = (i / 50) % 2 == 0;
+            rig.Send(press ? KeyboardModel::PressKey(key, 100)
+                           : KeyboardModel::ReleaseKey(key, 100));
+            notes = Concat(
+                {notes, NoteBytes(press ? 0x90 : 0x80, static_cast<uint8_t>(40 + key), 100)});
+        }
+    }
+    EXPECT_EQ(hostkernel::verifier::PoolBlocksOutstanding(CLIENT_RECORD_POOL_TAG), recordBlocks);
+    const hostkernel::verifier::PoolUsage flooded = hostkernel::verifier::CurrentPoolUsage();
+    RecordProperty("pool_bytes_per_flood_handle",
+                   std::to_string((flooded.bytes - before.bytes) / flood.size()));
+    RecordProperty("client_record_bytes", std::to_string(sizeof(CLIENT_RECORD)));
+
+    for (UserHandle& h : clients) {
+        PendingIo read = rig.Read(h, notes.size() + 4);
+        ASSERT_TRUE(read.IsComplete());
+        EXPECT_EQ(read.OutputBytes(), notes);
+    }
+    PendingIo nothing = rig.Read(flood.back());
+    ASSERT_TRUE(nothing.IsComplete());
+    EXPECT_EQ(nothing.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(nothing.Information(), 0u);
+
+    // Closing the flood gives back its pool: a second flood of as many handles, opened and
+    // closed, leaves the pool where the first left it (the framework keeps the memory of its
+    // last few thousand deleted objects, so the first close does not come back to `before`).
+    flood.clear();
+    hostkernel::Settle();
+    const size_t afterFirst = hostkernel::verifier::CurrentPoolUsage().bytes;
+    flood.resize(kOpens - MAX_CLIENT_RECORDS);
+    for (UserHandle& h : flood) {
+        ASSERT_EQ(UserHandle::Open(kControlDevice, &h), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(hostkernel::verifier::CurrentPoolUsage().bytes, flooded.bytes);
+    flood.clear();
+    hostkernel::Settle();
+    EXPECT_EQ(hostkernel::verifier::CurrentPoolUsage().bytes, afterFirst);
+    EXPECT_EQ(hostkernel::verifier::PoolBlocksOutstanding(CLIENT_RECORD_POOL_TAG), recordBlocks);
+    // A record freed by a close goes to the next open.
+    clients.pop_back();
+    UserHandle late = rig.Open();
+    rig.Send(KeyboardModel::PressKey(0, 100));
+    PendingIo lateRead = rig.Read(late);
+    ASSERT_TRUE(lateRead.IsComplete());
+    EXPECT_EQ(lateRead.OutputBytes(), NoteBytes(0x90, 40, 100));
 }
 
 } // namespace
