@@ -202,6 +202,15 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUT
         wdm->Flags |= DO_BUFFERED_IO;
     if (init->IoType == WdfDeviceIoDirect)
         wdm->Flags |= DO_DIRECT_IO;
+    // The control device's descriptor, before anything can open it (it is still initializing):
+    // a device that cannot have it is not created.
+    if (init->IsControl && init->Sddl.Buffer != NULL) {
+        status = FxApplySddl(wdm, &init->Sddl);
+        if (!NT_SUCCESS(status)) {
+            FxObjectDeleteInternal(object);
+            return status;
+        }
+    }
 
     if (!init->IsControl) {
         PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(wdm, init->PhysicalDevice);

@@ -279,6 +279,10 @@ void FxDeviceDeleteFromPnp(FxDevice* Device);
 
 // ---- Queues and requests (fx_queue.cpp, fx_request.cpp) ----
 NTSTATUS FxQueueDispatch(FxDevice* Device, PIRP Irp);
+
+// Builds the descriptor an SDDL string describes and applies it to the device object
+// (fx_security.cpp); the device must not be openable yet.
+NTSTATUS FxApplySddl(PDEVICE_OBJECT Device, PCUNICODE_STRING Sddl);
 FxRequest* FxRequestCreate(FxDevice* Device, FxQueue* Queue, PIRP Irp, FxFileObject* File);
 void FxRequestCompleteInternal(FxRequest* Request, NTSTATUS Status, ULONG_PTR Information);
 void FxQueueRequestDone(FxQueue* Queue, FxRequest* Request);

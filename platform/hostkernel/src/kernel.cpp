@@ -106,6 +106,7 @@ void Stop() {
     }
     ResetIrpAccounting();
     ResetUserHandles();
+    CloseKernelHandles();
     ResetPoolAccounting();
     ResetNamespace();
     ResetLockGraph();

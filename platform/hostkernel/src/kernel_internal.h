@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include <hostkernel/kernel.h>
+#include <hostkernel/security.h>
 #include <hostkernel/verifier.h>
 
 #include <atomic>
@@ -22,6 +23,7 @@
 
 namespace hostkernel::detail {
 
+using hostkernel::Caller;
 using hostkernel::ClockMode;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -138,6 +140,14 @@ void ResetIrpAccounting();
 // ---- Files ----
 void CloseAllUserHandles();
 void ResetUserHandles();
+
+// ---- Security (security.cpp) ----
+// STATUS_ACCESS_DENIED unless the device's applied descriptor grants `desired` (a file's rights)
+// to the caller; a device with no descriptor applied is opened unchecked.
+NTSTATUS CheckDeviceOpen(PDEVICE_OBJECT device, Caller caller, ACCESS_MASK desired);
+void ForgetDeviceSecurity(PDEVICE_OBJECT device);
+// At the end of a run: kernel handles never closed are a finding; descriptors are forgotten.
+void CloseKernelHandles();
 
 // ---- Drivers ----
 void UnloadAllDrivers();

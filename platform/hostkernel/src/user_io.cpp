@@ -372,6 +372,9 @@ NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle,
             if (h->device == device && !h->closeDelivered)
                 return STATUS_ACCESS_DENIED;
     }
+    NTSTATUS access = CheckDeviceOpen(device, options.caller, MapGenericFileAccess(options.access));
+    if (!NT_SUCCESS(access))
+        return access;
     ReferenceDevice(device);
     auto file = std::make_shared<FileHandleState>();
     file->device = device;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <hostkernel/kernel.h>
+#include <hostkernel/security.h>
 #include <hostkernel/verifier.h>
 
 #include "client_record.h"
@@ -24,6 +25,7 @@ class ReadOnlyPages : public FilterTest {};
 class HandleAccess : public FilterTest {};
 class CaptureAtCleanup : public FilterTest {};
 class HandleFlood : public FilterTest {};
+class DeviceSecurity : public FilterTest {};
 
 constexpr uint8_t kNoteOn = 0x90;
 
@@ -239,6 +241,58 @@ TEST_F(HandleFlood, TenThousandOpensWhileNotesStream) {
     PendingIo lateRead = rig.Read(late);
     ASSERT_TRUE(lateRead.IsComplete());
     EXPECT_EQ(lateRead.OutputBytes(), NoteBytes(0x90, 40, 100));
+}
+
+// The control device carries its protected DACL from the moment it can be opened: SYSTEM all
+// access, administrators read, write and execute, everyone read and write, restricted code read.
+TEST_F(DeviceSecurity, TheDescriptorIsAppliedAndOpensAreCheckedAgainstIt) {
+    FilterRig rig;
+    PDEVICE_OBJECT device = rig.Open().Device();
+    ASSERT_NE(device, nullptr);
+    const hostkernel::AppliedSecurity security = hostkernel::DeviceSecurity(device);
+    ASSERT_TRUE(security.applied);
+    EXPECT_TRUE(security.protectedDacl);
+    const ACCESS_MASK read = FILE_GENERIC_READ, write = FILE_GENERIC_WRITE;
+    std::vector<std::pair<std::string, ACCESS_MASK>> dacl;
+    for (const hostkernel::AppliedAce& ace : security.dacl) {
+        dacl.emplace_back(ace.sid, ace.mask);
+    }
+    EXPECT_EQ(dacl, (std::vector<std::pair<std::string, ACCESS_MASK>>{
+                        {"S-1-5-18", FILE_ALL_ACCESS},
+                        {"S-1-5-32-544", read | write | FILE_GENERIC_EXECUTE},
+                        {"S-1-1-0", read | write},
+                        {"S-1-5-12", read}}));
+
+    using hostkernel::Caller;
+    struct Expectation {
+        Caller caller;
+        NTSTATUS readOnly;
+        NTSTATUS readWrite;
+    };
+    for (const Expectation& e : std::vector<Expectation>{
+             {Caller::System, STATUS_SUCCESS, STATUS_SUCCESS},
+             {Caller::Administrator, STATUS_SUCCESS, STATUS_SUCCESS},
+             {Caller::StandardUser, STATUS_SUCCESS, STATUS_SUCCESS},
+             {Caller::RestrictedCode, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+             {Caller::LowIntegrity, STATUS_SUCCESS, STATUS_ACCESS_DENIED},
+             {Caller::AppContainer, STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED}}) {
+        SCOPED_TRACE(static_cast<int>(e.caller));
+        UserHandle reader, writer;
+        EXPECT_EQ(UserHandle::Open(kControlDevice, &reader, OpenOptions{GENERIC_READ, e.caller}),
+                  e.readOnly);
+        EXPECT_EQ(UserHandle::Open(kControlDevice, &writer,
+                                   OpenOptions{GENERIC_READ | GENERIC_WRITE, e.caller}),
+                  e.readWrite);
+        if (reader.IsOpen()) {
+            // What a read-only handle may do: read, never change state.
+            EXPECT_EQ(reader.DeviceIoControl(IOCTL_OVTM_GET_VERSION, {}, 4).status, STATUS_SUCCESS);
+            EXPECT_EQ(reader.DeviceIoControl(IOCTL_OVTM_CAPTURE, {1}, 0).status,
+                      STATUS_ACCESS_DENIED);
+        }
+        if (writer.IsOpen()) {
+            EXPECT_EQ(writer.DeviceIoControl(IOCTL_OVTM_COMMAND_C1, {}, 0).status, STATUS_SUCCESS);
+        }
+    }
 }
 
 } // namespace

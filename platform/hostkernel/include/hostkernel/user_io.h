@@ -8,6 +8,8 @@
 
 #include <wdm.h>
 
+#include <hostkernel/security.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -47,9 +49,11 @@ class PendingIo {
 };
 
 // How a test's handle is opened: the access it asks for (generic rights are mapped to a file's
-// rights, and that is what the open is granted).
+// rights, and that is what the open is granted), and by whom.
 struct OpenOptions {
     ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;
+    // Checked against the descriptor a driver applied to the device (hostkernel/security.h).
+    Caller caller = Caller::System;
 };
 
 // The pages of a request's output buffer. ReadOnly stands for a page the caller may only read
