@@ -56,7 +56,7 @@ NTSTATUS CreateClientRecord(WDFDEVICE controlDevice, WDFFILEOBJECT fileObject) {
     BOOLEAN full = FALSE;
     WdfWaitLockAcquire(ClientDetachLock, NULL);
     WdfSpinLockAcquire(extension->ClientListLock);
-    full = extension->OpenClientCount >= MAX_CLIENT_RECORDS;
+    full = InterlockedCompareExchange(&extension->OpenClientCount, 0, 0) >= MAX_CLIENT_RECORDS;
     if (!extension->ClientsDetached && !full) {
         InsertTailList(&extension->ClientList, &client->Link);
         InterlockedIncrement(&extension->OpenClientCount);
