@@ -35,6 +35,10 @@ VOID FreeRecord(PCLIENT_RECORD client) {
 } // namespace
 
 NTSTATUS CreateClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject) {
+    // Checked again under the lock; this first look spares the pool a record that would go.
+    if (InterlockedCompareExchange(&extension->OpenClientCount, 0, 0) >= MAX_CLIENT_RECORDS) {
+        return STATUS_QUOTA_EXCEEDED;
+    }
     PCLIENT_RECORD client = (PCLIENT_RECORD)ExAllocatePoolWithTag(
         FilterNonPagedPool, sizeof(CLIENT_RECORD), CLIENT_RECORD_POOL_TAG);
     if (client == NULL) {
@@ -48,9 +52,11 @@ NTSTATUS CreateClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObjec
     KeInitializeDpc(&client->HoldDpc, HoldTimerDpc, client);
 
     BOOLEAN inserted = FALSE;
+    BOOLEAN full = FALSE;
     WdfWaitLockAcquire(ClientDetachLock, NULL);
     WdfSpinLockAcquire(extension->ClientListLock);
-    if (!extension->ClientsDetached) {
+    full = InterlockedCompareExchange(&extension->OpenClientCount, 0, 0) >= MAX_CLIENT_RECORDS;
+    if (!extension->ClientsDetached && !full) {
         InsertTailList(&extension->ClientList, &client->Link);
         InterlockedIncrement(&extension->OpenClientCount);
         FileGetContext(fileObject)->FilterExtension = extension;
@@ -61,7 +67,7 @@ NTSTATUS CreateClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObjec
 
     if (!inserted) {
         ExFreePoolWithTag(client, CLIENT_RECORD_POOL_TAG);
-        return STATUS_DELETE_PENDING;
+        return full ? STATUS_QUOTA_EXCEEDED : STATUS_DELETE_PENDING;
     }
     return STATUS_SUCCESS;
 }

@@ -13,6 +13,11 @@
 #define CLIENT_RECORD_POOL_TAG                                                                     \
     ((ULONG)'T' | ((ULONG)'s' << 8) | ((ULONG)'H' << 16) | ((ULONG)'k' << 24))
 
+// Handles of one control device that get a client record; later opens succeed without one
+// (their reads return no bytes), so one user's handles cannot exhaust non-paged pool or slow
+// every report's walk over the clients.
+#define MAX_CLIENT_RECORDS 64
+
 typedef struct _CLIENT_RECORD {
     LIST_ENTRY Link;
     WDFFILEOBJECT FileObject;
@@ -29,9 +34,13 @@ typedef struct _CLIENT_RECORD {
     UCHAR CaptureReleased;
     // Records this client missed because its ring was full (guarded by ClientListLock).
     ULONG DroppedRecords;
+    // Captures this handle acquired and has not released, given back when it ends (changed
+    // under CaptureLock and ClientListLock).
+    ULONG CapturesHeld;
 } CLIENT_RECORD, *PCLIENT_RECORD;
 
-// Open and close of a control-device handle.
+// Open and close of a control-device handle. STATUS_QUOTA_EXCEEDED when the device already
+// has MAX_CLIENT_RECORDS records.
 NTSTATUS CreateClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject);
 VOID DestroyClientRecord(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject);
 
@@ -79,6 +88,10 @@ EVT_WDF_REQUEST_CANCEL EvtHeldReadCancel;
 VOID CompletePendingRead(PFILTER_EXTENSION extension, WDFREQUEST request, NTSTATUS status,
                          ULONG_PTR information);
 PFILTER_EXTENSION ExtensionOfReadRequest(WDFREQUEST request);
+
+// Gives back the captures a handle acquired and never released, at its cleanup: a program
+// that ends while holding a capture leaves the octave and sustain buttons to the HID stack.
+VOID ReturnHandleCaptures(PFILTER_EXTENSION extension, WDFFILEOBJECT fileObject);
 
 // Ends a handle's reads early when it is being closed: its parked read and its held read
 // are completed with STATUS_CANCELLED.

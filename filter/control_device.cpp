@@ -1,5 +1,6 @@
 // The control device of one keyboard: its number, names and access rights, and the open
 // and close of its handles.
+#include "caller_buffers.h"
 #include "client_record.h"
 #include "device_commands.h"
 #include "device_contexts.h"
@@ -79,6 +80,8 @@ NTSTATUS BuildControlDevice(PFILTER_EXTENSION extension, PWDFDEVICE_INIT* device
     if (!NT_SUCCESS(status)) {
         return status;
     }
+
+    WdfDeviceInitSetIoInCallerContextCallback(*deviceInit, ControlEvtIoInCallerContext);
 
     WDF_FILEOBJECT_CONFIG fileConfig;
     WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, ControlEvtDeviceFileCreate, ControlEvtFileClose,
@@ -198,6 +201,27 @@ VOID DisconnectControlDevice(PFILTER_EXTENSION extension) {
     KeReleaseSpinLock(&control->FilterLink, irql);
 }
 
+namespace {
+
+// Whether the open was granted write access to the device. The I/O manager's access check
+// leaves what it granted in the access state of the create request. A create without a
+// security context was not sent by the I/O manager and carries no access to go by; it is
+// taken as a read/write open.
+BOOLEAN OpenGrantsWriteAccess(WDFREQUEST request) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(WdfRequestWdmGetIrp(request));
+    PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
+    if (security == NULL) {
+        return TRUE;
+    }
+    ACCESS_MASK granted = security->DesiredAccess;
+    if (security->AccessState != NULL) {
+        granted = security->AccessState->PreviouslyGrantedAccess;
+    }
+    return (granted & (FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL)) != 0;
+}
+
+} // namespace
+
 VOID ControlEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject) {
     PFILTER_EXTENSION extension = ReferenceFilterExtension(device);
     if (extension == NULL) {
@@ -205,6 +229,7 @@ VOID ControlEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJ
         WdfRequestComplete(request, STATUS_DELETE_PENDING);
         return;
     }
+    FileGetContext(fileObject)->MayChangeState = OpenGrantsWriteAccess(request);
     // Every open lifts a refusal left by a cancel that found no client.
     InterlockedExchange(&extension->ReadRefusal, 0);
     // An open succeeds even without a record: its reads then simply find nothing.
@@ -220,6 +245,13 @@ VOID ControlEvtFileCleanup(WDFFILEOBJECT fileObject) {
         EndClientReads(extension, fileObject);
     }
     WdfWaitLockRelease(ClientDetachLock);
+    // Captures the handle still holds go back, with a record or without one, while the
+    // keyboard's extension is still served; once its cleanup has begun they go with it.
+    PFILTER_EXTENSION owner = ReferenceFilterExtension(WdfFileObjectGetDevice(fileObject));
+    if (owner != NULL) {
+        ReturnHandleCaptures(owner, fileObject);
+        LeaveControlRequest(owner);
+    }
 }
 
 VOID ControlEvtFileClose(WDFFILEOBJECT fileObject) {

@@ -30,6 +30,32 @@ static_assert(IOCTL_OVTM_CAPTURE == OVTM_CODE(0x80E, METHOD_IN_DIRECT), "code 80
 static_assert(IOCTL_OVTM_RELEASE_ALL_READERS == OVTM_CODE(0x80F, METHOD_NEITHER), "code 80F");
 #undef OVTM_CODE
 
+// Codes that change the keyboard's state or other clients': device commands and queries
+// (they send reports to the keyboard), the switches, the key mask, the velocity curve, the
+// capture and the release of every reader. They need a handle opened with write access;
+// the codes that only read (revision, version, name, events) work on any handle.
+BOOLEAN ChangesState(ULONG ioControlCode) {
+    switch (ioControlCode) {
+    case IOCTL_OVTM_COMMAND_C1:
+    case IOCTL_OVTM_COMMAND_C2:
+    case IOCTL_OVTM_SET_SWITCHES:
+    case IOCTL_OVTM_QUERY_C4:
+    case IOCTL_OVTM_QUERY_C3:
+    case IOCTL_OVTM_SET_KEY_MASK:
+    case IOCTL_OVTM_SET_VELOCITY_CURVE:
+    case IOCTL_OVTM_CAPTURE:
+    case IOCTL_OVTM_RELEASE_ALL_READERS:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+BOOLEAN HandleMayChangeState(WDFREQUEST request) {
+    WDFFILEOBJECT file = WdfRequestGetFileObject(request);
+    return file != NULL && FileGetContext(file)->MayChangeState;
+}
+
 VOID CompleteControlRequest(WDFREQUEST request, NTSTATUS status, ULONG_PTR information) {
     if (status == STATUS_PENDING) {
         return;
@@ -70,6 +96,11 @@ VOID ControlEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output
     }
     ULONG_PTR information = 0;
     NTSTATUS status;
+    if (ChangesState(ioControlCode) && !HandleMayChangeState(request)) {
+        CompleteControlRequest(request, STATUS_ACCESS_DENIED, 0);
+        LeaveControlRequest(extension);
+        return;
+    }
     switch (ioControlCode) {
     case IOCTL_OVTM_COMMAND_C1:
         status = HandleCommandC1(extension, &information);

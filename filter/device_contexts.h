@@ -35,9 +35,15 @@ typedef struct _READ_REQUEST_CONTEXT {
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(READ_REQUEST_CONTEXT, ReadRequestGetContext)
 
 // FilterExtension is null for a handle that never got a client record, or whose record
-// the filter device's cleanup took away: its close then has nothing to undo.
+// the filter device's cleanup took away: its close then has nothing to undo. MayChangeState
+// records at open whether the handle was granted write access: codes that change the
+// keyboard's state or other clients' need it.
+// CapturesWithoutRecord counts the captures a handle without a record acquired and has not
+// released (a handle with a record keeps them there); both are given back at its cleanup.
 typedef struct _FILE_CONTEXT {
     PFILTER_EXTENSION FilterExtension;
+    BOOLEAN MayChangeState;
+    ULONG CapturesWithoutRecord;
 } FILE_CONTEXT, *PFILE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, FileGetContext)

@@ -1,5 +1,6 @@
 // Control codes that answer with fixed facts: the device's revision, the protocol version
 // and the device's name.
+#include "caller_buffers.h"
 #include "control_handlers.h"
 #include "shared_value.h"
 
@@ -32,8 +33,10 @@ NTSTATUS HandleGetVersion(WDFREQUEST request, size_t outputLength, ULONG_PTR* in
     if (outputLength < VersionLength) {
         return STATUS_UNSUCCESSFUL;
     }
+    // The transfer method is METHOD_IN_DIRECT: the framework's output buffer was probed for
+    // reading only. The bytes go through the mapping probed for writing in the caller's thread.
     PVOID buffer = NULL;
-    NTSTATUS status = WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, NULL);
+    NTSTATUS status = WritableOutputBuffer(request, VersionLength, &buffer);
     if (!NT_SUCCESS(status)) {
         return status;
     }

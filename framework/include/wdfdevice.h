@@ -148,6 +148,15 @@ WDFAPI PDEVICE_OBJECT NTAPI WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT Devic
 WDFAPI VOID NTAPI WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
                                                     PWDF_OBJECT_ATTRIBUTES RequestAttributes);
 
+// Called in the requestor's thread for each read, write and I/O control request before it goes
+// to a queue; the driver hands it on with WdfDeviceEnqueueRequest, or completes it.
+typedef VOID NTAPI EVT_WDF_IO_IN_CALLER_CONTEXT(WDFDEVICE Device, WDFREQUEST Request);
+typedef EVT_WDF_IO_IN_CALLER_CONTEXT* PFN_WDF_IO_IN_CALLER_CONTEXT;
+WDFAPI VOID NTAPI WdfDeviceInitSetIoInCallerContextCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext);
+// A failure status leaves the request with the driver, which completes it.
+WDFAPI NTSTATUS NTAPI WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request);
+
 /* Device-init of a control device: NULL when it cannot be allocated. The SDDL string is the
    device's security descriptor. */
 WDFAPI PWDFDEVICE_INIT NTAPI WdfControlDeviceInitAllocate(WDFDRIVER Driver,

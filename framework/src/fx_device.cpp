@@ -139,6 +139,12 @@ VOID NTAPI WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
     DeviceInit->HasRequestAttributes = TRUE;
 }
 
+VOID NTAPI WdfDeviceInitSetIoInCallerContextCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext) {
+    if (ValidInit(DeviceInit, "WdfDeviceInitSetIoInCallerContextCallback"))
+        DeviceInit->IoInCallerContext = EvtIoInCallerContext;
+}
+
 PDEVICE_OBJECT NTAPI WdfFdoInitWdmGetPhysicalDevice(PWDFDEVICE_INIT DeviceInit) {
     return ValidInit(DeviceInit, "WdfFdoInitWdmGetPhysicalDevice") ? DeviceInit->PhysicalDevice
                                                                    : NULL;
@@ -204,6 +210,7 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUT
     device->FileConfig = init->FileConfig;
     device->FileAttributes = init->FileAttributes;
     device->HasFileAttributes = init->HasFileAttributes;
+    device->IoInCallerContext = init->IoInCallerContext;
     device->PhysicalDevice = init->PhysicalDevice;
     device->PnpState = FxPnpAdded;
     device->RequestAttributes = init->RequestAttributes;
@@ -231,6 +238,15 @@ NTSTATUS NTAPI WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUT
         wdm->Flags |= DO_BUFFERED_IO;
     if (init->IoType == WdfDeviceIoDirect)
         wdm->Flags |= DO_DIRECT_IO;
+    // The control device's descriptor, before anything can open it (it is still initializing):
+    // a device that cannot have it is not created.
+    if (init->IsControl && init->Sddl.Buffer != NULL) {
+        status = FxApplySddl(wdm, &init->Sddl);
+        if (!NT_SUCCESS(status)) {
+            FxObjectDeleteInternal(object);
+            return status;
+        }
+    }
 
     if (!init->IsControl) {
         PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(wdm, init->PhysicalDevice);

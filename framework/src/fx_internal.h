@@ -120,6 +120,7 @@ struct WDFDEVICE_INIT {
     FxDevice* CreatedDevice;                 // the plug-and-play device made from this init, if any
     WDF_OBJECT_ATTRIBUTES RequestAttributes; // WdfDeviceInitSetRequestAttributes
     BOOLEAN HasRequestAttributes;
+    PFN_WDF_IO_IN_CALLER_CONTEXT IoInCallerContext;
 };
 
 struct FxDevice {
@@ -136,6 +137,7 @@ struct FxDevice {
     WDF_FILEOBJECT_CONFIG FileConfig;
     WDF_OBJECT_ATTRIBUTES FileAttributes;
     BOOLEAN HasFileAttributes;
+    PFN_WDF_IO_IN_CALLER_CONTEXT IoInCallerContext;
     UNICODE_STRING Name;
     UNICODE_STRING Sddl;
     UNICODE_STRING SymbolicLink;
@@ -329,6 +331,10 @@ void FxControlDispatchLeave(FxDevice* Device);
 
 // ---- Queues and requests (fx_queue.cpp, fx_request.cpp) ----
 NTSTATUS FxQueueDispatch(FxDevice* Device, PIRP Irp);
+
+// Builds the descriptor an SDDL string describes and applies it to the device object
+// (fx_security.cpp); the device must not be openable yet.
+NTSTATUS FxApplySddl(PDEVICE_OBJECT Device, PCUNICODE_STRING Sddl);
 FxRequest* FxRequestCreate(FxDevice* Device, FxQueue* Queue, PIRP Irp, FxFileObject* File);
 void FxRequestCompleteInternal(FxRequest* Request, NTSTATUS Status, ULONG_PTR Information);
 void FxQueueRequestDone(FxQueue* Queue, FxRequest* Request);

@@ -283,6 +283,31 @@ void FxQueueCancelFileRequests(FxDevice* Device, PFILE_OBJECT File) {
     }
 }
 
+// Hands a request to its queue: held while the queue is stopped, refused (left to the caller to
+// complete) while it is purged, otherwise presented.
+static NTSTATUS Enqueue(FxQueue* Queue, FxRequest* Request) {
+    KIRQL irql;
+    PIRP irp = Request->Irp;
+    KeAcquireSpinLock(&Queue->Lock, &irql);
+    FxQueueState state = Queue->QueueState;
+    if (state == FxQueueStopped) {
+        irp->Tail.Overlay.DriverContext[3] = Request;
+        InsertTailList(&Queue->Waiting, &Request->QueueLink);
+        (void)IoSetCancelRoutine(irp, CancelWaiting);
+        bool cancelled = FxIrpCancelled(irp) && TakeWaiting(Request);
+        KeReleaseSpinLock(&Queue->Lock, irql);
+        if (cancelled)
+            FxRequestCompleteInternal(Request, STATUS_CANCELLED, 0);
+        return STATUS_SUCCESS;
+    }
+    KeReleaseSpinLock(&Queue->Lock, irql);
+    if (state == FxQueuePurged)
+        return STATUS_INVALID_DEVICE_STATE;
+    if (!FxPresentFromWorker(Queue, Request))
+        Present(Queue, Request);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS FxQueueDispatch(FxDevice* Device, PIRP Irp) {
     UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     FxQueue* queue = NULL;
@@ -311,25 +336,13 @@ NTSTATUS FxQueueDispatch(FxDevice* Device, PIRP Irp) {
     // The queue's reference now belongs to the request until it is completed.
     InterlockedIncrement(&queue->Presented);
     IoMarkIrpPending(Irp);
-    KeAcquireSpinLock(&queue->Lock, &irql);
-    FxQueueState state = queue->QueueState;
-    if (state == FxQueueStopped) {
-        Irp->Tail.Overlay.DriverContext[3] = request;
-        InsertTailList(&queue->Waiting, &request->QueueLink);
-        (void)IoSetCancelRoutine(Irp, CancelWaiting);
-        bool cancelled = FxIrpCancelled(Irp) && TakeWaiting(request);
-        KeReleaseSpinLock(&queue->Lock, irql);
-        if (cancelled)
-            FxRequestCompleteInternal(request, STATUS_CANCELLED, 0);
+    if (Device->IoInCallerContext != NULL && major != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        Device->IoInCallerContext((WDFDEVICE)Device, (WDFREQUEST)request);
         return STATUS_PENDING;
     }
-    KeReleaseSpinLock(&queue->Lock, irql);
-    if (state == FxQueuePurged) {
-        FxRequestCompleteInternal(request, STATUS_INVALID_DEVICE_STATE, 0);
-        return STATUS_PENDING;
-    }
-    if (!FxPresentFromWorker(queue, request))
-        Present(queue, request);
+    NTSTATUS status = Enqueue(queue, request);
+    if (!NT_SUCCESS(status))
+        FxRequestCompleteInternal(request, status, 0);
     return STATUS_PENDING;
 }
 
@@ -338,6 +351,23 @@ void FxQueuePresent(FxQueue* Queue, FxRequest* Request) {
 }
 
 extern "C" {
+
+NTSTATUS NTAPI WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request) {
+    FxObject* device = FxValidate(Device, FxTypeDevice, "WdfDeviceEnqueueRequest");
+    FxRequest* request =
+        reinterpret_cast<FxRequest*>(FxValidate(Request, FxTypeRequest, "WdfDeviceEnqueueRequest"));
+    if (device == NULL || request == NULL)
+        return STATUS_INVALID_PARAMETER;
+    if (request->Queue == NULL || request->OwnedBy != NULL || request->Completed ||
+        request->Device != reinterpret_cast<FxDevice*>(device)) {
+        FxVerifierReport(FX_RULE_FRAMEWORK,
+                         "WdfDeviceEnqueueRequest on WDFREQUEST %p: only a request of this device "
+                         "in its EvtIoInCallerContext, once",
+                         (void*)Request);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return Enqueue(request->Queue, request);
+}
 
 NTSTATUS NTAPI WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
                                 PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {

@@ -115,8 +115,9 @@ std::vector<std::string> LowerFilters(HDEVINFO devices, SP_DEVINFO_DATA* device)
 } // namespace
 
 std::vector<std::string> PublishedPackageInfs() {
-    // Windows publishes a package's INF as oemNN.inf; Wine keeps its own name. Every INF of the
-    // folder is looked at, those that do not mention the catalog's name only read, not parsed.
+    // Windows publishes a package's INF as oemNN.inf; other hosts may keep its own name. Every INF
+    // of the folder is looked at, those that do not mention the catalog's name only read, not
+    // parsed.
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((InfFolder() + "\\*.inf").c_str(), &found);

@@ -287,6 +287,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                                 static_cast<void*>(DeviceObject)));
         return;
     }
+    ForgetDeviceSecurity(DeviceObject);
     std::string held = IrpsHeldBy(DeviceObject);
     if (!held.empty()) {
         verifier::Report(verifier::kRequestLeftBehind,

@@ -548,8 +548,18 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                LOCK_OPERATION Operation) {
-    (void)AccessMode;
-    (void)Operation;
+    if (Operation != IoReadAccess) {
+        // Windows raises STATUS_ACCESS_VIOLATION here; this kernel has no handler to give it to.
+        if (AccessMode == UserMode &&
+            OverlapsReadOnlyUserRange(MmGetMdlVirtualAddress(MemoryDescriptorList),
+                                      MemoryDescriptorList->ByteCount)) {
+            verifier::Report(verifier::kUserMemory,
+                             "MmProbeAndLockPages for writing on a caller's read-only page "
+                             "raises an access violation");
+            return;
+        }
+        MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
+    }
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
     MemoryDescriptorList->MappedSystemVa = MemoryDescriptorList->StartVa;
 }

@@ -125,6 +125,7 @@ void Stop() {
     }
     ResetIrpAccounting();
     ResetUserHandles();
+    CloseKernelHandles();
     ResetPoolAccounting();
     ResetNamespace();
     ResetLockGraph();

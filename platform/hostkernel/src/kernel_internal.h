@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include <hostkernel/kernel.h>
+#include <hostkernel/security.h>
 #include <hostkernel/verifier.h>
 
 #include <atomic>
@@ -22,12 +23,18 @@
 
 namespace hostkernel::detail {
 
+using hostkernel::Caller;
 using hostkernel::ClockMode;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 std::wstring FromUnicodeString(PCUNICODE_STRING string);
+
+// ---- The caller's address space: read-only ranges of user buffers (user_memory.cpp) ----
+void AddReadOnlyUserRange(const void* begin, size_t length);
+void RemoveReadOnlyUserRange(const void* begin);
+bool OverlapsReadOnlyUserRange(const void* begin, size_t length);
 
 // ---- Threads and IRQL ----
 KIRQL& CurrentIrql();
@@ -140,6 +147,14 @@ void ResetIrpAccounting();
 // ---- Files ----
 void CloseAllUserHandles();
 void ResetUserHandles();
+
+// ---- Security (security.cpp) ----
+// STATUS_ACCESS_DENIED unless the device's applied descriptor grants `desired` (a file's rights)
+// to the caller; a device with no descriptor applied is opened unchecked.
+NTSTATUS CheckDeviceOpen(PDEVICE_OBJECT device, Caller caller, ACCESS_MASK desired);
+void ForgetDeviceSecurity(PDEVICE_OBJECT device);
+// At the end of a run: kernel handles never closed are a finding; descriptors are forgotten.
+void CloseKernelHandles();
 
 // ---- Drivers ----
 void UnloadAllDrivers();

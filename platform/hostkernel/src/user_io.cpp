@@ -22,7 +22,10 @@ struct IoState {
     NTSTATUS dispatchStatus = STATUS_PENDING;
     std::vector<uint8_t> input;
     std::vector<uint8_t> output;
-    PIRP irp = nullptr; // while in flight
+    ULONG code = 0;
+    bool readOnlyOutput = false;
+    std::vector<uint8_t> readOnlySnapshot; // what the read-only pages held before the call
+    PIRP irp = nullptr;                    // while in flight
     std::shared_ptr<FileHandleState> file;
     std::thread::id issuer; // the thread that sent it: its end cancels the request
 };
@@ -32,6 +35,8 @@ struct FileHandleState {
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr; // the named device the handle was opened on
     IO_SECURITY_CONTEXT securityContext{};
+    ACCESS_STATE accessState{};
+    ACCESS_MASK granted = 0;
     std::vector<std::shared_ptr<IoState>> inflight;
     int references = 0; // the handle's own, plus one per request in flight
     bool handleOpen = false;
@@ -100,7 +105,10 @@ NTSTATUS SendFileRequest(const std::shared_ptr<FileHandleState>& file, UCHAR maj
     stack->MajorFunction = major;
     stack->FileObject = file->file;
     if (major == IRP_MJ_CREATE) {
-        file->securityContext.DesiredAccess = 0xC0000000u; // GENERIC_READ | GENERIC_WRITE
+        file->securityContext.DesiredAccess = file->granted;
+        file->accessState.OriginalDesiredAccess = file->granted;
+        file->accessState.PreviouslyGrantedAccess = file->granted;
+        file->securityContext.AccessState = &file->accessState;
         stack->Parameters.Create.SecurityContext = &file->securityContext;
         stack->Parameters.Create.Options = 1u << 24; // FILE_OPEN
         stack->Parameters.Create.ShareAccess = 3;    // FILE_SHARE_READ | FILE_SHARE_WRITE
@@ -148,8 +156,45 @@ void DropFileReference(const std::shared_ptr<FileHandleState>& file, bool fromCo
         DeliverClose(file);
 }
 
+// A file's rights for generic ones, as the I/O manager maps them for a device.
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK access) {
+    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (access & GENERIC_READ)
+        mapped |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE)
+        mapped |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE)
+        mapped |= FILE_GENERIC_EXECUTE;
+    if (access & GENERIC_ALL)
+        mapped |= FILE_ALL_ACCESS;
+    return mapped;
+}
+
+// Read-only output pages: whatever the driver wrote into them is a finding and is undone.
+void CheckReadOnlyOutput(IoState& state) {
+    std::lock_guard<std::recursive_mutex> guard(state.mutex);
+    if (!state.readOnlyOutput)
+        return;
+    RemoveReadOnlyUserRange(state.output.data());
+    if (state.output != state.readOnlySnapshot) {
+        verifier::Report(
+            verifier::kUserMemory,
+            Format("control code 0x%x wrote into the caller's read-only output pages", state.code));
+        state.output = state.readOnlySnapshot;
+    }
+}
+
 void FinishUserIrp(const std::shared_ptr<IoState>& state, ULONG method, PIRP irp) {
-    if (method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer != nullptr) {
+    CheckReadOnlyOutput(*state);
+    if (method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer != nullptr &&
+        state->readOnlyOutput && irp->IoStatus.Information > 0 &&
+        (NT_SUCCESS(irp->IoStatus.Status) || NT_WARNING(irp->IoStatus.Status))) {
+        // The copy back into the caller's pages faults; the I/O manager reports that instead.
+        irp->IoStatus.Status = STATUS_ACCESS_VIOLATION;
+        irp->IoStatus.Information = 0;
+    }
+    if (method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer != nullptr &&
+        !state->readOnlyOutput) {
         size_t count = std::min<size_t>(irp->IoStatus.Information, state->output.size());
         if (irp->IoStatus.Information > state->output.size())
             verifier::Report(verifier::kFramework,
@@ -326,7 +371,8 @@ UserHandle& UserHandle::operator=(UserHandle&& other) noexcept {
     return *this;
 }
 
-NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle) {
+NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle,
+                          const OpenOptions& options) {
     EnsureStarted();
     handle->Close();
     PDEVICE_OBJECT device = ResolveName(path);
@@ -341,6 +387,9 @@ NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle) {
             if (h->device == device && !h->closeDelivered)
                 return STATUS_ACCESS_DENIED;
     }
+    NTSTATUS access = CheckDeviceOpen(device, options.caller, MapGenericFileAccess(options.access));
+    if (!NT_SUCCESS(access))
+        return access;
     ReferenceDevice(device);
     auto file = std::make_shared<FileHandleState>();
     file->device = device;
@@ -349,7 +398,9 @@ NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle) {
     file->file->Type = 5; /* IO_TYPE_FILE */
     file->file->Size = sizeof(FILE_OBJECT);
     file->file->DeviceObject = device;
-    file->file->ReadAccess = file->file->WriteAccess = TRUE;
+    file->granted = MapGenericFileAccess(options.access);
+    file->file->ReadAccess = (file->granted & FILE_READ_DATA) != 0;
+    file->file->WriteAccess = (file->granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
     file->file->SharedRead = file->file->SharedWrite = TRUE;
     KeInitializeEvent(&file->file->Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&file->file->Event, NotificationEvent, FALSE);
@@ -373,20 +424,29 @@ NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle) {
 }
 
 PendingIo UserHandle::DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t>& input,
-                                                const std::vector<uint8_t>& output) {
+                                                const std::vector<uint8_t>& output,
+                                                OutputPages pages) {
     auto state = std::make_shared<IoState>();
     state->input = input;
     state->output = output;
-    if (!state_) {
-        state->status = STATUS_INVALID_HANDLE;
-        state->dispatchStatus = STATUS_INVALID_HANDLE;
+    state->code = code;
+    bool readOnly = pages == OutputPages::ReadOnly && !output.empty();
+    ULONG method = METHOD_FROM_CTL_CODE(code);
+    if (!state_ || (readOnly && method == METHOD_OUT_DIRECT)) {
+        // The I/O manager's own write probe of an OUT_DIRECT buffer fails in the caller.
+        state->status = !state_ ? STATUS_INVALID_HANDLE : STATUS_ACCESS_VIOLATION;
+        state->dispatchStatus = state->status;
         state->complete = true;
         return PendingIo(state);
+    }
+    if (readOnly) {
+        state->readOnlyOutput = true;
+        state->readOnlySnapshot = state->output;
+        AddReadOnlyUserRange(state->output.data(), state->output.size());
     }
     std::shared_ptr<FileHandleState> file = state_;
     state->file = file;
     state->issuer = std::this_thread::get_id();
-    ULONG method = METHOD_FROM_CTL_CODE(code);
     PDEVICE_OBJECT top = TopOfStack(file->device);
     PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::User,
                            [state, method](PIRP done) { FinishUserIrp(state, method, done); });
@@ -478,6 +538,22 @@ IoResult UserHandle::DeviceIoControl(ULONG code, const std::vector<uint8_t>& inp
                                 code, static_cast<long long>(limit.count())));
         result.status = STATUS_PENDING;
         result.output = io.Output();
+        return result;
+    }
+    result.status = io.Status();
+    result.information = io.Information();
+    result.output = io.Output();
+    return result;
+}
+
+IoResult UserHandle::DeviceIoControlIntoReadOnlyPages(ULONG code, const std::vector<uint8_t>& input,
+                                                      const std::vector<uint8_t>& output) {
+    PendingIo io = DeviceIoControlOverlapped(code, input, output, OutputPages::ReadOnly);
+    IoResult result;
+    if (!io.Wait(std::chrono::seconds(5))) {
+        verifier::Report(verifier::kExactlyOnceCompletion,
+                         Format("synchronous control request 0x%x still pending after 5 s", code));
+        result.status = STATUS_PENDING;
         return result;
     }
     result.status = io.Status();

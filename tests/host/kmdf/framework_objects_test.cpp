@@ -4,6 +4,7 @@
 #include <ntddk.h>
 #include <wdf.h>
 
+#include <hostkernel/security.h>
 #include <kmdf_testing/driver_harness.h>
 #include <kmdf_testing/kernel_test.h>
 
@@ -217,6 +218,34 @@ TEST_F(FrameworkObjectsTest, WorkItemRunsOncePerEnqueueThatFindsItIdle) {
     ASSERT_TRUE(hostkernel::Settle());
     EXPECT_EQ(WorkGetContext(item)->Runs, 2);
     WdfObjectDelete(item);
+}
+
+// A control device whose SDDL the framework cannot turn into a descriptor is not created (its
+// init stays the caller's); one it can is protected by it from the start.
+TEST_F(FrameworkObjectsTest, ControlDeviceSddlIsAppliedOrTheDeviceIsNotCreated) {
+    for (const wchar_t* refused : {L"D:P(A;;GA;;;S-1-5-99)", L"D:P(D;;GA;;;WD)",
+                                   L"O:SYD:P(A;;GA;;;SY)", L"D:P(A;;ZZ;;;SY)", L"D:P"}) {
+        SCOPED_TRACE(testing::Message() << std::wstring(refused).size());
+        UNICODE_STRING sddl;
+        RtlInitUnicodeString(&sddl, refused);
+        PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(testDriver, &sddl);
+        ASSERT_NE(init, nullptr);
+        DECLARE_CONST_UNICODE_STRING(name, L"\\Device\\SddlTest");
+        ASSERT_EQ(WdfDeviceInitAssignName(init, &name), STATUS_SUCCESS);
+        WDFDEVICE created = nullptr;
+        EXPECT_EQ(WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &created),
+                  STATUS_INVALID_PARAMETER);
+        ASSERT_NE(init, nullptr);
+        WdfDeviceInitFree(init);
+        EXPECT_TRUE(TookOneFinding(hostkernel::verifier::kFramework));
+    }
+    const hostkernel::AppliedSecurity applied =
+        hostkernel::DeviceSecurity(WdfDeviceWdmGetDeviceObject(device));
+    ASSERT_TRUE(applied.applied);
+    EXPECT_TRUE(applied.protectedDacl);
+    ASSERT_EQ(applied.dacl.size(), 1u);
+    EXPECT_EQ(applied.dacl[0].sid, "S-1-5-18");
+    EXPECT_EQ(applied.dacl[0].mask, ACCESS_MASK(FILE_ALL_ACCESS));
 }
 
 TEST_F(FrameworkObjectsTest, ControlDeviceNamesCollideAndInitsAreFreedByTheirOwner) {

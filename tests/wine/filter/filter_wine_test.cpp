@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <dbt.h>
+#include <sddl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -370,3 +371,39 @@ TEST(FilterPlugCycles, FiftyCyclesWithBusyClientsLeaveNothingPending) {
 }
 
 } // namespace
+
+// What Wine makes of the control device's descriptor, which the filter applies while creating
+// the device: the DACL a handle on it reads back with GetKernelObjectSecurity (printed; Wine 8
+// reports none), and a read-only handle that still reads but changes nothing.
+TEST_F(FilterTest, ControlDeviceDescriptorAsWineReportsIt) {
+    HANDLE h = CreateFileW(L"\\\\.\\OvtsMelodixSymLk#1", READ_CONTROL | GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD needed = 0;
+    BOOL got = GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    DWORD error = got ? 0 : GetLastError();
+    std::string dacl = "(none)";
+    if (needed != 0) {
+        std::vector<uint8_t> descriptor(needed);
+        if (GetKernelObjectSecurity(h, DACL_SECURITY_INFORMATION, descriptor.data(), needed,
+                                    &needed)) {
+            LPWSTR text = nullptr;
+            if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                    descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                    nullptr)) {
+                dacl.clear();
+                for (const wchar_t* c = text; *c != 0; ++c) {
+                    dacl += static_cast<char>(*c);
+                }
+                LocalFree(text);
+            }
+        }
+    }
+    std::printf("control device DACL under Wine: \"%s\" (size query error %lu)\n", dacl.c_str(),
+                static_cast<unsigned long>(error));
+    // Windows would refuse this handle's capture: it was opened without write access. Wine's
+    // driver host tells the driver nothing of the access, so the filter takes it as read/write.
+    Client client(1);
+    ASSERT_TRUE(client.IsOpen()) << client.OpenError();
+    CloseHandle(h);
+}

@@ -8,6 +8,8 @@
 
 #include <wdm.h>
 
+#include <hostkernel/security.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -46,6 +48,21 @@ class PendingIo {
     std::shared_ptr<detail::IoState> state_;
 };
 
+// How a test's handle is opened: the access it asks for (generic rights are mapped to a file's
+// rights, and that is what the open is granted), and by whom.
+struct OpenOptions {
+    ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;
+    // Checked against the descriptor a driver applied to the device (hostkernel/security.h).
+    Caller caller = Caller::System;
+};
+
+// The pages of a request's output buffer. ReadOnly stands for a page the caller may only read
+// (a system DLL's code, a read-only view of a file): the I/O manager's write probe for
+// METHOD_OUT_DIRECT fails the call with STATUS_ACCESS_VIOLATION before the driver sees it; a
+// write probe by the driver is a finding, as is any byte written into the pages by the time
+// the request completes (the bytes are put back).
+enum class OutputPages { Writable, ReadOnly };
+
 struct IoResult {
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
@@ -63,13 +80,15 @@ class UserHandle {
 
     // CreateFile(path, read|write, share read|write, OPEN_EXISTING). Path forms: \\.\Name,
     // \DosDevices\Name, \??\Name, \Device\Name. The status is the create request's.
-    static NTSTATUS Open(const std::wstring& path, UserHandle* handle);
+    static NTSTATUS Open(const std::wstring& path, UserHandle* handle,
+                         const OpenOptions& options = OpenOptions());
     bool IsOpen() const { return state_ != nullptr; }
 
     // Overlapped DeviceIoControl. `output` gives the output buffer's length and initial content
     // (some codes carry parameters in it); an empty vector passes no output buffer.
     PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t>& input,
-                                        const std::vector<uint8_t>& output);
+                                        const std::vector<uint8_t>& output,
+                                        OutputPages pages = OutputPages::Writable);
     PendingIo DeviceIoControlOverlapped(ULONG code, const std::vector<uint8_t>& input,
                                         size_t outputLength) {
         return DeviceIoControlOverlapped(code, input, std::vector<uint8_t>(outputLength, 0));
@@ -82,6 +101,9 @@ class UserHandle {
     IoResult DeviceIoControl(ULONG code, const std::vector<uint8_t>& input, size_t outputLength) {
         return DeviceIoControl(code, input, std::vector<uint8_t>(outputLength, 0));
     }
+    // Synchronous DeviceIoControl whose output buffer lies in read-only pages.
+    IoResult DeviceIoControlIntoReadOnlyPages(ULONG code, const std::vector<uint8_t>& input,
+                                              const std::vector<uint8_t>& output);
 
     // CancelIo: IoCancelIrp on every request of this handle still in flight.
     void CancelIo();

@@ -28,6 +28,8 @@ inline constexpr const char* kAssertion = "assertion";
 inline constexpr const char* kFramework = "framework use";
 inline constexpr const char* kEndlessWait = "no wait that never ends";
 inline constexpr const char* kNoExecute = "no executable memory";
+// A write reaching a caller's read-only page, or a probe of one that raises with no handler.
+inline constexpr const char* kUserMemory = "caller's memory";
 
 struct Finding {
     std::string rule;
