@@ -1,8 +1,9 @@
 // The end-to-end benchmark under Wine: a keyboard on the bench's virtual USB bus below the real
 // filter, "Orvane Tessaro Melodix" open through winmm with a function callback, the companion
 // application open through OvtmApi, and a raw control-device client. Prints the latency of
-// each hop for single keys, then what every client received of a burst. Figures only: the exit
-// code says whether everything arrived once and in order, never how fast.
+// each hop for single keys, Wine's floor for each hop beside it (measured with a test-only
+// driver and minimal readers, see floor_phase.h), then what every client received of a burst.
+// Figures only: the exit code says whether everything arrived once and in order, never how fast.
 //   ovtm-e2e-bench [--keys N] [--burst-seconds S] [--burst-rate R]
 // Exit codes: 0 all arrived, 1 something was lost, duplicated, reordered or wrong, 2 the bench
 // could not be set up.
@@ -77,6 +78,7 @@ int Run(const Options& options) {
     // application's library must not set out to inject one.
     ovtm::appapi_test::OtherInstancesFiltered filterListsPresent;
     std::string error;
+    bool complete = false;
     RawRecordReader raw(Capacity(options));
     MidiObserver midi(Capacity(options));
     ApplicationObserver application(Capacity(options));
@@ -90,9 +92,23 @@ int Run(const Options& options) {
         return Fail(error);
     }
     Clients clients{midi, raw, application};
-    const KeyPhaseResult keys = RunKeyPhase(bus, keyboard, clients, options.keys);
-    if (!keys.error.empty()) {
-        return Fail(keys.error);
+    {
+        // Wine's floor for each hop, measured between the key events so that both see the
+        // same load.
+        WineFloor floor;
+        WineFloor* measured = &floor;
+        if (!floor.Start(&error)) {
+            std::printf("floor not measured: %s\n", error.c_str());
+            measured = nullptr;
+        }
+        const KeyPhaseResult keys = RunKeyPhase(bus, keyboard, clients, options.keys, measured);
+        if (!keys.error.empty()) {
+            return Fail(keys.error);
+        }
+        if (measured != nullptr) {
+            PrintFloorComparison(keys.hops, floor.Result());
+        }
+        complete = keys.Complete();
     }
     BurstSettings burst = options.burst;
     burst.midiDevice = static_cast<UINT>(device);
@@ -102,7 +118,7 @@ int Run(const Options& options) {
         return Fail(result.error);
     }
     std::fflush(stdout);
-    return keys.Complete() && result.clean ? 0 : 1;
+    return complete && result.clean ? 0 : 1;
 }
 
 } // namespace
