@@ -315,8 +315,8 @@ void SendReport(Harness& h, std::initializer_list<uint8_t> bytes) {
 }
 
 // Puts back what the input changed: masks and curve first, so that the button reports that
-// clear the remembered states are translated as on the fresh filter; their records are read
-// out with the rest.
+// clear the remembered states are translated as on the fresh filter. Their records are read
+// out with the input's own.
 void Reset(Harness& h) {
     Changes changes = h.changes;
     for (uint8_t index = 0; index < OVTM_KEY_MASK_COUNT; ++index) {
@@ -340,7 +340,6 @@ void Reset(Harness& h) {
     if (changes.buttons[2]) {
         SendReport(h, {OVTM_REPORT_BUTTONS4, 0, 0, 0});
     }
-    DrainReaders(h);
     h.changes = Changes{};
 }
 
@@ -356,10 +355,8 @@ void RunInput(Harness& h, const uint8_t* data, size_t size) {
         }
         CompleteTransfer(h);
     }
-    DrainReaders(h);
-    const size_t produced = h.output.size();
     Reset(h);
-    h.output.resize(produced); // what the reset itself produced is not the input's output
+    DrainReaders(h);
     if (hostkernel::verifier::FindingCount() != 0) {
         std::fprintf(stderr, "%s\n",
                      hostkernel::verifier::Describe(hostkernel::verifier::TakeFindings()).c_str());
