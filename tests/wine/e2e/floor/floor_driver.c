@@ -101,6 +101,7 @@ static void CompleteAll(void) {
     KIRQL irql;
     InitializeListHead(&wakes);
     KeAcquireSpinLock(&g_lock, &irql);
+    /* A read whose cancel routine has already been taken stays for that routine to find. */
     for (i = 0; i < FLOOR_MAX_READS; ++i) {
         if (g_reads[i] != NULL && IoSetCancelRoutine(g_reads[i], NULL) != NULL) {
             reads[count++] = g_reads[i];
