@@ -49,11 +49,6 @@ class Samples {
         std::lock_guard<std::mutex> hold(lock_);
         return Summarise(values_);
     }
-    void Clear() {
-        std::lock_guard<std::mutex> hold(lock_);
-        values_.clear();
-        ResetEvent(arrived_);
-    }
 
   private:
     HANDLE arrived_;
