@@ -70,11 +70,9 @@ struct Harness {
     UserHandle reader;   // reads every record after each input
     UserHandle app;      // sends the settings; reads too, and must receive what the reader does
     UserHandle capturer; // sends the captures; never reads
-    // Transfer buffers, one per length, each the tail of its own allocation behind a guard.
-    std::array<std::unique_ptr<uint8_t[]>, kMaxReport + 1> transferStorage;
-    Bytes report;    // the transfer being sent
-    Bytes output;    // everything the current input produced, as clients saw it
-    Changes changes; // what the current input changed
+    Bytes report;        // the transfer being sent
+    Bytes output;        // everything the current input produced, as clients saw it
+    Changes changes;     // what the current input changed
     bool checkReset = false;
     std::vector<Bytes> probes, probeOutputs; // probe inputs and what the fresh filter gave
 };
@@ -110,9 +108,6 @@ Harness& TheHarness() {
         h->app = h->rig->Open();
         h->capturer = h->rig->Open();
         ReleaseCapture(*h);
-        for (size_t length = 0; length <= kMaxReport; ++length) {
-            h->transferStorage[length].reset(new uint8_t[kGuard + length]);
-        }
         h->report.reserve(kMaxReport);
         const char* check = std::getenv("OVTM_FUZZ_CHECK_RESET");
         h->checkReset = check != nullptr && std::strcmp(check, "1") == 0;
@@ -204,9 +199,11 @@ void ApplySettings(Harness& h, InputReader& in) {
 void CompleteTransfer(Harness& h) {
     const Bytes& report = h.report;
     const size_t length = report.size();
-    uint8_t* storage = h.transferStorage[length].get();
-    std::memset(storage, kGuardByte, kGuard + length);
-    uint8_t* transferBuffer = storage + kGuard;
+    // The transfer is the tail of its allocation, behind a guard, and freed once it is back:
+    // a driver that touched it later would be caught too.
+    std::unique_ptr<uint8_t[]> storage(new uint8_t[kGuard + length]);
+    std::memset(storage.get(), kGuardByte, kGuard + length);
+    uint8_t* transferBuffer = storage.get() + kGuard;
 
     URB urb{};
     auto& transfer = urb.UrbBulkOrInterruptTransfer;
