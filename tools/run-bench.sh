@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The end-to-end benchmark under Wine: builds what it needs (win-x64), makes a private Wine
 # prefix with the bench drivers (the virtual USB bus with its HID class stand-in, and the real
-# OvtmFilt.sys), runs ovtm-e2e-bench there and prints its figures, then removes the prefix.
-#   tools/run-bench.sh [--keys N] [--burst-seconds S] [--burst-rate R]
+# OvtmFilt.sys), runs ovtm-e2e-bench there and prints its figures (each hop beside Wine's own
+# floor for it, measured with a test-only driver loaded for the key phase), then removes the
+# prefix.
+#   tools/run-bench.sh [--keys N] [--floor 0|1] [--burst-seconds S] [--burst-rate R]
 # Defaults: 10,000 keys one at a time, then 8,000 reports/s of four note changes for 10 s.
 # Timing is never a pass mark: the exit code is the benchmark's (0 every note arrived once and
 # in order, 1 something was lost, duplicated, reordered or wrong, 2 it could not be set up).

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "floor_phase.h"
 #include "note_sequence.h"
 #include "observers.h"
 #include "virtual_bus.h"
@@ -24,13 +25,15 @@ struct KeyPhaseResult {
     // passed over and does not shift the others.
     int missing[3] = {0, 0, 0};
     bool Complete() const { return missing[0] == 0 && missing[1] == 0 && missing[2] == 0; }
+    PackageHops hops; // the hops that have a floor to set them against
     std::string error;
 };
 
 // Sends `keys` key events (press and release in turn, one report each), each once the
 // previous one reached all three clients (or was given up), and prints the latency of each
-// hop.
-KeyPhaseResult RunKeyPhase(ovtm::wine::VirtualBus& bus, int keyboard, Clients clients, int keys);
+// hop. With a floor, each key event is followed by one measurement of the floor.
+KeyPhaseResult RunKeyPhase(ovtm::wine::VirtualBus& bus, int keyboard, Clients clients, int keys,
+                           WineFloor* floor);
 
 struct BurstSettings {
     int reportsPerSecond = 8000;

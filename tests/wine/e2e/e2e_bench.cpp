@@ -1,9 +1,10 @@
 // The end-to-end benchmark under Wine: a keyboard on the bench's virtual USB bus below the real
 // filter, "Orvane Tessaro Melodix" open through winmm with a function callback, the companion
 // application open through OvtmApi, and a raw control-device client. Prints the latency of
-// each hop for single keys, then what every client received of a burst. Figures only: the exit
-// code says whether everything arrived once and in order, never how fast.
-//   ovtm-e2e-bench [--keys N] [--burst-seconds S] [--burst-rate R]
+// each hop for single keys, Wine's floor for each hop beside it (measured with a test-only
+// driver and minimal readers, see floor_phase.h), then what every client received of a burst.
+// Figures only: the exit code says whether everything arrived once and in order, never how fast.
+//   ovtm-e2e-bench [--keys N] [--floor 0|1] [--burst-seconds S] [--burst-rate R]
 // Exit codes: 0 all arrived, 1 something was lost, duplicated, reordered or wrong, 2 the bench
 // could not be set up.
 #include <windows.h>
@@ -23,6 +24,7 @@ namespace {
 
 struct Options {
     int keys = 10000;
+    bool floor = true; // Wine's floor measured between the key events
     BurstSettings burst;
 };
 
@@ -34,6 +36,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         const double value = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--keys") == 0 && value >= 1) {
             options->keys = static_cast<int>(value);
+        } else if (std::strcmp(argv[i], "--floor") == 0 && (value == 0 || value == 1)) {
+            options->floor = value != 0;
         } else if (std::strcmp(argv[i], "--burst-seconds") == 0 && value > 0) {
             options->burst.seconds = value;
         } else if (std::strcmp(argv[i], "--burst-rate") == 0 && value >= 1) {
@@ -77,6 +81,7 @@ int Run(const Options& options) {
     // application's library must not set out to inject one.
     ovtm::appapi_test::OtherInstancesFiltered filterListsPresent;
     std::string error;
+    bool complete = false;
     RawRecordReader raw(Capacity(options));
     MidiObserver midi(Capacity(options));
     ApplicationObserver application(Capacity(options));
@@ -90,9 +95,23 @@ int Run(const Options& options) {
         return Fail(error);
     }
     Clients clients{midi, raw, application};
-    const KeyPhaseResult keys = RunKeyPhase(bus, keyboard, clients, options.keys);
-    if (!keys.error.empty()) {
-        return Fail(keys.error);
+    {
+        // Wine's floor for each hop, measured between the key events so that both see the
+        // same load.
+        WineFloor floor;
+        WineFloor* measured = options.floor ? &floor : nullptr;
+        if (measured != nullptr && !floor.Start(&error)) {
+            std::printf("floor not measured: %s\n", error.c_str());
+            measured = nullptr;
+        }
+        const KeyPhaseResult keys = RunKeyPhase(bus, keyboard, clients, options.keys, measured);
+        if (!keys.error.empty()) {
+            return Fail(keys.error);
+        }
+        if (measured != nullptr) {
+            PrintFloorComparison(keys.hops, floor.Result());
+        }
+        complete = keys.Complete();
     }
     BurstSettings burst = options.burst;
     burst.midiDevice = static_cast<UINT>(device);
@@ -102,7 +121,7 @@ int Run(const Options& options) {
         return Fail(result.error);
     }
     std::fflush(stdout);
-    return keys.Complete() && result.clean ? 0 : 1;
+    return complete && result.clean ? 0 : 1;
 }
 
 } // namespace
@@ -110,7 +129,8 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::printf("usage: ovtm-e2e-bench [--keys N] [--burst-seconds S] [--burst-rate R]\n");
+        std::printf("usage: ovtm-e2e-bench [--keys N] [--floor 0|1] [--burst-seconds S] "
+                    "[--burst-rate R]\n");
         return 2;
     }
     const int status = Run(options);

@@ -66,7 +66,8 @@ std::optional<LONGLONG> AwaitMessage(const ArrivalLog& log, std::size_t* cursor,
 
 } // namespace
 
-KeyPhaseResult RunKeyPhase(ovtm::wine::VirtualBus& bus, int keyboard, Clients clients, int keys) {
+KeyPhaseResult RunKeyPhase(ovtm::wine::VirtualBus& bus, int keyboard, Clients clients, int keys,
+                           WineFloor* floor) {
     KeyPhaseResult result;
     ArrivalLog* logs[] = {&clients.raw.Log(), &clients.midi.Log(), &clients.application.Log()};
     for (ArrivalLog* log : logs) {
@@ -104,8 +105,14 @@ KeyPhaseResult RunKeyPhase(ovtm::wine::VirtualBus& bus, int keyboard, Clients cl
                 fromBus[c]->push_back(Microseconds(*at - carried));
             }
         }
+        if (floor != nullptr && !floor->MeasureOnce()) {
+            result.error = "the floor driver refused a wake";
+            break;
+        }
     }
     PrintFigures(samples, result.keys);
+    result.hops = {Summarise(samples.injectToBus), Summarise(samples.busToRaw),
+                   Summarise(samples.busToMidi), Summarise(samples.busToApplication)};
     const char* names[] = {"raw control-device client", "MIDI client", "application"};
     for (std::size_t c = 0; c < 3; ++c) {
         if (result.missing[c] != 0) {
