@@ -128,33 +128,30 @@ NTSTATUS ParkRead(PFILTER_EXTENSION extension, WDFREQUEST* slot, WDFREQUEST requ
 
 VOID RunDeliveryPass(PFILTER_EXTENSION extension) {
     WdfSpinLockAcquire(extension->ClientListLock);
-    // Reads park under ClientListLock, after finding their ring empty, and appends to the
-    // rings are made under it too: a read parked before this pass began is counted here,
-    // and one that parks after it finds the records this pass was run for. Reads leave the
-    // count under PendingReadLock alone (cancel), so a stale figure is only ever too high,
-    // which costs one look at an empty list. With none parked, the pass visits no client
-    // and takes no further lock.
-    if (InterlockedCompareExchange(&extension->ParkedReadCount, 0, 0) != 0) {
-        PCLIENT_RECORD client = NULL;
-        WDFREQUEST request;
-        // Every parked read is ended in this one pass, whatever the order of the clients;
-        // none can park meanwhile, as ClientListLock is held throughout.
-        while ((request = TakeFirstParkedRead(extension, &client)) != NULL) {
-            WDF_REQUEST_PARAMETERS parameters;
-            WDF_REQUEST_PARAMETERS_INIT(&parameters);
-            WdfRequestGetParameters(request, &parameters);
-            size_t outputLength = parameters.Parameters.DeviceIoControl.OutputBufferLength;
-            PVOID buffer = NULL;
-            size_t bufferLength = 0;
-            size_t copied = 0;
-            if (outputLength != 0 && !RingIsEmpty(client) &&
-                NT_SUCCESS(WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer,
-                                                          &bufferLength))) {
-                copied = CopyRingToBuffer(client, buffer, bufferLength);
-            }
-            // The caller of a delivery pass still holds its own reference on the extension.
-            CompletePendingRead(extension, request, STATUS_SUCCESS, copied);
+    // Reads park under ClientListLock, after finding their ring empty, and the rings are
+    // appended to under it too: a read parked before this pass began is counted here, and
+    // one that parks after it finds the records this pass was run for. Cancels take reads
+    // off without ClientListLock, so a stale count is only ever too high, which costs one
+    // look at an empty list. With none parked, the pass visits no client and takes no
+    // further lock; otherwise it ends every parked read, whatever the order of the clients.
+    PCLIENT_RECORD client = NULL;
+    WDFREQUEST request = NULL;
+    while (InterlockedCompareExchange(&extension->ParkedReadCount, 0, 0) != 0 &&
+           (request = TakeFirstParkedRead(extension, &client)) != NULL) {
+        WDF_REQUEST_PARAMETERS parameters;
+        WDF_REQUEST_PARAMETERS_INIT(&parameters);
+        WdfRequestGetParameters(request, &parameters);
+        size_t outputLength = parameters.Parameters.DeviceIoControl.OutputBufferLength;
+        PVOID buffer = NULL;
+        size_t bufferLength = 0;
+        size_t copied = 0;
+        if (outputLength != 0 && !RingIsEmpty(client) &&
+            NT_SUCCESS(
+                WdfRequestRetrieveOutputBuffer(request, outputLength, &buffer, &bufferLength))) {
+            copied = CopyRingToBuffer(client, buffer, bufferLength);
         }
+        // The caller of a delivery pass still holds its own reference on the extension.
+        CompletePendingRead(extension, request, STATUS_SUCCESS, copied);
     }
     WdfSpinLockRelease(extension->ClientListLock);
 }
