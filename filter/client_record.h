@@ -52,8 +52,8 @@ VOID DetachAllClientRecords(PFILTER_EXTENSION extension);
 // record and counts it; FALSE tells the caller so.
 BOOLEAN AppendEventRecord(PCLIENT_RECORD client, ULONG record);
 
-// Completes parked reads from their rings, in list order, up to the first client that
-// has no parked read.
+// Completes every parked read of the device from its client's ring; with no read parked it
+// takes no lock beyond ClientListLock.
 VOID RunDeliveryPass(PFILTER_EXTENSION extension);
 
 // The read request: STATUS_PENDING when the request now waits here, otherwise its final
@@ -70,7 +70,6 @@ PCLIENT_RECORD FindClientByFile(PFILTER_EXTENSION extension, WDFREQUEST request)
 
 // Parking and holding, shared between the read path and the delivery pass.
 NTSTATUS ParkRead(PFILTER_EXTENSION extension, WDFREQUEST* slot, WDFREQUEST request);
-WDFREQUEST TakeParkedRead(PFILTER_EXTENSION extension, WDFREQUEST* slot);
 // STATUS_PENDING when held, STATUS_UNSUCCESSFUL when a read is already held, STATUS_CANCELLED
 // when the issuer had already cancelled it.
 NTSTATUS HoldRead(PCLIENT_RECORD client, WDFREQUEST request);

@@ -20,14 +20,53 @@ BOOLEAN RingIsEmpty(const CLIENT_RECORD* client) {
     return client->ReadIndex == client->WriteIndex;
 }
 
-// Takes a parked read out of the list and its slot, under PendingReadLock. TRUE when the
-// caller now owns it; FALSE when its cancel routine has it (that routine completes it).
-BOOLEAN UnlinkParkedReadLocked(PREAD_REQUEST_CONTEXT read) {
+// Takes a parked read out of the list, its slot and the count, under PendingReadLock.
+VOID DetachParkedReadLocked(PFILTER_EXTENSION extension, PREAD_REQUEST_CONTEXT read) {
     RemoveEntryList(&read->ParkedLink);
     InitializeListHead(&read->ParkedLink);
     *read->Slot = NULL;
     read->Slot = NULL;
+    InterlockedDecrement(&extension->ParkedReadCount);
+}
+
+// Detaches a parked read, under PendingReadLock. TRUE when the caller now owns it; FALSE
+// when its cancel routine has it (that routine completes it).
+BOOLEAN UnlinkParkedReadLocked(PFILTER_EXTENSION extension, PREAD_REQUEST_CONTEXT read) {
+    DetachParkedReadLocked(extension, read);
     return NT_SUCCESS(WdfRequestUnmarkCancelable(read->Request));
+}
+
+// The first read still parked on this device, detached, with the client it was parked for;
+// NULL once none is left. A read its issuer gave up on is completed here with its
+// cancellation and the next one is taken.
+WDFREQUEST TakeFirstParkedRead(PFILTER_EXTENSION extension, PCLIENT_RECORD* client) {
+    for (;;) {
+        WDFREQUEST canceled = NULL;
+        WDFREQUEST taken = NULL;
+        BOOLEAN listEmpty = FALSE;
+        WdfSpinLockAcquire(extension->PendingReadLock);
+        if (IsListEmpty(&extension->PendingReadList)) {
+            listEmpty = TRUE;
+        } else {
+            PREAD_REQUEST_CONTEXT read = CONTAINING_RECORD(extension->PendingReadList.Flink,
+                                                           READ_REQUEST_CONTEXT, ParkedLink);
+            *client = CONTAINING_RECORD(read->Slot, CLIENT_RECORD, ParkedRead);
+            if (UnlinkParkedReadLocked(extension, read)) {
+                if (WdfRequestIsCanceled(read->Request)) {
+                    canceled = read->Request;
+                } else {
+                    taken = read->Request;
+                }
+            }
+        }
+        WdfSpinLockRelease(extension->PendingReadLock);
+        if (listEmpty || taken != NULL) {
+            return taken;
+        }
+        if (canceled != NULL) {
+            CompletePendingRead(extension, canceled, STATUS_CANCELLED, 0);
+        }
+    }
 }
 
 } // namespace
@@ -53,10 +92,7 @@ VOID EvtParkedReadCancel(WDFREQUEST request) {
     // Still parked: take it out. Otherwise a delivery pass or a cancel took it at the same
     // moment, found it could no longer unmark it, and left its completion to this routine.
     if (read->Slot != NULL && *read->Slot == request) {
-        RemoveEntryList(&read->ParkedLink);
-        InitializeListHead(&read->ParkedLink);
-        *read->Slot = NULL;
-        read->Slot = NULL;
+        DetachParkedReadLocked(extension, read);
     }
     WdfSpinLockRelease(extension->PendingReadLock);
     CompletePendingRead(extension, request, STATUS_CANCELLED, 0);
@@ -83,45 +119,25 @@ NTSTATUS ParkRead(PFILTER_EXTENSION extension, WDFREQUEST* slot, WDFREQUEST requ
         read->Extension = extension;
         *slot = request;
         InsertTailList(&extension->PendingReadList, &read->ParkedLink);
+        InterlockedIncrement(&extension->ParkedReadCount);
         status = STATUS_PENDING;
     }
     WdfSpinLockRelease(extension->PendingReadLock);
     return status;
 }
 
-WDFREQUEST TakeParkedRead(PFILTER_EXTENSION extension, WDFREQUEST* slot) {
-    WDFREQUEST canceled = NULL;
-    WDFREQUEST taken = NULL;
-    WdfSpinLockAcquire(extension->PendingReadLock);
-    WDFREQUEST request = *slot;
-    if (request != NULL && UnlinkParkedReadLocked(ReadRequestGetContext(request))) {
-        if (WdfRequestIsCanceled(request)) {
-            canceled = request;
-        } else {
-            taken = request;
-        }
-    }
-    WdfSpinLockRelease(extension->PendingReadLock);
-    // A read its issuer gave up on gets no data, only its cancellation.
-    if (canceled != NULL) {
-        CompletePendingRead(extension, canceled, STATUS_CANCELLED, 0);
-    }
-    return taken;
-}
-
 VOID RunDeliveryPass(PFILTER_EXTENSION extension) {
     WdfSpinLockAcquire(extension->ClientListLock);
-    for (PLIST_ENTRY entry = extension->ClientList.Flink; entry != &extension->ClientList;
-         entry = entry->Flink) {
-        PCLIENT_RECORD client = CONTAINING_RECORD(entry, CLIENT_RECORD, Link);
-        WDFREQUEST request = TakeParkedRead(extension, &client->ParkedRead);
-        if (request == NULL) {
-            // A client between two reads (or one that stopped reading) must not hold up the
-            // clients behind it: they would wait for a pass that finds every client before
-            // them parked at once, which a steady stream of reports hardly ever gives, while
-            // their rings fill and drop what comes.
-            continue;
-        }
+    // Reads park under ClientListLock, after finding their ring empty, and the rings are
+    // appended to under it too: a read parked before this pass began is counted here, and
+    // one that parks after it finds the records this pass was run for. Cancels take reads
+    // off without ClientListLock, so a stale count is only ever too high, which costs one
+    // look at an empty list. With none parked, the pass visits no client and takes no
+    // further lock; otherwise it ends every parked read, whatever the order of the clients.
+    PCLIENT_RECORD client = NULL;
+    WDFREQUEST request = NULL;
+    while (InterlockedCompareExchange(&extension->ParkedReadCount, 0, 0) != 0 &&
+           (request = TakeFirstParkedRead(extension, &client)) != NULL) {
         WDF_REQUEST_PARAMETERS parameters;
         WDF_REQUEST_PARAMETERS_INIT(&parameters);
         WdfRequestGetParameters(request, &parameters);
@@ -199,7 +215,7 @@ VOID CancelParkedReads(PFILTER_EXTENSION extension, NTSTATUS status, PFILE_OBJEC
             // ParkedRead names a request exactly while it is on the list. A read whose
             // issuer is cancelling it at this moment is left to its cancel routine. One
             // taken here is ours alone: its link carries it on the private list.
-            if (UnlinkParkedReadLocked(read)) {
+            if (UnlinkParkedReadLocked(extension, read)) {
                 InsertTailList(&canceled, &read->ParkedLink);
             }
         }

@@ -40,6 +40,9 @@ typedef struct _FILTER_EXTENSION {
     LONG ReadRefusal;
     WDFSPINLOCK PendingReadLock;
     LIST_ENTRY PendingReadList;
+    // Number of reads on PendingReadList: changed under PendingReadLock with interlocked
+    // operations, read by the delivery pass without that lock.
+    LONG ParkedReadCount;
     // Stored by the configuration-selection completion, compared by every dispatch.
     USBD_PIPE_HANDLE MusicInPipe;
     USBD_PIPE_HANDLE KeyboardInPipe;

@@ -12,6 +12,7 @@ packages=(
   wine64 wine32:i386
   python3-mido python3-pefile dpkg-dev
   osslsigncode zip
+  valgrind
 )
 
 # The Wine tier builds third-party MIDI clients from Debian's source packages (`apt-get source

@@ -25,8 +25,9 @@ void DisposeDevice(FxObject* Object) {
         IoDetachDevice(device->Lower);
         device->Lower = NULL;
     }
-    if (!device->WdmDeleted) {
-        device->WdmDeleted = TRUE;
+    // Read without a lock by an open racing the deletion (fx_file.cpp).
+    if (!__atomic_load_n(&device->WdmDeleted, __ATOMIC_ACQUIRE)) {
+        __atomic_store_n(&device->WdmDeleted, TRUE, __ATOMIC_RELEASE);
         // Open handles keep the WDM device (and with it this object) until their close arrives.
         if (device->IsControl) {
             // IRPs still being dispatched on it go first; the last one out deletes it.

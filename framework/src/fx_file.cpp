@@ -40,7 +40,8 @@ void UnlinkAndDelete(FxFileObject* File) {
 
 NTSTATUS Create(FxDevice* Device, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (Device->WdmDeleted || __atomic_load_n(&Device->Object.DeleteStarted, __ATOMIC_ACQUIRE))
+    if (__atomic_load_n(&Device->WdmDeleted, __ATOMIC_ACQUIRE) ||
+        __atomic_load_n(&Device->Object.DeleteStarted, __ATOMIC_ACQUIRE))
         return FxCompleteIrp(Irp, STATUS_DELETE_PENDING, 0);
     NTSTATUS status;
     FxObject* object = FxObjectCreate(FxTypeFileObject, sizeof(FxFileObject),
