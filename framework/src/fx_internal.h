@@ -232,7 +232,7 @@ struct FxIoTarget {
     FxObject Object;
     FxDevice* Device;
     PDEVICE_OBJECT TargetDevice;
-    WDF_IO_TARGET_STATE TargetState;
+    WDF_IO_TARGET_STATE TargetState; // read without a lock by senders: atomic
     KSPIN_LOCK Lock;
     LIST_ENTRY Sent;     // FxRequest.TargetLink
     LIST_ENTRY SyncSent; // FxSyncSend.Link: the framework's own synchronous sends

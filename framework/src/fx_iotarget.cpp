@@ -165,7 +165,7 @@ FxIoTarget* FxIoTargetCreateLocal(FxDevice* Device, PDEVICE_OBJECT TargetDevice,
     FxIoTarget* target = reinterpret_cast<FxIoTarget*>(object);
     target->Device = Device;
     target->TargetDevice = TargetDevice;
-    target->TargetState = WdfIoTargetStarted;
+    __atomic_store_n(&target->TargetState, WdfIoTargetStarted, __ATOMIC_RELEASE);
     FxInitializeInternalSpinLock(&target->Lock);
     InitializeListHead(&target->Sent);
     InitializeListHead(&target->SyncSent);
@@ -210,7 +210,7 @@ NTSTATUS NTAPI WdfIoTargetStart(WDFIOTARGET IoTarget) {
     FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetStart");
     if (target == NULL)
         return STATUS_INVALID_PARAMETER;
-    target->TargetState = WdfIoTargetStarted;
+    __atomic_store_n(&target->TargetState, WdfIoTargetStarted, __ATOMIC_RELEASE);
     KeSetEvent(&target->Running, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
@@ -219,7 +219,7 @@ VOID NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Ac
     FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetStop");
     if (target == NULL)
         return;
-    target->TargetState = WdfIoTargetStopped;
+    __atomic_store_n(&target->TargetState, WdfIoTargetStopped, __ATOMIC_RELEASE);
     if (InterlockedCompareExchange(&target->Gone, 0, 0) == 0)
         KeClearEvent(&target->Running);
     if (Action == WdfIoTargetCancelSentIo)
@@ -232,7 +232,8 @@ VOID NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Ac
 
 WDF_IO_TARGET_STATE NTAPI WdfIoTargetGetState(WDFIOTARGET IoTarget) {
     FxIoTarget* target = ValidateTarget(IoTarget, "WdfIoTargetGetState");
-    return target ? target->TargetState : WdfIoTargetStateUndefined;
+    return target ? __atomic_load_n(&target->TargetState, __ATOMIC_ACQUIRE)
+                  : WdfIoTargetStateUndefined;
 }
 
 } // extern "C"

@@ -614,7 +614,7 @@ BOOLEAN NTAPI WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
         return FALSE;
     }
     ULONG flags = Options ? Options->Flags : 0;
-    if (target->TargetState != WdfIoTargetStarted &&
+    if (__atomic_load_n(&target->TargetState, __ATOMIC_ACQUIRE) != WdfIoTargetStarted &&
         !(flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)) {
         request->SendStatus = STATUS_INVALID_DEVICE_STATE;
         return FALSE;

@@ -175,7 +175,7 @@ NTSTATUS NTAPI WdfUsbTargetDeviceSendUrbSynchronously(WDFUSBDEVICE UsbDevice, WD
         RequestOptions != NULL && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT);
     if (timed)
         timeout = RequestOptions->Timeout;
-    if (usb->Target.TargetState != WdfIoTargetStarted &&
+    if (__atomic_load_n(&usb->Target.TargetState, __ATOMIC_ACQUIRE) != WdfIoTargetStarted &&
         !(RequestOptions &&
           (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE))) {
         // KMDF pends a request sent to a stopped target until the target starts again (or is

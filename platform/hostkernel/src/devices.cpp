@@ -133,6 +133,17 @@ PDEVICE_OBJECT ResolveName(const std::wstring& name) {
     return it == ns.devices.end() ? nullptr : it->second;
 }
 
+PDEVICE_OBJECT ResolveAndReferenceName(const std::wstring& name) {
+    // Under the namespace's lock, as the object manager references what it parses: a device
+    // that IoDeleteDevice takes out of the namespace cannot be freed between the two.
+    Namespace& ns = Names();
+    std::lock_guard<std::recursive_mutex> guard(ns.mutex);
+    PDEVICE_OBJECT device = ResolveName(name);
+    if (device != nullptr)
+        ReferenceDevice(device);
+    return device;
+}
+
 std::wstring DeviceNameOf(PDEVICE_OBJECT device) {
     DeviceShell* shell = ShellOfDevice(device);
     return shell ? shell->name : std::wstring();

@@ -125,6 +125,8 @@ void DereferenceDevice(PDEVICE_OBJECT device);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 // Resolves \??\X, \DosDevices\X, \\.\X, \Device\X; NULL when unknown.
 PDEVICE_OBJECT ResolveName(const std::wstring& name);
+// The named device, with a reference the caller gives back (DereferenceDevice), or nullptr.
+PDEVICE_OBJECT ResolveAndReferenceName(const std::wstring& name);
 std::wstring DeviceNameOf(PDEVICE_OBJECT device);
 void DeleteAllDevicesOf(PDRIVER_OBJECT driver);
 int LiveDeviceCount(PDRIVER_OBJECT driver);

@@ -375,22 +375,25 @@ NTSTATUS UserHandle::Open(const std::wstring& path, UserHandle* handle,
                           const OpenOptions& options) {
     EnsureStarted();
     handle->Close();
-    PDEVICE_OBJECT device = ResolveName(path);
+    PDEVICE_OBJECT device = ResolveAndReferenceName(path);
     if (device == nullptr)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    NTSTATUS access = STATUS_SUCCESS;
     if (device->Flags & DO_DEVICE_INITIALIZING)
-        return STATUS_NO_SUCH_DEVICE;
-    if (device->Flags & DO_EXCLUSIVE) {
+        access = STATUS_NO_SUCH_DEVICE;
+    if (NT_SUCCESS(access) && (device->Flags & DO_EXCLUSIVE)) {
         HandleRegistry& r = Handles();
         std::lock_guard<std::mutex> guard(r.mutex);
         for (auto& h : r.handles)
             if (h->device == device && !h->closeDelivered)
-                return STATUS_ACCESS_DENIED;
+                access = STATUS_ACCESS_DENIED;
     }
-    NTSTATUS access = CheckDeviceOpen(device, options.caller, MapGenericFileAccess(options.access));
-    if (!NT_SUCCESS(access))
+    if (NT_SUCCESS(access))
+        access = CheckDeviceOpen(device, options.caller, MapGenericFileAccess(options.access));
+    if (!NT_SUCCESS(access)) {
+        DereferenceDevice(device);
         return access;
-    ReferenceDevice(device);
+    }
     auto file = std::make_shared<FileHandleState>();
     file->device = device;
     file->file = new FILE_OBJECT();
